@@ -1,0 +1,62 @@
+#pragma once
+// CHIDHelper owns the one open connection to the device: opening with the
+// bootloader fallback, the interrupt-in reader thread with its 32-slot ring,
+// request/reply transactions, and the shared status word.
+//
+// Public operations and the fields other layers read directly are fixed here;
+// the private part is the channel's own business.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "platform/HidDevice.h"
+#include "platform/Status.h"
+
+class CHIDHelper {
+ public:
+  // Receives every UART data report (kind 0x28) the reader completes, with
+  // exactly the bytes that arrived. Runs on the reader thread.
+  using UartDataHook = void (*)(std::span<const std::uint8_t> report);
+
+  CHIDHelper();
+  virtual ~CHIDHelper();
+  CHIDHelper(const CHIDHelper&) = delete;
+  CHIDHelper& operator=(const CHIDHelper&) = delete;
+
+  // mode 0: application identity first, then the bootloader identity; any
+  // other mode: the bootloader identity only. Starts the reader on success.
+  virtual HRESULT OpenDeviceHandle(std::uint16_t vendorId, std::uint16_t productId, int mode,
+                                   std::uint16_t* outProductId, std::unique_ptr<char16_t[]>* devicePath);
+  virtual void CloseDeviceHandle();
+  // True if the device returned its product string into `buffer` (`sizeBytes` bytes).
+  virtual bool GetProductString(char16_t* buffer, std::uint32_t sizeBytes);
+  // Write `report` on the interrupt-out pipe, then wait for the first newer
+  // input report whose byte 2 equals the request's byte 1; copy it into `report`.
+  // 1 if an answer was received, 0 otherwise.
+  virtual int OutputReportTransaction(std::span<std::uint8_t> report);
+  virtual int CommandTransaction(std::span<std::uint8_t> report);
+  // SET_REPORT (Feature), up to 5 attempts; 1 on a positive answer, 0 otherwise.
+  virtual int FeatureReportTransaction(std::span<std::uint8_t> report);
+  virtual std::uint32_t IsBootloader();
+  virtual int I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const std::uint8_t* data, int force);
+  virtual HRESULT StartHIDInterruptThread();
+  virtual int StopHIDInterruptThread();
+
+  // Installs the hook that receives UART data reports; set before the reader starts.
+  void SetUartDataHook(UartDataHook hook);
+
+  // The open device; null when nothing is open.
+  HidHandle m_hDevice;
+  // Last value of a status report (kind 0xEE); cleared by its users before each use.
+  std::atomic<std::uint32_t> m_statusWord{0};
+  // 1 while no reader thread runs, 0 while it runs.
+  std::atomic<std::uint32_t> m_readerStopped{1};
+
+ private:
+  struct ReaderState;
+  std::unique_ptr<ReaderState> m_reader;
+  std::uint32_t m_isBootloader = 0;
+  std::atomic<UartDataHook> m_uartDataHook{nullptr};
+};

@@ -1,0 +1,51 @@
+#include "platform/Clock.h"
+
+#include <atomic>
+#include <ctime>
+#include <thread>
+
+namespace Clock {
+namespace {
+
+std::atomic<double> g_speedup{1.0};
+
+std::uint64_t RealNowNs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+}  // namespace
+
+void SetTimeScale(double speedup) {
+  if (speedup > 0.0) g_speedup.store(speedup, std::memory_order_relaxed);
+}
+
+double TimeScale() { return g_speedup.load(std::memory_order_relaxed); }
+
+std::chrono::nanoseconds RealDuration(std::uint32_t ms) {
+  const double ns = static_cast<double>(ms) * 1e6 / TimeScale();
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+void SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(RealDuration(ms)); }
+
+std::uint64_t QueryPerformanceFrequency() { return 1'000'000'000ull; }
+
+std::uint64_t QueryPerformanceCounter() {
+  return static_cast<std::uint64_t>(static_cast<double>(RealNowNs()) * TimeScale());
+}
+
+std::uint64_t NowMs() { return QueryPerformanceCounter() / 1'000'000ull; }
+
+LocalTime GetLocalTime() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm parts{};
+  localtime_r(&seconds, &parts);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                   parts.tm_min,         parts.tm_sec,     static_cast<int>(ms)};
+}
+
+}  // namespace Clock

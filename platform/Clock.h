@@ -1,0 +1,41 @@
+#pragma once
+// The platform clock: every wait and time-out of the program goes through it,
+// so tests can run the real sequences faster by a scale factor. Production runs
+// at scale 1; a scale of 20 makes one second of program time last 50 ms.
+#include <chrono>
+#include <cstdint>
+
+namespace Clock {
+
+// Sets how many times faster than real time the program's time runs (> 0).
+void SetTimeScale(double speedup);
+double TimeScale();
+
+// Sleeps for `ms` milliseconds of program time.
+void SleepMs(std::uint32_t ms);
+
+// Real duration of `ms` milliseconds of program time, for condition-variable
+// and socket waits that take a std::chrono duration.
+std::chrono::nanoseconds RealDuration(std::uint32_t ms);
+
+// High-resolution counter of program time and its frequency in counts per second.
+std::uint64_t QueryPerformanceCounter();
+std::uint64_t QueryPerformanceFrequency();
+
+// Monotonic program time in milliseconds, for deadlines.
+std::uint64_t NowMs();
+
+struct LocalTime {
+  int year = 0;
+  int month = 0;  // 1..12
+  int day = 0;    // 1..31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
+};
+
+// Wall-clock local time; not scaled (it names log files and stamps log lines).
+LocalTime GetLocalTime();
+
+}  // namespace Clock

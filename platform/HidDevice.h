@@ -1,0 +1,78 @@
+#pragma once
+// HID device access behind one interface, with two backends chosen once at
+// start: hidraw (real devices on Linux, the default) and vhid (virtual devices
+// over UNIX sockets). Every report buffer carries the report ID in byte 0; the
+// devices of this product use unnumbered reports, so byte 0 is always 0.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+// One present HID interface as enumeration reports it. The path carries the
+// tags "vid_%04x" and "pid_%04x" (lower-case hexadecimal).
+struct HidInterfaceInfo {
+  std::string path;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+};
+
+enum class HidReadResult {
+  Report,     // one interrupt-in report was stored
+  Cancelled,  // CancelRead() woke the reader
+  DeviceGone  // the device was removed or the connection ended
+};
+
+// An open HID interface. ReadInputReport runs on one thread (the reader) while
+// the other operations run on another; CancelRead may be called from any thread.
+class CHidDevice {
+ public:
+  virtual ~CHidDevice() = default;
+
+  // Blocks until the next interrupt-in report arrives (reports are delivered in
+  // arrival order and none is lost while no read is waiting), CancelRead() is
+  // called, or the device goes away. `received` is the number of bytes stored.
+  virtual HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) = 0;
+
+  // Wakes a reader blocked in ReadInputReport, or makes its next call return
+  // Cancelled at once if it is not blocked yet. One cancel wakes one read.
+  virtual void CancelRead() = 0;
+
+  // Interrupt-out report; false when the device does not accept it within
+  // `timeoutMs` milliseconds of program time or the device is gone.
+  virtual bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) = 0;
+
+  // HID class SET_REPORT (Output) request.
+  virtual bool SetOutputReport(std::span<const std::uint8_t> report) = 0;
+
+  // HID class GET_REPORT (Input) request: report[0] holds the report ID on entry;
+  // on success the report is stored from byte 0 (bytes beyond the answer keep their values).
+  virtual bool GetInputReport(std::span<std::uint8_t> report) = 0;
+
+  // HID class SET_REPORT (Feature) request.
+  virtual bool SetFeatureReport(std::span<const std::uint8_t> report) = 0;
+
+  // The device's product string as NUL-terminated UTF-16, cut to fit `buffer`
+  // (which then still ends in NUL); false when the buffer holds no unit or the device gives none.
+  virtual bool GetProductString(std::span<char16_t> buffer) = 0;
+};
+
+// A handle to an open device; null is the invalid handle.
+using HidHandle = std::shared_ptr<CHidDevice>;
+
+class CHidBackend {
+ public:
+  virtual ~CHidBackend() = default;
+  // The HID interfaces present now, in a stable order.
+  virtual std::vector<HidInterfaceInfo> Enumerate() = 0;
+  // Opens `path` for reading and writing; null when it cannot be opened.
+  virtual std::unique_ptr<CHidDevice> Open(const std::string& path) = 0;
+};
+
+// The backend chosen at start. Until one is chosen, hidraw on /sys and /dev.
+CHidBackend& HidBackend();
+
+// Chooses the backend once, before any device is touched.
+void UseHidrawBackend(const std::string& sysfsRoot = "/sys", const std::string& devRoot = "/dev");
+void UseVhidBackend(const std::string& busDirectory);
