@@ -55,8 +55,30 @@ class CHIDHelper {
   std::atomic<std::uint32_t> m_readerStopped{1};
 
  private:
+  friend void HIDInterruptThread(CHIDHelper& helper);
   struct ReaderState;
+
+  // Waits for reports newer than `seen` (program time), then scans the unread
+  // slots for the answer to `request`; 1 with the answer copied, 0 otherwise.
+  enum class ScanOutcome { Answer, Negative, None };
+  ScanOutcome AwaitAnswer(std::span<std::uint8_t> request, std::uint64_t& seen, bool checkNegative);
+  ScanOutcome ScanRing(std::span<std::uint8_t> request, bool checkNegative);
+  int Transaction(std::span<std::uint8_t> report);
+  bool ReaderRunning() const;
+  void JoinReader();
+
+  static constexpr std::uint32_t kRingSlots = 32;
+  static constexpr std::uint32_t kSlotBytes = 32;
+
   std::unique_ptr<ReaderState> m_reader;
+  // Input ring: single producer (the reader), single consumer (the transaction
+  // thread). A slot and its length are written before m_ringWrite is published
+  // (release); the consumer reads slots only below an acquired m_ringWrite and
+  // hands them back by publishing m_ringRead (release).
+  std::array<std::array<std::uint8_t, kSlotBytes>, kRingSlots> m_inputRing{};
+  std::array<std::uint32_t, kRingSlots> m_ringLength{};
+  std::atomic<std::uint32_t> m_ringRead{0};
+  std::atomic<std::uint32_t> m_ringWrite{0};
   std::uint32_t m_isBootloader = 0;
   std::atomic<UartDataHook> m_uartDataHook{nullptr};
 };
