@@ -1,0 +1,33 @@
+#include "loader/LoaderRequests.h"
+
+#include "platform/Clock.h"
+
+OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {
+  OutputReport report{};
+  report[1] = group;
+  report[2] = code;
+  return report;
+}
+
+bool SendClassRequest(CHIDHelper& helper, std::span<const std::uint8_t> report) {
+  const HidHandle device = helper.m_hDevice;
+  return device != nullptr && device->SetOutputReport(report);
+}
+
+bool ReadInputReportNow(CHIDHelper& helper, std::span<std::uint8_t> report) {
+  const HidHandle device = helper.m_hDevice;
+  return device != nullptr && device->GetInputReport(report);
+}
+
+std::uint32_t AwaitStatusWord(CHIDHelper& helper, int polls) {
+  for (int i = 0; i < polls; ++i) {
+    Clock::SleepMs(10);
+    const std::uint32_t status = helper.m_statusWord.load(std::memory_order_acquire);
+    if (status != 0) return status;
+  }
+  return 0;
+}
+
+void PutLittleEndian32(std::span<std::uint8_t, 4> where, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) where[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
