@@ -65,7 +65,9 @@ TEST(DecodeRecordLine, DecodesPairsAndRefusesWhatCannotBeSentWhole) {
     RecordBytes out{};
     const auto count = DecodeRecordLine(c.line, out);
     ASSERT_EQ(count.has_value(), c.bytes.has_value()) << c.line;
-    if (count) EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + *count), *c.bytes) << c.line;
+    if (count) {
+      EXPECT_EQ(std::vector<std::uint8_t>(out.begin(), out.begin() + *count), *c.bytes) << c.line;
+    }
   }
 }
 
@@ -86,7 +88,7 @@ TEST(SurveyHexText, CountsLinesEstimatesSizeAndFindsTheFirstLineThatCannotBeSent
   const std::string record = ":0400000001020304F2\r\n";
   const std::vector<Case> cases{
       {"single end record", ":00000001FF\r\n", 1, 5, std::nullopt},
-      {"records then end", record + record + ":00000001FF\r\n", 3, 8 + 8 + 5, std::nullopt},
+      {"records then end", record + record + ":00000001FF\r\n", 3, 9 + 9 + 5, std::nullopt},
       {"empty lines not counted", record + "\n\n" + ":00000001FF\r\n", 2, 0 /* set below */, std::nullopt},
       {"bad pair refused", record + ":04000000010203ZZF2\r\n" + ":00000001FF\r\n", 3, 0, 2u},
       {"too long refused", ":" + std::string(124, 'A') + "\r\n", 1, 0, 1u},
@@ -100,7 +102,9 @@ TEST(SurveyHexText, CountsLinesEstimatesSizeAndFindsTheFirstLineThatCannotBeSent
     const std::uint64_t framing = 3ull * c.lines;
     const std::uint32_t expected = c.text.size() > framing ? (c.text.size() - framing) / 2 : 0;
     EXPECT_EQ(survey.estimatedBinarySize, expected) << c.name;
-    if (c.estimate != 0) EXPECT_EQ(survey.estimatedBinarySize, c.estimate) << c.name;
+    if (c.estimate != 0) {
+      EXPECT_EQ(survey.estimatedBinarySize, c.estimate) << c.name;
+    }
   }
 }
 
