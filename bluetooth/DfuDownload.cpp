@@ -1,0 +1,473 @@
+#include "bluetooth/DfuDownload.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/Log.h"
+#include "bluetooth/BcspLink.h"
+#include "bluetooth/UartBridge.h"
+#include "platform/Clock.h"
+#include "resources/StringTable.h"
+
+namespace {
+
+using RequestHeader = std::array<std::uint8_t, 8>;
+
+// DFU requests: the 8-byte setup packet (bmRequestType, bRequest, wValue,
+// wIndex, wLength, little-endian) at the start of every channel-12 payload.
+constexpr RequestHeader kBtGetDevice{0xC1, 0x08, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x00};
+constexpr RequestHeader kBtGetFuncDesc{0xC1, 0x09, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00};
+constexpr RequestHeader kBtDetach{0x21, 0x00, 0x88, 0x13, 0x00, 0x00, 0x00, 0x00};
+constexpr RequestHeader kBtReset{0x41, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr RequestHeader kBtGetStatus{0xA1, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00};
+constexpr RequestHeader kBtClrStatus{0x21, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr std::uint8_t kDfuRequestTypeClassOut = 0x21;
+constexpr std::uint8_t kDfuDnload = 0x01;
+
+// Opening message, sent once on channel 13 after the link first becomes Active.
+constexpr std::array<std::uint8_t, 6> kBtPreamble{0x03, 0x00, 0x01, 0x00, 0x21, 0x40};
+
+constexpr std::uint8_t kPreambleChannel = 13;
+constexpr std::uint8_t kDfuChannel = 12;
+constexpr std::size_t kRequestHeaderLength = 8;
+
+// Reply layout: a 4-byte leading field, then the DFU status of a status reply
+// (bStatus, bwPollTimeout[3], bState, iString).
+constexpr std::size_t kReplyLeadLength = 4;
+constexpr std::size_t kStatusStateOffset = 8;
+constexpr std::uint8_t kDfuIdle = 2;
+constexpr std::uint8_t kDfuDownloadIdle = 5;
+constexpr std::uint8_t kDfuError = 10;
+
+constexpr std::uint32_t kLinkUpSeconds = 3;
+constexpr std::uint32_t kStepSeconds = 10;
+constexpr std::uint32_t kFinalStepSeconds = 30;
+constexpr std::uint32_t kRelinkSeconds = 2;
+constexpr int kReplyPolls = 20;
+
+// Real time before a pacing deadline at which blocking stops and the rest is
+// waited by yielding: a blocked wait overshoots by about this much.
+constexpr std::chrono::nanoseconds kSpinMargin{60'000};
+
+// The descriptors and their buffers stay static: the link layer keeps
+// pointing at them after the download.
+std::array<std::uint8_t, kRequestHeaderLength + kDfuBlockSize> g_requestBuffer{};
+std::array<std::uint8_t, kDfuReplyCapacity> g_replyBuffer{};
+BcspPacket g_request;
+BcspPacket g_reply;
+
+enum class DfuState : std::uint8_t {
+  WaitLink = 0,          // link Active -> device information request
+  DeviceReply = 1,
+  FuncDescReply = 2,
+  DetachReply = 3,
+  ResetReply = 4,        // the chip restarts into its loader
+  WaitLoaderLink = 6,    // link Active -> status request
+  ClrStatusReply = 7,
+  StatusReply = 8,
+  SendBlock = 9,
+  BlockReply = 10,
+  LastBlockReply = 11,
+  FinalStatus = 12,
+  FinalStatusReply = 13,
+  FinalResetReply = 14,
+  Done = 255,
+};
+
+// Status polls that repeat without forward progress: moving between these
+// states does not renew the step deadline, so a chip that never settles ends
+// in a time-out instead of keeping the download alive forever.
+int PollCycleOf(DfuState state) {
+  switch (state) {
+    case DfuState::WaitLoaderLink:
+    case DfuState::ClrStatusReply:
+    case DfuState::StatusReply:
+      return 1;
+    case DfuState::FinalStatus:
+    case DfuState::FinalStatusReply:
+      return 2;
+    default:
+      return 0;
+  }
+}
+
+bool StaysInPollCycle(DfuState from, DfuState to) {
+  return PollCycleOf(from) != 0 && PollCycleOf(from) == PollCycleOf(to);
+}
+
+std::uint64_t Seconds(std::uint32_t seconds) { return Clock::QueryPerformanceFrequency() * seconds; }
+
+std::chrono::nanoseconds ProgramCountsToReal(std::uint64_t counts) {
+  const double ns = static_cast<double>(counts) * 1e9 /
+                    static_cast<double>(Clock::QueryPerformanceFrequency()) / Clock::TimeScale();
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
+void ArmReply() {
+  g_reply.length = kDfuReplyCapacity;
+  BcspArmReceive(&g_reply);
+}
+
+void QueueRequest(const RequestHeader& header) {
+  std::copy(header.begin(), header.end(), g_requestBuffer.begin());
+  g_request.length = static_cast<std::uint16_t>(kRequestHeaderLength);
+  BcspQueuePacket(&g_request);
+}
+
+// "label" followed by every delivered byte as "%02X ".
+void LogReply(const char* label) {
+  std::string line = label;
+  for (std::size_t i = 0; i < g_reply.length && i < g_replyBuffer.size(); ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%02X ", g_replyBuffer[i]);
+    line += hex;
+  }
+  LogMessage("%s", line);
+}
+
+// bState of a status reply, when the reply is long enough to hold it.
+std::optional<std::uint8_t> ReplyState() {
+  if (g_reply.length <= kStatusStateOffset) return std::nullopt;
+  return g_replyBuffer[kStatusStateOffset];
+}
+
+// Pumps the link until it is Active or `deadline` passes.
+bool EstablishLink(std::uint64_t deadline) {
+  for (;;) {
+    std::uint8_t events = 0;
+    const std::int8_t countdown = BcspPump(&events);
+    if (BcspLink.linkState == BCSP_LINK_ACTIVE) return true;
+    if (Clock::QueryPerformanceCounter() >= deadline) return false;
+    DfuPace(countdown, false);
+  }
+}
+
+// Pumps up to 20 times, 10 ms apart, for one delivered packet.
+void AwaitAnyReply() {
+  for (int poll = 0; poll < kReplyPolls; ++poll) {
+    std::uint8_t events = 0;
+    BcspPump(&events);
+    if (events & BCSP_EVENT_RX_PACKET) {
+      ArmReply();
+      return;
+    }
+    Clock::SleepMs(10);
+  }
+}
+
+class CDfuDownload {
+ public:
+  CDfuDownload(const std::atomic<std::uint32_t>& readerStopped, std::span<const std::uint8_t> image,
+               CProgressSurface& dialog)
+      : m_readerStopped(readerStopped),
+        m_image(image),
+        m_size(static_cast<std::uint32_t>(image.size())),
+        m_remaining(m_size),
+        m_dialog(dialog) {
+    m_blocksPerStep = std::max<std::uint32_t>((m_size / kDfuBlockSize) / 100, 1);
+  }
+
+  int Run(const HidHandle& device);
+
+ private:
+  bool OpenLink(const HidHandle& device);
+  void StartProgress();
+  void RunStates();
+  void Act(bool gotReply);
+  void SendBlock();
+  void ShowBytesSent();
+
+  const std::atomic<std::uint32_t>& m_readerStopped;
+  std::span<const std::uint8_t> m_image;
+  std::uint32_t m_size;
+  std::uint32_t m_remaining;
+  std::size_t m_readPosition = 0;
+  std::uint32_t m_blockCounter = 0;
+  std::uint32_t m_blocksPerStep = 1;
+  std::uint16_t m_rangeMax = 100;
+  DfuState m_state = DfuState::WaitLink;
+  DfuState m_previousState = DfuState::WaitLink;
+  std::uint64_t m_deadline = 0;
+  int m_result = 1;
+  CProgressSurface& m_dialog;
+};
+
+int CDfuDownload::Run(const HidHandle& device) {
+  m_deadline = Clock::QueryPerformanceCounter();
+  LogMessage("L::FirmwareUpgradeWriteB");
+  if (!OpenLink(device)) {
+    LogMessage("BT Link Establisment failed");
+    return 0;
+  }
+
+  // The opening message, after one more pump and a short settle.
+  std::uint8_t events = 0;
+  BcspPump(&events);
+  Clock::SleepMs(50);
+  g_request.channel = kPreambleChannel;
+  g_request.reliable = 1;
+  ArmReply();
+  AwaitAnyReply();
+  std::copy(kBtPreamble.begin(), kBtPreamble.end(), g_requestBuffer.begin());
+  g_request.length = static_cast<std::uint16_t>(kBtPreamble.size());
+  BcspQueuePacket(&g_request);
+  AwaitAnyReply();
+
+  Clock::SleepMs(500);
+  m_state = m_previousState = DfuState::WaitLink;
+  g_request.channel = kDfuChannel;
+  g_replyBuffer.fill(0xCC);
+  m_deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
+  StartProgress();
+
+  LogMessage("L::FirmwareUpgradeWriteB starts");
+  m_result = 1;
+  RunStates();
+
+  LogMessage("L::FirmwareUpgradeWriteB ends");
+  Clock::SleepMs(500);
+  BcspLinkReset();
+  m_deadline += Seconds(kRelinkSeconds);
+  if (!EstablishLink(m_deadline)) LogMessage("BT re-start Link Establisment failed");
+  return m_result;
+}
+
+bool CDfuDownload::OpenLink(const HidHandle& device) {
+  UartBridgeSetHandle(device);
+  BcspLinkReset();
+  g_request.data = g_requestBuffer.data();
+  g_reply.data = g_replyBuffer.data();
+  ArmReply();
+  m_deadline += Seconds(kLinkUpSeconds);
+  return EstablishLink(m_deadline);
+}
+
+void CDfuDownload::StartProgress() {
+  const bool silent = m_dialog.IsSilentMode();
+  if (!silent) {
+    m_rangeMax = m_blocksPerStep == 1 ? 1 : 100;
+    m_dialog.ProgressSetPos(0);
+    m_dialog.ProgressSetRange(0, m_rangeMax);
+    m_dialog.ProgressSetStep(1);
+  }
+  if (m_dialog.IsProgressMode()) {
+    // Started with its step count and never stepped by the download.
+    m_dialog.StartProgressWindow(static_cast<std::uint16_t>((m_size / 512) * 32));
+  }
+  if (!silent) {
+    m_dialog.EnableButton(DialogButton::Upgrade, false);
+    m_dialog.EnableButton(DialogButton::Close, false);
+    m_dialog.SetStatusText(LoadStringById(IDS_UPGRADING));
+  }
+}
+
+void CDfuDownload::RunStates() {
+  while (m_state != DfuState::Done) {
+    std::uint8_t events = 0;
+    const std::int8_t countdown = BcspPump(&events);
+    const bool gotReply = (events & BCSP_EVENT_RX_PACKET) != 0;
+    Act(gotReply);
+    if (gotReply) ArmReply();
+
+    const std::uint64_t now = Clock::QueryPerformanceCounter();
+    if (m_state != m_previousState && !StaysInPollCycle(m_previousState, m_state)) {
+      m_previousState = m_state;
+      m_deadline = now + Seconds(static_cast<std::uint8_t>(m_state) < 12 ? kStepSeconds : kFinalStepSeconds);
+    } else {
+      m_previousState = m_state;
+      if (m_readerStopped.load(std::memory_order_acquire) != 0) {
+        m_result = 0;
+        return;
+      }
+      if (now >= m_deadline) {
+        m_result = 0;
+        LogMessage("BT time-out!");
+        return;
+      }
+    }
+    DfuPace(countdown, true);
+  }
+}
+
+void CDfuDownload::Act(bool gotReply) {
+  const bool linkActive = BcspLink.linkState == BCSP_LINK_ACTIVE;
+  switch (m_state) {
+    case DfuState::WaitLink:
+      if (!linkActive) return;
+      QueueRequest(kBtGetDevice);
+      m_state = DfuState::DeviceReply;
+      return;
+    case DfuState::DeviceReply:
+      if (!gotReply) return;
+      LogReply("BTGetDevice: ");
+      QueueRequest(kBtGetFuncDesc);
+      m_state = DfuState::FuncDescReply;
+      return;
+    case DfuState::FuncDescReply:
+      if (!gotReply) return;
+      LogReply("BTGetFuncDesc: ");
+      QueueRequest(kBtDetach);
+      m_state = DfuState::DetachReply;
+      return;
+    case DfuState::DetachReply:
+      if (!gotReply) return;
+      LogReply("BTDetach: ");
+      QueueRequest(kBtReset);
+      m_state = DfuState::ResetReply;
+      return;
+    case DfuState::ResetReply:
+      if (!gotReply) return;
+      LogReply("BTReset: ");
+      Clock::SleepMs(300);
+      BcspLinkReset();
+      m_state = DfuState::WaitLoaderLink;
+      return;
+    case DfuState::WaitLoaderLink:
+      if (!linkActive) return;
+      QueueRequest(kBtGetStatus);
+      m_state = DfuState::StatusReply;
+      return;
+    case DfuState::ClrStatusReply:
+      if (!gotReply) return;
+      if (m_blockCounter != 0) {
+        // The chip refused part of the image: the download has failed.
+        LogMessage("L::FirmwareUpgradeWriteB - dfuERROR after block[%d]", m_blockCounter);
+        m_result = 0;
+        m_state = DfuState::Done;
+      } else {
+        m_state = DfuState::WaitLoaderLink;
+      }
+      return;
+    case DfuState::StatusReply: {
+      if (!gotReply) return;
+      const std::optional<std::uint8_t> bState = ReplyState();
+      if (bState == kDfuIdle || bState == kDfuDownloadIdle) {
+        m_state = DfuState::SendBlock;
+      } else if (bState == kDfuError) {
+        LogReply("BTGetStatus: ");
+        QueueRequest(kBtClrStatus);
+        m_state = DfuState::ClrStatusReply;
+      } else {
+        Clock::SleepMs(20);
+        m_state = DfuState::WaitLoaderLink;
+      }
+      return;
+    }
+    case DfuState::SendBlock:
+      SendBlock();
+      return;
+    case DfuState::BlockReply: {
+      if (!gotReply) return;
+      std::uint32_t lead = 0;
+      if (g_reply.length >= kReplyLeadLength) std::memcpy(&lead, g_replyBuffer.data(), sizeof lead);
+      if (g_reply.length < kReplyLeadLength || lead != 0) LogReply("BTDownload: ");
+      ++m_blockCounter;
+      ShowBytesSent();
+      QueueRequest(kBtGetStatus);
+      m_state = DfuState::StatusReply;
+      return;
+    }
+    case DfuState::LastBlockReply:
+      if (!gotReply) return;
+      LogReply("Last block: ");
+      ++m_blockCounter;
+      m_state = DfuState::FinalStatus;
+      return;
+    case DfuState::FinalStatus:
+      QueueRequest(kBtGetStatus);
+      m_state = DfuState::FinalStatusReply;
+      return;
+    case DfuState::FinalStatusReply: {
+      if (!gotReply) return;
+      const std::optional<std::uint8_t> bState = ReplyState();
+      if (bState == kDfuIdle || bState == kDfuDownloadIdle) {
+        QueueRequest(kBtReset);
+        m_state = DfuState::FinalResetReply;
+      } else {
+        Clock::SleepMs(20);
+        m_state = DfuState::FinalStatus;
+      }
+      return;
+    }
+    case DfuState::FinalResetReply:
+      if (!gotReply) return;
+      LogReply("BTReset: ");
+      LogMessage("L::FirmwareUpgradeWriteB - Upgrade done");
+      m_state = DfuState::Done;
+      return;
+    case DfuState::Done:
+      return;
+  }
+}
+
+void CDfuDownload::SendBlock() {
+  const std::uint32_t count = std::min(m_remaining, kDfuBlockSize);
+  const std::uint16_t blockNumber = static_cast<std::uint16_t>(m_blockCounter);
+  const std::uint8_t header[kRequestHeaderLength] = {
+      kDfuRequestTypeClassOut,
+      kDfuDnload,
+      static_cast<std::uint8_t>(blockNumber & 0xFF),
+      static_cast<std::uint8_t>(blockNumber >> 8),
+      0x00,
+      0x00,
+      static_cast<std::uint8_t>(count & 0xFF),
+      static_cast<std::uint8_t>(count >> 8)};
+  std::copy(std::begin(header), std::end(header), g_requestBuffer.begin());
+  const auto block = m_image.subspan(m_readPosition, count);
+  std::copy(block.begin(), block.end(), g_requestBuffer.begin() + kRequestHeaderLength);
+  g_request.length = static_cast<std::uint16_t>(kRequestHeaderLength + count);
+  BcspQueuePacket(&g_request);
+
+  if (!m_dialog.IsSilentMode() && m_blockCounter % m_blocksPerStep == 0 &&
+      m_dialog.ProgressGetPos() < m_rangeMax) {
+    m_dialog.ProgressStepIt();
+    m_dialog.RepaintAndShow();
+  }
+  m_remaining -= count;
+  m_readPosition += count;
+  m_state = count > 0 ? DfuState::BlockReply : DfuState::LastBlockReply;
+}
+
+// Shown in every mode, silent included.
+void CDfuDownload::ShowBytesSent() {
+  char counts[48];
+  std::snprintf(counts, sizeof counts, "\n%d of %d bytes", static_cast<int>(m_size - m_remaining),
+                static_cast<int>(m_size));
+  m_dialog.SetStatusText(LoadStringById(IDS_UPGRADING) + counts);
+}
+
+}  // namespace
+
+void DfuPace(std::int8_t countdown, bool endOnUartData) {
+  if (countdown <= 0) return;
+  const std::uint64_t deadline = Clock::QueryPerformanceCounter() +
+                                 static_cast<std::uint64_t>(countdown) * (Clock::QueryPerformanceFrequency() / 5000);
+  for (;;) {
+    if (endOnUartData && UartRxPending()) return;
+    const std::uint64_t now = Clock::QueryPerformanceCounter();
+    if (now >= deadline) return;
+    const std::chrono::nanoseconds left = ProgramCountsToReal(deadline - now);
+    if (left > kSpinMargin) {
+      if (endOnUartData) {
+        UartRxWaitFor(left - kSpinMargin);
+      } else {
+        std::this_thread::sleep_for(left - kSpinMargin);
+      }
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
+int DownloadDfuImage(const HidHandle& device, const std::atomic<std::uint32_t>& readerStopped,
+                     std::span<const std::uint8_t> image, CProgressSurface& dialog) {
+  if (image.size() > std::numeric_limits<std::uint32_t>::max()) return 0;
+  CDfuDownload download(readerStopped, image, dialog);
+  return download.Run(device);
+}

@@ -1,0 +1,96 @@
+#include "bluetooth/UartBridge.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "hid/Reports.h"
+
+namespace {
+
+constexpr std::uint32_t kRingMask = kUartRxQueueSize - 1;
+static_assert((kUartRxQueueSize & kRingMask) == 0, "the ring size must be a power of two");
+
+// Output side: upgrade thread only.
+std::weak_ptr<CHidDevice> g_outputHandle;
+std::array<std::uint8_t, kOutputReportLength> g_outputReport{};
+std::size_t g_outputCount = 0;
+
+// Receive ring: the reader thread alone moves the write index, the upgrade
+// thread alone moves the read index. A byte is stored before the write index
+// that covers it is published (release), and read after the index is seen
+// (acquire); the consumer likewise takes a byte before releasing its slot.
+std::array<std::uint8_t, kUartRxQueueSize> g_rxRing{};
+std::atomic<std::uint32_t> g_rxWrite{0};
+std::atomic<std::uint32_t> g_rxRead{0};
+
+// Wakes a consumer blocked in UartRxWaitFor. The mutex only orders the
+// wake-up against the consumer's check; the ring itself takes no lock.
+std::mutex g_rxWaitMutex;
+std::condition_variable g_rxWaitCondition;
+
+void SendOutputReport() {
+  g_outputReport[3] = static_cast<std::uint8_t>(g_outputCount);
+  g_outputCount = 0;
+  if (const HidHandle device = g_outputHandle.lock()) {
+    device->SetOutputReport(g_outputReport);
+  }
+}
+
+}  // namespace
+
+void UartBridgeSetHandle(const HidHandle& handle) {
+  g_outputHandle = handle;
+  g_outputReport.fill(0);
+  g_outputReport[1] = CMD_GROUP_UART_DATA;
+  g_outputCount = 0;
+}
+
+void UartPutByte(std::uint8_t byte) {
+  if (g_outputHandle.expired()) return;
+  g_outputReport[4 + g_outputCount] = byte;
+  ++g_outputCount;
+  if (g_outputCount >= kUartReportDataMax || byte == 0xC0) SendOutputReport();
+}
+
+bool UartGetByte(std::uint8_t& byte) {
+  const std::uint32_t read = g_rxRead.load(std::memory_order_relaxed);
+  if (read == g_rxWrite.load(std::memory_order_acquire)) return false;
+  byte = g_rxRing[read];
+  g_rxRead.store((read + 1) & kRingMask, std::memory_order_release);
+  return true;
+}
+
+bool UartRxPending() {
+  return g_rxRead.load(std::memory_order_relaxed) != g_rxWrite.load(std::memory_order_acquire);
+}
+
+void UartRxPush(std::span<const std::uint8_t> report) {
+  if (report.size() < 4 || report[2] != CMD_GROUP_UART_DATA) return;
+  std::size_t count = std::min<std::size_t>(report[3], kUartInputDataMax);
+  count = std::min(count, report.size() - 4);
+  if (count == 0) return;
+
+  const std::uint32_t read = g_rxRead.load(std::memory_order_acquire);
+  std::uint32_t write = g_rxWrite.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t next = (write + 1) & kRingMask;
+    if (next == read) break;  // full: the rest of this report is lost
+    g_rxRing[write] = report[4 + i];
+    write = next;
+  }
+  g_rxWrite.store(write, std::memory_order_release);
+
+  { const std::lock_guard<std::mutex> lock(g_rxWaitMutex); }
+  g_rxWaitCondition.notify_one();
+}
+
+bool UartRxWaitFor(std::chrono::nanoseconds realTimeout) {
+  if (UartRxPending()) return true;
+  if (realTimeout <= std::chrono::nanoseconds::zero()) return false;
+  std::unique_lock<std::mutex> lock(g_rxWaitMutex);
+  return g_rxWaitCondition.wait_for(lock, realTimeout, [] { return UartRxPending(); });
+}
