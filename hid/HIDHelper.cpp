@@ -106,8 +106,8 @@ void HIDInterruptThread(CHIDHelper& helper) {
     LogMessage("HIDHelper::HIDInterruptThread - Exit Event");
     return;
   }
-  state.MarkStarted();
   LogMessage("HIDHelper::HIDInterruptThread Loop");
+  state.MarkStarted();
 
   std::array<std::uint8_t, CHIDHelper::kSlotBytes> report{};
   for (;;) {

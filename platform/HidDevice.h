@@ -70,9 +70,15 @@ class CHidBackend {
   virtual std::unique_ptr<CHidDevice> Open(const std::string& path) = 0;
 };
 
+// Decodes UTF-8 text as the backends receive product strings; a byte that
+// starts no valid sequence becomes U+FFFD.
+std::u16string HidUtf8ToUtf16(std::span<const std::uint8_t> text);
+
 // The backend chosen at start. Until one is chosen, hidraw on /sys and /dev.
 CHidBackend& HidBackend();
 
 // Chooses the backend once, before any device is touched.
 void UseHidrawBackend(const std::string& sysfsRoot = "/sys", const std::string& devRoot = "/dev");
+// Choosing again replaces the backend; only do so while no enumeration runs
+// (devices already open stay usable: they do not refer to their backend).
 void UseVhidBackend(const std::string& busDirectory);
