@@ -1,12 +1,526 @@
-// Stand-in until the controller lands: no device can be loaded yet.
 #include "ui/FlashDlg.h"
 
-CFlashDlg::CFlashDlg() = default;
-CFlashDlg::~CFlashDlg() = default;
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <system_error>
 
-void CFlashDlg::SetMode(bool, bool, bool, const char*, std::int16_t, std::uint16_t) {}
+#include "app/Log.h"
+#include "loader/Md5.h"
+#include "platform/Clock.h"
+#include "resources/EmbeddedImages.h"
+#include "resources/StringTable.h"
+#include "ui/DialogSurface.h"
+#include "ui/DialogWindow.h"
+#include "ui/Display.h"
+#include "ui/HeadlessSurface.h"
+#include "upgrader/FirmwareUpgrade.h"
+
+namespace {
+
+// A missing embedded item has no system error code here; the log shows the
+// POSIX "no such entry" code in its place.
+constexpr int kErrorItemNotFound = 2;
+
+constexpr std::uint32_t kProductNameBytes = 252;
+
+bool StartStdThread(std::function<void()> body, std::thread& thread) {
+  try {
+    thread = std::thread(std::move(body));
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// The embedded image and digest item names of an interface processor type, and its log word.
+struct ImageItems {
+  const char* logWord;
+  std::string_view image;
+  std::string_view digest;
+};
+
+std::optional<ImageItems> ItemsForType(std::uint32_t type) {
+  switch (type) {
+    case AXFLASH_MCU_TYPE_M:
+      return ImageItems{"AXFLASH_MCU_TYPE_M", "KESTRAN_RCDATA", "KESTRAN_RCDATA_MD5"};
+    case AXFLASH_MCU_TYPE_B:
+      return ImageItems{"AXFLASH_MCU_TYPE_B", "BC08_RCDATA", "BC08_RCDATA_MD5"};
+    case AXFLASH_MCU_TYPE_P:
+      return ImageItems{"AXFLASH_MCU_TYPE_P", "LPC18XX_RCDATA", "LPC18XX_RCDATA_MD5"};
+    default:
+      return std::nullopt;
+  }
+}
+
+// UTF-16 to UTF-8, the narrow text the dialog keeps beside the device's name.
+std::string Narrow(const char16_t* text, std::size_t maxUnits) {
+  std::string out;
+  for (std::size_t i = 0; i < maxUnits && text[i] != 0; ++i) {
+    std::uint32_t code = text[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < maxUnits && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (code >= 0xD800 && code <= 0xDFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code >> 18));
+      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+CFlashDlg::CFlashDlg()
+    : m_upgraderFactory([] { return CreateCFirmwareUpgrade(); }),
+      m_threadStarter(StartStdThread),
+      m_imageLookup(FindEmbeddedItem) {
+  LogMessage("CFlashDlg::CFlashDlg");
+}
+
+CFlashDlg::~CFlashDlg() {
+  LogMessage("CFlashDlg::~CFlashDlg");
+  if (m_threadStarted) {
+    // Polls every 2000 ms, waking early when the thread signals its end.
+    std::unique_lock lock(m_threadMutex);
+    while (m_threadRunning) {
+      LogMessage("CFlashDlg::~CFlashDlg - waiting for the flashing thread");
+      m_threadDone.wait_for(lock, Clock::RealDuration(2000), [this] { return !m_threadRunning; });
+    }
+    lock.unlock();
+    if (m_flashThread.joinable()) m_flashThread.join();
+  }
+  Cleanup();
+  LogMessage("CFlashDlg::~CFlashDlg Done");
+}
+
+void CFlashDlg::SetMode(bool silentMode, bool checkMode, bool progressMode, const char* inputVersion,
+                        std::int16_t mcuIndex, std::uint16_t productId) {
+  m_SilentMode = silentMode;
+  m_Checkmode = checkMode;
+  m_ProgressMode = progressMode;
+  m_lpInputVersion = inputVersion;
+  m_mcuIndex = mcuIndex;
+  m_InputProductID = productId;
+  LogMessage("CFlashDlg::SetMode - m_mcuIndex[%d] m_InputProductID[%x]", m_mcuIndex, m_InputProductID);
+}
+
+void CFlashDlg::AttachSurface(std::unique_ptr<CDialogSurface> surface) {
+  m_surface = std::move(surface);
+  m_surface->SetModes(m_SilentMode, m_ProgressMode);
+}
 
 int CFlashDlg::DoModal() {
-  m_ReturnCode = FLASH_RC_NO_DEVICE;
-  return IDCANCEL;
+  const DisplayKind display = DetectDisplay();
+  const bool windowed = m_SilentMode ? (m_ProgressMode && display != DisplayKind::None) : display != DisplayKind::None;
+  return windowed ? RunDialogWindow(*this) : RunHeadless();
+}
+
+int CFlashDlg::RunHeadless() {
+  AttachSurface(std::make_unique<CHeadlessSurface>());
+  OnInitDialog();
+  if (!HasEnded() && !m_SilentMode) {
+    // An interactive run with no display: nothing could be clicked, so the
+    // dialog ends as if closed at once, after telling why.
+    LogMessage("CFlashDlg::DoModal - no display for the dialog");
+    m_surface->ShowMessage("No display is available to show the upgrade dialog. Use /S for an unattended upgrade.");
+    EndDialog(IDCANCEL);
+  }
+  WaitForFlashingThread();
+  return EndResult();
+}
+
+void CFlashDlg::EndDialog(int result) {
+  int none = 0;
+  m_endResult.compare_exchange_strong(none, result);
+  if (m_surface) m_surface->EndDialog(result);
+}
+
+void CFlashDlg::OnCancel() { EndDialog(IDCANCEL); }
+
+bool CFlashDlg::OnInitDialog() {
+  LogMessage("CFlashDlg::OnInitDialog");
+  if (!m_surface) AttachSurface(std::make_unique<CHeadlessSurface>());
+  const HRESULT status = LoadDevice();
+  if (FAILED(status)) {
+    LogMessage("CFlashDlg::No HIDDevice");
+    if (m_SilentMode)
+      LogMessage("SilentMode");
+    else
+      m_surface->ShowMessage(LoadStringById(IDS_NOT_CONNECTED));
+    m_ReturnCode = FLASH_RC_NO_DEVICE;
+    EndDialog(IDCANCEL);
+    return true;
+  }
+
+  LogMessage("CFlashDlg::Product Name[%ls]", m_wszProductName.data());
+  m_strProductName = Narrow(m_wszProductName.data(), m_wszProductName.size());
+  m_surface->SetWindowTitle(m_strProductName + " Device Firmware Upgrade");
+  if (!m_SilentMode)
+    SetStatusText(LoadStringById(IDS_WILL_UPGRADE) + m_strProductName + LoadStringById(IDS_PRESS_UPGRADE));
+  InitFirmwareVersionDisplay(true, true);
+
+  if (m_SilentMode) {
+    LogMessage("SilentMode");
+    m_surface->HideWindow();
+    OnOK();
+    // Nothing else would ever end a hidden dialog whose thread did not start.
+    if (!m_threadStarted) EndDialog(IDCANCEL);
+  } else {
+    EnableButton(DialogButton::Upgrade, true);
+  }
+  return true;
+}
+
+HRESULT CFlashDlg::LoadDevice() {
+  LogMessage("CFlashDlg::LoadDevice");
+  HRESULT status = E_FAIL;
+  m_pUpgrader.reset();
+  LogMessage("CFlashDlg::LoadDevice - CreateCFirmwareUpgrade");
+  m_pUpgrader = m_upgraderFactory ? m_upgraderFactory() : nullptr;
+  if (m_pUpgrader) {
+    LogMessage("CFlashDlg::LoadDevice - GetProductName");
+    m_wszProductName.fill(0);
+    status = m_pUpgrader->GetProductName(m_wszProductName.data(), kProductNameBytes);
+    // Whatever the device sent, the name stays terminated inside its buffer.
+    m_wszProductName.back() = 0;
+    if (SUCCEEDED(status)) {
+      m_numMCU = m_pUpgrader->GetMCUCount();
+      m_pUpgrader->SetActiveMCU(0);
+      m_pUpgrader->GetDeviceFWVersionString(&m_strVersion);
+    }
+  }
+  LogMessage("CFlashDlg::LoadDevice - hRes[%08x]", status);
+  return status;
+}
+
+void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
+  LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d]", known ? 1 : 0);
+  std::string line = LoadStringById(IDS_CURRENT_VERSION);
+  if (known) {
+    if (m_pUpgrader) m_pUpgrader->GetAllFWVersionString(m_strVersion);
+    line += m_strVersion;
+  } else {
+    line += LoadStringById(IDS_VERSION_UNKNOWN);
+  }
+  m_surface->SetVersionText(show ? line : std::string());
+  LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d] Done", known ? 1 : 0);
+}
+
+void CFlashDlg::OnOK() {
+  LogMessage("OnOK");
+  // One run per dialog: a second press (Enter on the disabled default button,
+  // a queued click) must not start a second thread on the same upgrader.
+  if (m_threadStarted) {
+    LogMessage("OnOK - the flashing thread has already been started");
+    return;
+  }
+  EnableButton(DialogButton::Upgrade, false);
+  EnableButton(DialogButton::Close, false);
+
+  {
+    std::lock_guard lock(m_threadMutex);
+    m_threadRunning = true;
+  }
+  m_threadStarted = m_threadStarter([this] { RunFlashingThread(); }, m_flashThread);
+  if (m_threadStarted) {
+    LogMessage("Thread creation OK");
+  } else {
+    {
+      std::lock_guard lock(m_threadMutex);
+      m_threadRunning = false;
+    }
+    m_ReturnCode = FLASH_RC_THREAD_FAILED;
+  }
+  LogMessage("OnOK - FlashOS Done");
+}
+
+void CFlashDlg::RunFlashingThread() {
+  FlashFirmwareThreadProc();
+  // A hidden dialog has nobody to close it: the run ends with its thread.
+  if (m_SilentMode) EndDialog(IDCLOSE);
+  std::lock_guard lock(m_threadMutex);
+  m_threadRunning = false;
+  m_threadDone.notify_all();
+}
+
+void CFlashDlg::WaitForFlashingThread() {
+  std::unique_lock lock(m_threadMutex);
+  m_threadDone.wait(lock, [this] { return !m_threadRunning; });
+}
+
+int CFlashDlg::FlashFirmwareThreadProc() {
+  LogMessage("CFlashDlg::FlashFirmwareThreadProc");
+  CFirmwareUpgrade* const upgrader = m_pUpgrader.get();
+  const int ok = upgrader ? flashAllOS() : 0;
+  LogMessage("CFlashDlg::FlashFirmwareThreadProc - Done");
+  const std::uint32_t count = upgrader ? upgrader->GetUpgradedCount() : 0;
+
+  if (ok != 0 && count == 0) {
+    SetStatusColour(kRed);
+    SetStatusText(LoadStringById(IDS_NOTHING_UPGRADED));
+    upgrader->ExitBootloader();
+    EnableButton(DialogButton::Close, true);
+    EnableButton(DialogButton::Upgrade, false);
+  } else if (ok != 0) {
+    SetStatusText(LoadStringById(IDS_RELOADING));
+    upgrader->ExitBootloader();
+    LoadDevice();
+    InitFirmwareVersionDisplay(true, true);
+    Clock::SleepMs(10);
+    EnableButton(DialogButton::Upgrade, false);
+    SetStatusText("Upgrade is successful");
+  } else if (upgrader) {
+    upgrader->ExitBootloader();
+  }
+
+  Cleanup();
+  EnableButton(DialogButton::Close, true);
+  EnableDialogWindow();
+  return 0;
+}
+
+int CFlashDlg::flashAllOS() {
+  int result = 1;
+  if (m_Checkmode && m_pUpgrader->VersionCheckingHardcodedCompare() != 0) return 1;
+
+  if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
+    EnableButton(DialogButton::Upgrade, false);
+    SetStatusColour(kRed);
+    SetStatusText("Device failed to go into upgrading mode. Please re-connect your device and try again.");
+    return 0;
+  }
+
+  LogMessage("flashAllOS m_numMCU = %d", m_numMCU);
+  for (std::uint32_t i = 0; i < m_numMCU && result != 0; ++i) {
+    // A failed type query leaves the type at 0, never at the previous processor's type.
+    std::uint32_t type = 0;
+    m_pUpgrader->GetMCUType(i, &type);
+    if (type == AXFLASH_MCU_TYPE_B || type == AXFLASH_MCU_TYPE_P) {
+      result = FlashOS(static_cast<std::int16_t>(i));
+      Clock::SleepMs(100);
+    }
+  }
+
+  if (result == 0) {
+    EnableButton(DialogButton::Upgrade, false);
+    SetStatusColour(kRed);
+    SetStatusText("Firmware upgrade failed. Please re-connect your device and try again.");
+  }
+  return result;
+}
+
+int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
+  int result = 0;
+  HRESULT status = E_FAIL;
+  std::uint32_t rawSize = 0;
+  std::uint32_t imageSize = 0;
+  std::unique_ptr<std::uint8_t[]> rawBuffer;
+  std::unique_ptr<std::uint8_t[]> imageBuffer;
+  const auto index = static_cast<std::uint32_t>(mcuIndex);
+
+  LogMessage("FlashOS mcuIndex = %d", mcuIndex);
+  std::uint32_t type = 0;
+  m_pUpgrader->GetMCUType(index, &type);
+  m_pUpgrader->SetActiveMCU(index);
+
+  int iCanFlash = 1;
+  if (!m_Checkmode) {
+    LogMessage("CFlashDlg::FlashOS - Force flashing as m_Checkmode == TRUE");
+  } else {
+    iCanFlash = m_pUpgrader->CanUpgradeCurrentActiveMCU();
+    LogMessage("CFlashDlg::FlashOS - CanUpgradeCurrentActiveMCU() returned %d", iCanFlash);
+  }
+  if (iCanFlash == 0) {
+    LogMessage("CFlashDlg::FlashOS - upgrade program same version as device, skipping");
+    return 1;
+  }
+  if (iCanFlash == -1) {
+    LogMessage("CFlashDlg::FlashOS - device has newer version, skipping");
+    return 1;
+  }
+
+  LogMessage("CFlashDlg::FlashOS - iCanFlash = %d", iCanFlash);
+  LogMessage("Try load Firmware Image Resource...");
+  status = LoadEmbeddedImage(&rawSize, &rawBuffer, mcuIndex);
+  if (FAILED(status)) {
+    result = 0;
+    if (status == E_INVALIDARG) SetStatusText(LoadStringById(IDS_IMAGE_NOT_FOR_PART));
+  } else {
+    status = m_pUpgrader->GetFirmwareImage(rawSize, rawBuffer.get(), &imageSize, &imageBuffer);
+    result = (SUCCEEDED(status) && imageBuffer) ? 1 : 0;
+  }
+
+  if (result != 0) {
+    if (!m_SilentMode) {
+      EnableButton(DialogButton::Close, false);
+      EnableButton(DialogButton::Upgrade, false);
+      SetStatusText(LoadStringById(IDS_INITIALIZING));
+    }
+    result = m_pUpgrader->InitFirmwareUpgrade(imageSize);
+    if (result == 1) {
+      if (type == AXFLASH_MCU_TYPE_P) {
+        result = m_pUpgrader->WriteToP(imageBuffer.get(), imageSize, *this);
+        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
+      } else if (type == AXFLASH_MCU_TYPE_B) {
+        result = m_pUpgrader->FirmwareUpgradeWriteB(imageBuffer.get(), imageSize, *this);
+        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
+      } else {
+        std::uint32_t blockSize = m_pUpgrader->GetBlockSize();
+        LogMessage("Ready to start flashing. BlockSize[%d] Image Size [%d]", blockSize, imageSize);
+        // A block size of 0 would never finish; the whole image is then one block.
+        std::uint32_t blocks = blockSize != 0 ? imageSize / blockSize : 0;
+        LogMessage("Number of blocks[%d]", blocks);
+        if (blocks == 0) blockSize = imageSize;
+        if (blockSize != 0 && imageSize % blockSize != 0) ++blocks;
+        if (!m_SilentMode) {
+          ProgressSetPos(0);
+          ProgressSetRange(0, static_cast<std::uint16_t>(blocks));
+          ProgressSetStep(1);
+        }
+        if (m_ProgressMode) StartProgressWindow(static_cast<std::uint16_t>(blocks));
+        if (!m_SilentMode) {
+          EnableButton(DialogButton::Close, false);
+          EnableButton(DialogButton::Upgrade, false);
+          SetStatusText(LoadStringById(IDS_UPGRADING));
+        }
+        std::uint32_t unused = 0;
+        m_pUpgrader->GetMCUType(index, &unused);
+
+        std::uint32_t written = 0;
+        std::uint32_t remaining = imageSize;
+        // A block never exceeds 65535 bytes, the widest length a write takes.
+        const std::uint32_t chunkLimit = std::min<std::uint32_t>(blockSize, 0xFFFF);
+        while (remaining > 0) {
+          const auto chunk = static_cast<std::uint16_t>(std::min(chunkLimit, remaining));
+          if (m_pUpgrader->FirmwareUpgradeWrite(imageBuffer.get() + written, chunk) == 0) {
+            LogMessage("Firmware Write Error for mcuIndex %d", mcuIndex);
+            result = 0;
+            break;
+          }
+          written += chunk;
+          remaining -= chunk;
+          if (!m_SilentMode) {
+            ProgressStepIt();
+            RepaintAndShow();
+            SetStatusText(LoadStringById(IDS_UPGRADING) + "\n" + std::to_string(written) + " of " +
+                          std::to_string(imageSize) + " bytes");
+          }
+          if (m_ProgressMode) StepProgressWindow();
+        }
+        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
+      }
+    }
+  }
+
+  rawBuffer.reset();
+  imageBuffer.reset();
+
+  if (result != 0) {
+    LogMessage("Finish");
+    m_ReturnCode = FLASH_RC_OK;
+  } else {
+    m_ReturnCode = FLASH_RC_UPGRADE_FAILED;
+    if (!m_SilentMode) {
+      EnableButton(DialogButton::Close, true);
+      EnableButton(DialogButton::Upgrade, false);
+    }
+    LogMessage("Error: Device upgrade error!!!");
+  }
+  return result;
+}
+
+HRESULT CFlashDlg::LoadEmbeddedImage(std::uint32_t* rawSize, std::unique_ptr<std::uint8_t[]>* rawBuffer,
+                                     std::int16_t mcuIndex) {
+  if (!m_pUpgrader) return E_FAIL;
+  std::uint32_t type = 0;
+  m_pUpgrader->GetMCUType(static_cast<std::uint32_t>(mcuIndex), &type);
+
+  const std::optional<ImageItems> items = ItemsForType(type);
+  std::optional<std::span<const std::uint8_t>> image;
+  std::optional<std::span<const std::uint8_t>> digest;
+  if (items) {
+    LogMessage("LoadEmbeddedImage - Index [%d] - %s", mcuIndex, items->logWord);
+    image = m_imageLookup(items->image);
+    digest = m_imageLookup(items->digest);
+  } else {
+    LogMessage("LoadEmbeddedImage - Index [%d] - Unknown", mcuIndex);
+  }
+  if (!image) {
+    LogMessage("FW Resource not found! Error [%d]", kErrorItemNotFound);
+    return E_FAIL;
+  }
+
+  // Without a whole 16-byte digest there is nothing valid to compare against.
+  std::optional<Md5Digest> expected;
+  if (digest && digest->size() >= 16) {
+    expected.emplace();
+    std::copy_n(digest->begin(), 16, expected->begin());
+  }
+
+  const auto size = static_cast<std::uint32_t>(image->size());
+  LogMessage("Total Size of FW Resource [%d]", size);
+
+  if (!expected || CMd5::Of(*image) != *expected) {
+    LogMessage("FW Resource signature mismatch!");
+    return E_FAIL;
+  }
+  return m_pUpgrader->PrepareFirmwareImage(size, image->data(), rawSize, rawBuffer);
+}
+
+void CFlashDlg::Cleanup() {
+  LogMessage("CFlashDlg::Cleanup");
+  m_pUpgrader.reset();
+  LogMessage("CFlashDlg::Cleanup - Done");
+}
+
+void CFlashDlg::ProgressSetPos(int position) {
+  if (m_surface) m_surface->ProgressSetPos(position);
+}
+void CFlashDlg::ProgressSetRange(std::uint16_t lower, std::uint16_t upper) {
+  if (m_surface) m_surface->ProgressSetRange(lower, upper);
+}
+void CFlashDlg::ProgressSetStep(int step) {
+  if (m_surface) m_surface->ProgressSetStep(step);
+}
+void CFlashDlg::ProgressStepIt() {
+  if (m_surface) m_surface->ProgressStepIt();
+}
+int CFlashDlg::ProgressGetPos() const { return m_surface ? m_surface->ProgressGetPos() : 0; }
+void CFlashDlg::SetStatusText(const std::string& text) {
+  if (m_surface) m_surface->SetStatusText(text);
+}
+void CFlashDlg::SetStatusColour(Rgb colour) {
+  if (m_redStatus) return;
+  if (colour == kRed) m_redStatus = true;
+  if (m_surface) m_surface->SetStatusColour(colour);
+}
+void CFlashDlg::EnableButton(DialogButton button, bool enable) {
+  if (m_surface) m_surface->EnableButton(button, enable);
+}
+void CFlashDlg::EnableDialogWindow() {
+  if (m_surface) m_surface->EnableDialogWindow();
+}
+void CFlashDlg::RepaintAndShow() {
+  if (m_surface && !m_SilentMode) m_surface->RepaintAndShow();
+}
+void CFlashDlg::StartProgressWindow(std::uint16_t stepCount) {
+  if (m_surface) m_surface->StartProgressWindow(stepCount);
+}
+void CFlashDlg::StepProgressWindow() {
+  if (m_surface) m_surface->StepProgressWindow();
 }

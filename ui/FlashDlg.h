@@ -1,6 +1,27 @@
 #pragma once
-// CFlashDlg: the main dialog and the controller of one upgrade run.
+// CFlashDlg: the main dialog and the controller of one upgrade run. It loads
+// the device, shows its name and versions, runs the flashing thread that walks
+// the processors, and keeps the run's result code. It reaches the screen only
+// through a CDialogSurface (headless or Qt), and it is itself the progress
+// surface that the whole-image writers drive.
+#include <array>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/ProgressSurface.h"
+#include "platform/Status.h"
+
+class CFirmwareUpgrade;
+class CDialogSurface;
 
 // Dialog results.
 inline constexpr int IDOK = 1;
@@ -15,18 +36,99 @@ inline constexpr std::int32_t FLASH_RC_NO_DEVICE = static_cast<std::int32_t>(0x8
 inline constexpr std::int32_t FLASH_RC_THREAD_FAILED = static_cast<std::int32_t>(0x80000006u);
 inline constexpr std::int32_t FLASH_RC_UPGRADE_FAILED = static_cast<std::int32_t>(0x80000007u);
 
-class CFlashDlg {
+class CFlashDlg : public CProgressSurface {
  public:
+  using UpgraderFactory = std::function<std::unique_ptr<CFirmwareUpgrade>()>;
+  // Starts `body` on a new thread stored in `thread`; false when no thread could be made.
+  using ThreadStarter = std::function<bool(std::function<void()> body, std::thread& thread)>;
+  // Finds an embedded item by name (default: the images this program carries).
+  using ImageLookup = std::function<std::optional<std::span<const std::uint8_t>>(std::string_view name)>;
+
   CFlashDlg();
   // Waits for a still running flashing thread before anything it uses goes away.
-  ~CFlashDlg();
+  ~CFlashDlg() override;
   CFlashDlg(const CFlashDlg&) = delete;
   CFlashDlg& operator=(const CFlashDlg&) = delete;
 
   void SetMode(bool silentMode, bool checkMode, bool progressMode, const char* inputVersion, std::int16_t mcuIndex,
                std::uint16_t productId);
   // Runs the dialog until it ends; returns the dialog result (IDOK, IDCANCEL, ...).
+  // A silent run ends with IDCLOSE once its flashing thread has finished.
   int DoModal();
 
-  std::int32_t m_ReturnCode = FLASH_RC_NOT_DONE;
+  // The controller's steps; public so that the window layer and tests drive them.
+  void AttachSurface(std::unique_ptr<CDialogSurface> surface);
+  CDialogSurface* Surface() const { return m_surface.get(); }
+  bool OnInitDialog();
+  HRESULT LoadDevice();
+  void InitFirmwareVersionDisplay(bool known, bool show);
+  void OnOK();
+  // Close, Escape or the window's close box: ends the dialog with Cancel in every state.
+  void OnCancel();
+  int FlashFirmwareThreadProc();
+  int flashAllOS();
+  int FlashOS(std::int16_t mcuIndex);
+  HRESULT LoadEmbeddedImage(std::uint32_t* rawSize, std::unique_ptr<std::uint8_t[]>* rawBuffer,
+                            std::int16_t mcuIndex);
+  void Cleanup();
+  // Ends the dialog with `result`; the first end counts.
+  void EndDialog(int result);
+  bool HasEnded() const { return m_endResult.load() != 0; }
+  int EndResult() const { return m_endResult.load(); }
+  bool FlashingThreadStarted() const { return m_threadStarted; }
+  // Blocks until the flashing thread, if one was started, has finished.
+  void WaitForFlashingThread();
+
+  void SetUpgraderFactory(UpgraderFactory factory) { m_upgraderFactory = std::move(factory); }
+  void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
+  void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
+
+  // The progress surface the writers see: the modes of this dialog, the rest
+  // passed on to the attached surface.
+  bool IsSilentMode() const override { return m_SilentMode; }
+  bool IsProgressMode() const override { return m_ProgressMode; }
+  void ProgressSetPos(int position) override;
+  void ProgressSetRange(std::uint16_t lower, std::uint16_t upper) override;
+  void ProgressSetStep(int step) override;
+  void ProgressStepIt() override;
+  int ProgressGetPos() const override;
+  void SetStatusText(const std::string& text) override;
+  // Once red, the status text stays red for the rest of the run.
+  void SetStatusColour(Rgb colour) override;
+  void EnableButton(DialogButton button, bool enable) override;
+  void EnableDialogWindow() override;
+  void RepaintAndShow() override;
+  void StartProgressWindow(std::uint16_t stepCount) override;
+  void StepProgressWindow() override;
+
+  bool m_SilentMode = false;
+  bool m_ProgressMode = false;
+  bool m_Checkmode = true;
+  // Written by the flashing thread, read by the user-interface thread when the dialog has ended.
+  std::atomic<std::int32_t> m_ReturnCode = FLASH_RC_NOT_DONE;
+  std::int16_t m_mcuIndex = 0;
+  const char* m_lpInputVersion = nullptr;
+  std::uint16_t m_InputProductID = 0;
+  std::string m_strVersion;
+  std::string m_strProductName;
+  std::array<char16_t, 126> m_wszProductName{};
+  std::unique_ptr<CFirmwareUpgrade> m_pUpgrader;
+  std::uint32_t m_numMCU = 0;
+
+ private:
+  int RunHeadless();
+  void RunFlashingThread();
+
+  UpgraderFactory m_upgraderFactory;
+  ThreadStarter m_threadStarter;
+  ImageLookup m_imageLookup;
+  std::unique_ptr<CDialogSurface> m_surface;
+  std::atomic<bool> m_redStatus = false;
+  std::atomic<int> m_endResult = 0;
+
+  std::thread m_flashThread;
+  bool m_threadStarted = false;
+  std::mutex m_threadMutex;
+  std::condition_variable m_threadDone;
+  bool m_threadRunning = false;
 };

@@ -1,6 +1,21 @@
-// Stand-in until the desktop dialog lands: standard error only.
 #include "ui/MessageBox.h"
 
+#include <QMessageBox>
 #include <cstdio>
 
-void ShowSystemModalMessage(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+#include "ui/Display.h"
+#include "ui/QtApp.h"
+
+void ShowSystemModalMessage(const std::string& text) {
+  // Only a real display has someone to click the box away; offscreen runs and
+  // runs without a window system must never block on it.
+  if (DetectDisplay() != DisplayKind::Real) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return;
+  }
+  CQtAppScope app;
+  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(text), QMessageBox::Ok);
+  box.setWindowModality(Qt::ApplicationModal);
+  box.setWindowFlag(Qt::WindowStaysOnTopHint);
+  box.exec();
+}

@@ -1,0 +1,33 @@
+#pragma once
+// CDialogSurface: everything the main dialog's controller shows, beyond the
+// progress surface that the writers share: the window title, the version line,
+// hiding the window, the system-modal message box and the end of the dialog.
+// Implemented headless (silent runs, tests) and with Qt widgets (desktop).
+#include <string>
+
+#include "platform/ProgressSurface.h"
+
+class CDialogSurface : public CProgressSurface {
+ public:
+  void SetModes(bool silentMode, bool progressMode) {
+    m_silentMode = silentMode;
+    m_progressMode = progressMode;
+  }
+  bool IsSilentMode() const override { return m_silentMode; }
+  bool IsProgressMode() const override { return m_progressMode; }
+
+  virtual void SetWindowTitle(const std::string& title) = 0;
+  // Control 1003; an empty text clears the line.
+  virtual void SetVersionText(const std::string& text) = 0;
+  // Hides the main window for good (silent mode).
+  virtual void HideWindow() = 0;
+  // A system-modal message box; returns once it is dismissed (or at once when
+  // nobody could dismiss it).
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Ends the dialog with `result`; the window and the progress window go away.
+  virtual void EndDialog(int result) = 0;
+
+ private:
+  bool m_silentMode = false;
+  bool m_progressMode = false;
+};

@@ -1,0 +1,37 @@
+#include "ui/DialogWindow.h"
+
+#include <QEventLoop>
+
+#include "app/Log.h"
+#include "ui/FlashDlg.h"
+#include "ui/FlashWindow.h"
+#include "ui/QtApp.h"
+#include "ui/QtSurface.h"
+
+int RunDialogWindow(CFlashDlg& dialog) {
+  CQtAppScope app;
+  auto owned = std::make_unique<CQtSurface>();
+  CQtSurface& surface = *owned;
+  dialog.AttachSurface(std::move(owned));
+  {
+    CFlashWindow window(dialog);
+    QEventLoop loop;
+    // The close begins here: from now on updates from the flashing thread
+    // return at once, and the progress window goes away with the dialog.
+    QObject::connect(&window, &QDialog::finished, &loop, [&](int result) {
+      surface.Close();
+      window.DestroyProgressWindow();
+      loop.exit(result);
+    });
+    surface.Open(&window);
+    dialog.OnInitDialog();
+    if (!dialog.HasEnded()) {
+      if (!dialog.m_SilentMode) window.show();
+      loop.exec();
+    }
+    surface.Close();
+    window.DestroyProgressWindow();
+  }
+  LogMessage("CFlashDlg::DoModal - dialog ended [%d]", dialog.EndResult());
+  return dialog.EndResult();
+}
