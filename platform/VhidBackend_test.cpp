@@ -1,0 +1,256 @@
+#include "platform/VhidBackend.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "hid/testing/VhidTestPeer.h"
+#include "platform/Clock.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using HostMessage = CVhidTestPeer::HostMessage;
+
+class VhidBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillon-vhid-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    m_bus = pattern;
+    Clock::SetTimeScale(4);
+  }
+  void TearDown() override {
+    Clock::SetTimeScale(1);
+    std::filesystem::remove_all(m_bus);
+  }
+
+  std::unique_ptr<CHidDevice> OpenPeer(CVhidTestPeer& peer) {
+    CVhidBackend backend(m_bus);
+    return backend.Open(peer.SocketPath());
+  }
+
+  // A listening socket file that is no vhid device (never accepted).
+  void BindSocket(const std::string& name) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = m_bus + "/" + name;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    m_extraSockets.push_back(fd);
+  }
+
+  std::string m_bus;
+  std::vector<int> m_extraSockets;
+
+ public:
+  ~VhidBackendTest() override {
+    for (int fd : m_extraSockets) close(fd);
+  }
+};
+
+TEST_F(VhidBackendTest, EnumerationListsTaggedSocketsOnly) {
+  CVhidTestPeer second(m_bus, 0x1a2b, 0x0c02, "b");
+  CVhidTestPeer first(m_bus, 0x1a2b, 0x0c01, "a");
+  BindSocket("VID_1A2B&PID_0C01#upper.sock");  // tags must be lower-case
+  BindSocket("vid_1a2b&pid_0c01#noext");       // not a .sock name
+  BindSocket("vid_1a2b#nopid.sock");
+  std::ofstream(m_bus + "/vid_1a2b&pid_0c01#file.sock") << "not a socket";
+
+  const std::vector<HidInterfaceInfo> found = CVhidBackend(m_bus).Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].path, first.SocketPath());
+  EXPECT_EQ(found[0].vendorId, 0x1a2b);
+  EXPECT_EQ(found[0].productId, 0x0c01);
+  EXPECT_EQ(found[1].path, second.SocketPath());
+  EXPECT_EQ(found[1].productId, 0x0c02);
+  EXPECT_TRUE(first.Messages().empty());
+  EXPECT_TRUE(CVhidBackend(m_bus + "/missing").Enumerate().empty());
+}
+
+TEST_F(VhidBackendTest, OpenChecksHelloAgainstTheName) {
+  struct Case {
+    std::uint16_t helloVendor;
+    std::uint16_t helloProduct;
+    bool opens;
+  };
+  for (const Case c : {Case{0x1a2b, 0x0c01, true}, Case{0x1a2c, 0x0c01, false}, Case{0x1a2b, 0x0c02, false}}) {
+    SCOPED_TRACE(c.helloVendor + c.helloProduct);
+    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    peer.SetHelloIds(c.helloVendor, c.helloProduct);
+    EXPECT_EQ(OpenPeer(peer) != nullptr, c.opens);
+  }
+}
+
+TEST_F(VhidBackendTest, MalformedHeaderClosesTheConnection) {
+  const Bytes headers[] = {
+      {0x55, 0, 1, 0, 0},        // unknown type
+      {0x02, 1, 1, 0, 0},        // reserved byte not 0
+      {0x02, 0, 0x01, 0x10},     // length 4097
+      {0x10, 0, 1, 0, 0},        // a host-to-device type
+  };
+  for (const Bytes& header : headers) {
+    SCOPED_TRACE(header[0]);
+    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    auto device = OpenPeer(peer);
+    ASSERT_NE(device, nullptr);
+    ASSERT_TRUE(peer.SendRaw(header));
+    peer.SendInputReport(Bytes{0, 1, 2});  // never delivered: the stream is over
+    std::array<std::uint8_t, 32> report{};
+    std::size_t received = 99;
+    EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::DeviceGone);
+    EXPECT_EQ(received, 0u);
+    EXPECT_FALSE(device->SetOutputReport(Bytes(65, 0)));
+  }
+}
+
+TEST_F(VhidBackendTest, DeviceVanishingMidRequestFailsTheRequest) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  peer.SetHandler([](CVhidTestPeer& device, const HostMessage&) { device.Unplug(); });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(device->SetOutputReport(Bytes(65, 0)));
+  std::array<std::uint8_t, 32> report{};
+  std::size_t received = 0;
+  EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::DeviceGone);
+  EXPECT_FALSE(device->WriteOutputReport(Bytes(65, 0), 500));
+  char16_t name[8];
+  EXPECT_FALSE(device->GetProductString(name));
+}
+
+TEST_F(VhidBackendTest, InputReportsArriveInOrderAlsoBetweenRequestAndReply) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  peer.SetHandler([](CVhidTestPeer& device, const HostMessage& message) {
+    for (std::uint8_t i = 0; i < 3; ++i) device.SendInputReport(Bytes{0, i, 0x28});
+    CVhidTestPeer::AnswerOk(device, message);
+  });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  for (std::uint8_t i = 3; i < 200; ++i) peer.SendInputReport(Bytes{0, i, 0x28});
+  EXPECT_TRUE(device->SetOutputReport(Bytes(65, 0)));
+  // Reports sent before the request come first: the socket keeps their order.
+  std::vector<std::uint8_t> order;
+  for (int i = 0; i < 200; ++i) {
+    std::array<std::uint8_t, 32> report{};
+    std::size_t received = 0;
+    ASSERT_EQ(device->ReadInputReport(report, received), HidReadResult::Report);
+    ASSERT_EQ(received, 3u);
+    order.push_back(report[1]);
+  }
+  std::vector<std::uint8_t> expected;
+  for (std::uint8_t i = 3; i < 200; ++i) expected.push_back(i);
+  for (std::uint8_t i = 0; i < 3; ++i) expected.push_back(i);
+  EXPECT_EQ(order, expected);
+}
+
+TEST_F(VhidBackendTest, CancelReadWakesOneRead) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  std::array<std::uint8_t, 32> report{};
+  std::size_t received = 0;
+  device->CancelRead();  // before the read: the read returns at once
+  EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::Cancelled);
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    device->CancelRead();
+  });
+  EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::Cancelled);
+  canceller.join();
+  peer.SendInputReport(Bytes{0, 7});
+  EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::Report);
+  EXPECT_EQ(report[1], 7);
+}
+
+TEST_F(VhidBackendTest, LateReplyIsNotTakenForTheNextRequest) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  std::atomic<int> outputs{0};
+  peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
+    const bool first = outputs++ == 0;
+    if (first) Clock::SleepMs(800);  // past the first request's 500 ms
+    const std::uint8_t status[] = {static_cast<std::uint8_t>(first ? 1 : 0)};
+    device.SendMessage(Vhid::kOutputDone, status);
+  });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(device->WriteOutputReport(Bytes(65, 0), 500));
+  EXPECT_TRUE(device->WriteOutputReport(Bytes(65, 0), 3000));
+  EXPECT_EQ(outputs.load(), 2);
+}
+
+TEST_F(VhidBackendTest, ReplyStatusAndPayloadAreHonoured) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  std::atomic<std::uint8_t> status{0};
+  peer.SetHandler([&](CVhidTestPeer& device, const HostMessage& message) {
+    Bytes reply{status.load()};
+    if (message.type == Vhid::kGetInput && status == 0) reply.insert(reply.end(), {0, 0x3F, 0x02, 0x01});
+    device.SendMessage(static_cast<std::uint8_t>(message.type + 0x80), reply);
+  });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  std::array<std::uint8_t, 8> report{};
+  report.fill(0xA5);
+  report[0] = 0;
+  EXPECT_TRUE(device->GetInputReport(report));
+  EXPECT_EQ(report, (std::array<std::uint8_t, 8>{0, 0x3F, 0x02, 0x01, 0xA5, 0xA5, 0xA5, 0xA5}));
+  const HostMessage request = peer.Messages().back();
+  EXPECT_EQ(request.payload, (Bytes{0, 8, 0}));
+  EXPECT_TRUE(device->SetFeatureReport(Bytes(65, 0)));
+  EXPECT_TRUE(device->WriteOutputReport(Bytes(65, 0), 500));
+
+  status = 1;
+  EXPECT_FALSE(device->GetInputReport(report));
+  EXPECT_FALSE(device->SetFeatureReport(Bytes(65, 0)));
+  EXPECT_FALSE(device->SetOutputReport(Bytes(65, 0)));
+  EXPECT_FALSE(device->WriteOutputReport(Bytes(65, 0), 500));
+}
+
+TEST_F(VhidBackendTest, ReplyNobodyAskedForEndsTheConnection) {
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  const std::uint8_t ok[] = {0};
+  peer.SendMessage(Vhid::kOutputDone, ok);
+  std::array<std::uint8_t, 32> report{};
+  std::size_t received = 0;
+  EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::DeviceGone);
+}
+
+TEST(HidUtf8Test, DecodesProductStrings) {
+  struct Case {
+    std::string utf8;
+    std::u16string utf16;
+  };
+  const Case cases[] = {
+      {"Aurelix Rho", u"Aurelix Rho"},
+      {"\xC3\xA9\xE2\x82\xAC", u"\u00E9\u20AC"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"a\xFF" "b", u"a\uFFFDb"},
+      {"\xC3", u"\uFFFD"},               // cut short
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},     // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate
+  };
+  for (const Case& c : cases) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.utf8.data());
+    EXPECT_EQ(HidUtf8ToUtf16(std::span(bytes, c.utf8.size())), c.utf16) << c.utf8;
+  }
+}
+
+TEST(VhidTagTest, ParsesLowerCaseFourDigitTags) {
+  EXPECT_EQ(Vhid::ParseIdTag("vid_1a2b&pid_0c01#0.sock", "pid_"), 0x0c01);
+  EXPECT_EQ(Vhid::ParseIdTag("x_vid_zz_vid_00ff", "vid_"), 0x00ff);
+  EXPECT_EQ(Vhid::ParseIdTag("VID_1A2B", "vid_"), std::nullopt);
+  EXPECT_EQ(Vhid::ParseIdTag("vid_1A2B", "vid_"), std::nullopt);
+  EXPECT_EQ(Vhid::ParseIdTag("vid_1a2", "vid_"), std::nullopt);
+}
+
+}  // namespace
