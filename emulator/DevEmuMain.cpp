@@ -1,0 +1,42 @@
+// quillon-devemu: serves one emulated device on a vhid bus directory until SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "emulator/DevEmuOptions.h"
+#include "emulator/DeviceEmulator.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  std::string error;
+  const std::optional<DevEmuOptions> options = ParseDevEmuOptions(arguments, error);
+  if (!options) {
+    std::fprintf(stderr, "quillon-devemu: %s\n%s", error.c_str(), DevEmuUsage().c_str());
+    return 2;
+  }
+  if (options->help) {
+    std::fputs(DevEmuUsage().c_str(), stdout);
+    return 0;
+  }
+
+  // The signals are taken synchronously by sigwait, so no handler runs inside the emulator.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  CDeviceEmulator emulator(options->config);
+  if (!emulator.Start(options->bus)) {
+    std::fprintf(stderr, "quillon-devemu: cannot serve the bus %s (or open the trace file)\n", options->bus.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "quillon-devemu: serving %s\n", emulator.SocketPath().c_str());
+  int received = 0;
+  sigwait(&signals, &received);
+  emulator.Stop();
+  return 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The command line of quillon-devemu: every configuration value and fault of the emulator.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/EmulatorConfig.h"
+
+struct DevEmuOptions {
+  std::string bus;
+  EmulatorConfig config;
+  bool help = false;
+};
+
+// Parses the arguments after the program name; on failure `error` says which one is wrong.
+std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& arguments, std::string& error);
+
+// "YYYY/MM/DD" (or "0") as a version word with BCD fields; no value when malformed.
+std::optional<std::uint32_t> ParseEmuVersion(const std::string& text);
+
+std::string DevEmuUsage();

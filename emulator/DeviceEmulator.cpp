@@ -1,0 +1,621 @@
+#include "emulator/DeviceEmulator.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace {
+constexpr double kNever = std::numeric_limits<double>::infinity();
+constexpr std::size_t kUartBytesPerReport = 28;
+constexpr std::uint8_t kKindUartData = 0x28;
+constexpr std::uint8_t kKindStatus = 0xEE;
+constexpr double kInterruptIntervalMs = 1.0;  // full-speed USB: one interrupt transfer per frame
+constexpr double kResetAfterAnswerMs = 1.0;   // the device resets just after its last answer
+constexpr int kFlushWaitMs = 200;             // real time a leaving device waits for the host to take its bytes
+}  // namespace
+
+CDeviceEmulator::CDeviceEmulator(EmulatorConfig config, EmuChipFactory chipFactory)
+    : m_config(std::move(config)), m_faults(m_config.faults), m_chipFactory(std::move(chipFactory)) {
+  if (!(m_config.timeScale > 0)) m_config.timeScale = 1.0;
+  if (m_config.uartBaud == 0) m_config.uartBaud = 921600;
+  m_start = std::chrono::steady_clock::now();
+  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  m_firmware = std::make_unique<CEmuFirmware>(m_config, m_faults, static_cast<CEmuFirmwarePort&>(*this));
+  auto send = [this](std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> copy(bytes.begin(), bytes.end());
+    Post([this, copy = std::move(copy)]() mutable { OnChipBytes(std::move(copy)); });
+  };
+  if (m_chipFactory) {
+    m_chip = m_chipFactory(send);
+  } else if (m_config.useBluetoothChip) {
+    m_chip = MakeBluetoothChipPort(m_config, send);
+  }
+  if (m_chip) {
+    CEmuChipPort* chip = m_chip.get();
+    m_firmware->SetChipVersionSource([chip] { return chip->VersionWord(); });
+  }
+}
+
+CDeviceEmulator::~CDeviceEmulator() {
+  Stop();
+  m_chip.reset();
+  if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+bool CDeviceEmulator::Start(const std::string& busDirectory) {
+  std::lock_guard lock(m_mutex);
+  if (m_thread.joinable() || m_wakeFd < 0) return false;
+  if (!m_trace.Open(m_config.traceFile, m_config.keepTrace)) return false;
+  m_bus = busDirectory;
+  m_stopping = false;
+  m_start = std::chrono::steady_clock::now();
+  BootDevice(m_config.startInBootloader || m_firmware->MustStayInLoader());
+  Attach();
+  if (!m_present) return false;
+  if (m_faults.unplugAtMs >= 0) {
+    Schedule(static_cast<double>(m_faults.unplugAtMs), Scheduled::EScope::Free,
+             [this] { LeaveByFault("unplugged at the set time"); });
+  }
+  m_thread = std::thread([this] { Run(); });
+  return true;
+}
+
+void CDeviceEmulator::Stop() {
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_thread.joinable()) return;
+    m_stopping = true;
+  }
+  const std::uint64_t one = 1;
+  if (write(m_wakeFd, &one, sizeof one) < 0) {
+    // The counter is saturated, so the loop is awake anyway.
+  }
+  m_thread.join();
+  std::lock_guard lock(m_mutex);
+  if (m_present) Detach("emulator stopped");
+  m_schedule.clear();
+  m_trace.Close();
+}
+
+// ---- time and scheduling ----
+
+double CDeviceEmulator::RealToDevice(std::chrono::steady_clock::duration duration) const {
+  return std::chrono::duration<double, std::milli>(duration).count() * m_config.timeScale;
+}
+
+double CDeviceEmulator::Now() const { return RealToDevice(std::chrono::steady_clock::now() - m_start); }
+
+double CDeviceEmulator::NowMs() { return Now(); }
+
+double CDeviceEmulator::ByteMs() const { return 10.0 * 1000.0 / m_config.uartBaud; }
+
+void CDeviceEmulator::Schedule(double atMs, Scheduled::EScope scope, std::function<void()> action) {
+  Scheduled entry;
+  entry.scope = scope;
+  entry.generation = scope == Scheduled::EScope::Bus          ? m_busGeneration
+                     : scope == Scheduled::EScope::Connection ? m_connectionGeneration
+                                                              : 0;
+  entry.action = std::move(action);
+  m_schedule.emplace(atMs, std::move(entry));
+}
+
+void CDeviceEmulator::Post(std::function<void()> action) {
+  {
+    std::lock_guard lock(m_postMutex);
+    m_posted.push_back(std::move(action));
+  }
+  const std::uint64_t one = 1;
+  if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
+    // Saturated counter: the loop is awake anyway.
+  }
+}
+
+void CDeviceEmulator::RunDue() {
+  std::vector<std::function<void()>> posted;
+  {
+    std::lock_guard lock(m_postMutex);
+    posted.swap(m_posted);
+  }
+  for (auto& action : posted) action();
+  // Actions may schedule further due actions; take them one at a time.
+  while (!m_schedule.empty() && m_schedule.begin()->first <= Now()) {
+    Scheduled entry = std::move(m_schedule.begin()->second);
+    m_schedule.erase(m_schedule.begin());
+    if (entry.scope == Scheduled::EScope::Bus && entry.generation != m_busGeneration) continue;
+    if (entry.scope == Scheduled::EScope::Connection && entry.generation != m_connectionGeneration) continue;
+    entry.action();
+  }
+}
+
+// ---- the loop ----
+
+void CDeviceEmulator::Run() {
+  std::unique_lock lock(m_mutex);
+  while (!m_stopping) {
+    RunDue();
+    PumpInput();
+    FlushOutput(false);
+
+    double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
+    timespec timeout{};
+    timespec* timeoutPointer = nullptr;
+    if (next != kNever) {
+      const double realMs = std::max(0.0, (next - Now()) / m_config.timeScale);
+      const auto ns = static_cast<long long>(std::ceil(realMs * 1e6));
+      timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+      timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
+      timeoutPointer = &timeout;
+    }
+    pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    const int connection = m_connectionFd;
+    const int listener = m_listenFd;
+    if (connection >= 0) fds[1] = {connection, static_cast<short>(POLLIN | (m_outBuffer.empty() ? 0 : POLLOUT)), 0};
+    if (listener >= 0) fds[2] = {listener, POLLIN, 0};
+
+    lock.unlock();
+    const int ready = ppoll(fds, 3, timeoutPointer, nullptr);
+    lock.lock();
+    if (ready <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t value = 0;
+      if (read(m_wakeFd, &value, sizeof value) < 0) {
+        // Nothing to take: another read emptied the counter.
+      }
+    }
+    if (connection >= 0 && connection == m_connectionFd && fds[1].revents != 0) {
+      if (fds[1].revents & POLLOUT) FlushOutput(false);
+      if (m_connectionFd == connection && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadFromHost();
+    }
+    if (listener >= 0 && listener == m_listenFd && (fds[2].revents & POLLIN)) Accept();
+  }
+}
+
+// ---- the bus ----
+
+void CDeviceEmulator::BootDevice(bool intoBootloader) {
+  m_firmware->Boot(intoBootloader);
+  m_productId = intoBootloader ? kEmuBootloaderProductId : kEmuApplicationProductId;
+}
+
+void CDeviceEmulator::Attach() {
+  char name[64];
+  std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#0.sock", kEmuVendorId, m_productId);
+  const std::string path = m_bus + name;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    m_trace.Event(Now(), "ERROR", "socket path too long: " + path);
+    return;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  unlink(path.c_str());  // a file left by an earlier run that was killed
+  const bool refuse = m_firmware->InBootloader() && m_faults.loaderRefusesConnections;
+  // A socket that is bound but not listening refuses every connection, which is
+  // how a device that appears but cannot be opened looks to the host.
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      (!refuse && listen(fd, 4) != 0)) {
+    m_trace.Event(Now(), "ERROR", std::string("cannot serve ") + path + ": " + std::strerror(errno));
+    close(fd);
+    return;
+  }
+  m_listenFd = fd;
+  m_socketPath = path;
+  m_present = true;
+  ++m_counters.attaches;
+  m_inputSlotFreeAt = Now();
+  m_trace.Event(Now(), "ATTACH", path + (refuse ? " (refusing connections)" : ""));
+}
+
+void CDeviceEmulator::Detach(const char* why) {
+  if (m_connectionFd >= 0) {
+    FlushOutput(true);
+    CloseConnection(why);
+  }
+  if (m_listenFd >= 0) close(m_listenFd);
+  m_listenFd = -1;
+  if (!m_socketPath.empty()) unlink(m_socketPath.c_str());
+  m_trace.Event(Now(), "DETACH", m_socketPath + ": " + why);
+  m_socketPath.clear();
+  m_present = false;
+  ++m_busGeneration;
+  m_inputQueue.clear();
+  m_uartToHost.clear();
+}
+
+void CDeviceEmulator::Accept() {
+  const int fd = accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return;
+  if (m_connectionFd >= 0) {
+    close(fd);
+    m_trace.Event(Now(), "REFUSE", "second connection closed");
+    return;
+  }
+  m_connectionFd = fd;
+  m_receiver = CVhidReceiver();
+  m_outBuffer.clear();
+  ++m_counters.connections;
+  m_trace.Event(Now(), "CONNECT", m_socketPath);
+  const std::string& product =
+      m_firmware->InBootloader() ? m_config.bootloaderProductString : m_config.productString;
+  const std::vector<std::uint8_t> hello =
+      BuildVhidHello(kEmuVendorId, m_productId, static_cast<std::uint8_t>(kEmuInputReportLength),
+                     static_cast<std::uint8_t>(kEmuOutputReportLength),
+                     static_cast<std::uint8_t>(kEmuFeatureReportLength), product);
+  SendMessage(EVhidType::Hello, hello);
+}
+
+void CDeviceEmulator::CloseConnection(const char* why) {
+  if (m_connectionFd < 0) return;
+  close(m_connectionFd);
+  m_connectionFd = -1;
+  ++m_connectionGeneration;
+  m_outBuffer.clear();
+  m_inputQueue.clear();
+  m_trace.Event(Now(), "DISCONNECT", why);
+}
+
+void CDeviceEmulator::ReadFromHost() {
+  std::uint8_t buffer[8192];
+  const ssize_t got = recv(m_connectionFd, buffer, sizeof buffer, 0);
+  if (got == 0) {
+    CloseConnection("host closed the connection");
+    return;
+  }
+  if (got < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) CloseConnection("read failed");
+    return;
+  }
+  m_receiver.Append(std::span(buffer, static_cast<std::size_t>(got)));
+  const std::uint64_t generation = m_connectionGeneration;
+  while (generation == m_connectionGeneration) {
+    std::optional<VhidMessage> message = m_receiver.Next();
+    if (!message) break;
+    HandleMessage(*message);
+  }
+  if (generation == m_connectionGeneration && m_receiver.Malformed()) CloseConnection("malformed message header");
+}
+
+void CDeviceEmulator::SendMessage(EVhidType type, std::span<const std::uint8_t> payload) {
+  if (m_connectionFd < 0) return;
+  m_trace.Transfer(Now(), "d2h", VhidTypeName(type), payload);
+  const std::vector<std::uint8_t> framed = EncodeVhidMessage(type, payload);
+  m_outBuffer.insert(m_outBuffer.end(), framed.begin(), framed.end());
+  FlushOutput(false);
+}
+
+void CDeviceEmulator::FlushOutput(bool block) {
+  std::size_t sent = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFlushWaitMs);
+  while (m_connectionFd >= 0 && sent < m_outBuffer.size()) {
+    const ssize_t n = send(m_connectionFd, m_outBuffer.data() + sent, m_outBuffer.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!block || std::chrono::steady_clock::now() >= deadline) break;
+      pollfd out{m_connectionFd, POLLOUT, 0};
+      poll(&out, 1, 10);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    m_outBuffer.clear();
+    CloseConnection("write failed");
+    return;
+  }
+  m_outBuffer.erase(m_outBuffer.begin(), m_outBuffer.begin() + static_cast<std::ptrdiff_t>(sent));
+}
+
+// ---- requests ----
+
+void CDeviceEmulator::HandleMessage(const VhidMessage& message) {
+  m_trace.Transfer(Now(), "h2d", VhidTypeName(message.type), message.payload);
+  ++m_counters.transfers;
+  const bool timed = m_config.timing == EmuTiming::FullSpeed;
+  const double cost = !timed ? 0.0 : message.type == EVhidType::Output ? kInterruptIntervalMs : m_config.classRequestMs;
+  m_answerAt = std::max(Now(), m_replyFreeAt) + cost;
+  m_replyFreeAt = m_answerAt;
+  m_inRequest = true;
+
+  EVhidType replyType = EVhidType::OutputDone;
+  std::vector<std::uint8_t> reply(1, 0);
+  const std::span<const std::uint8_t> payload = message.payload;
+  switch (message.type) {
+    case EVhidType::Output:
+      reply[0] = m_firmware->HandleOutputReport(payload) ? 0 : 1;
+      break;
+    case EVhidType::SetOutput:
+      replyType = EVhidType::SetOutputDone;
+      reply[0] = m_firmware->HandleOutputReport(payload) ? 0 : 1;
+      break;
+    case EVhidType::SetFeature:
+      replyType = EVhidType::SetFeatureDone;
+      reply[0] = m_firmware->HandleFeatureReport(payload) ? 0 : 1;
+      break;
+    case EVhidType::GetInput: {
+      replyType = EVhidType::GetInputDone;
+      std::optional<std::vector<std::uint8_t>> report;
+      if (payload.size() >= 3) report = m_firmware->HandleGetInput(payload[0], payload[1] | (payload[2] << 8));
+      if (report) {
+        reply.insert(reply.end(), report->begin(), report->end());
+      } else {
+        reply[0] = 1;
+      }
+      break;
+    }
+    default:
+      reply[0] = 1;
+      break;
+  }
+  m_inRequest = false;
+
+  Schedule(m_answerAt, Scheduled::EScope::Connection,
+           [this, replyType, reply = std::move(reply)] { SendMessage(replyType, reply); });
+  for (auto& [report, delayMs] : m_pendingReports) {
+    Schedule(m_answerAt + delayMs, Scheduled::EScope::Bus,
+             [this, report = std::move(report)]() mutable { m_inputQueue.push_back(std::move(report)); });
+  }
+  m_pendingReports.clear();
+  for (auto& action : m_afterAnswer) Schedule(m_answerAt, Scheduled::EScope::Bus, std::move(action));
+  m_afterAnswer.clear();
+  if (m_faults.unplugAfterTransfers != 0 && m_counters.transfers == m_faults.unplugAfterTransfers) {
+    Schedule(m_answerAt, Scheduled::EScope::Bus, [this] { LeaveByFault("unplugged after the set number of transfers"); });
+  }
+}
+
+// ---- what the firmware asks for ----
+
+void CDeviceEmulator::SendInputReport(std::vector<std::uint8_t> report, double delayMs) {
+  if (m_inRequest) {
+    m_pendingReports.emplace_back(std::move(report), delayMs);
+    return;
+  }
+  Schedule(Now() + delayMs, Scheduled::EScope::Bus,
+           [this, report = std::move(report)]() mutable { m_inputQueue.push_back(std::move(report)); });
+}
+
+void CDeviceEmulator::Restart(bool intoBootloader) {
+  auto restart = [this, intoBootloader] {
+    Detach(intoBootloader ? "restart into the bootloader" : "restart into the application");
+    Schedule(Now() + m_config.reenumerationDelayMs, Scheduled::EScope::Bus, [this, intoBootloader] {
+      if (intoBootloader && m_faults.loaderNeverAppears) {
+        m_trace.Event(Now(), "NOTE", "the bootloader does not appear");
+        return;
+      }
+      BootDevice(intoBootloader || m_firmware->MustStayInLoader());
+      Attach();
+    });
+  };
+  // The device resets just after the answer to the command has gone out.
+  m_afterAnswer.push_back([this, restart] { Schedule(Now() + kResetAfterAnswerMs, Scheduled::EScope::Bus, restart); });
+  if (!m_inRequest) {
+    auto action = std::move(m_afterAnswer.back());
+    m_afterAnswer.pop_back();
+    action();
+  }
+}
+
+void CDeviceEmulator::Unplug() {
+  m_afterAnswer.push_back([this] { LeaveByFault("unplugged after the set number of records"); });
+  if (!m_inRequest) {
+    auto action = std::move(m_afterAnswer.back());
+    m_afterAnswer.pop_back();
+    action();
+  }
+}
+
+void CDeviceEmulator::LeaveByFault(const char* why) {
+  if (!m_present) return;
+  Detach(why);
+  if (m_faults.replugAfterMs >= 0) {
+    Schedule(Now() + static_cast<double>(m_faults.replugAfterMs), Scheduled::EScope::Bus, [this] { PlugIn(); });
+  }
+}
+
+void CDeviceEmulator::PlugIn() {
+  if (m_present) return;
+  ++m_busGeneration;  // forget a pending return from a restart
+  BootDevice(m_firmware->MustStayInLoader());
+  Attach();
+}
+
+void CDeviceEmulator::UartToChip(std::span<const std::uint8_t> bytes) {
+  m_counters.uartBytesToChip += bytes.size();
+  const double deliverAt = std::max(Now(), m_uartTxFreeAt) + ByteMs() * static_cast<double>(bytes.size());
+  m_uartTxFreeAt = deliverAt;
+  Schedule(deliverAt, Scheduled::EScope::Free, [this, copy = std::vector<std::uint8_t>(bytes.begin(), bytes.end())] {
+    if (m_chip) m_chip->OnUartBytes(copy);
+  });
+}
+
+void CDeviceEmulator::Note(const std::string& text) { m_trace.Event(Now(), "NOTE", text); }
+
+// ---- the interrupt-in pipe and the UART's receive side ----
+
+void CDeviceEmulator::OnChipBytes(std::vector<std::uint8_t> bytes) {
+  // Outside bridge mode the microcontroller does not listen to the chip's UART.
+  if (!m_present || !m_firmware->BridgeOn()) return;
+  for (std::uint8_t byte : bytes) {
+    m_uartRxFreeAt = std::max(Now(), m_uartRxFreeAt) + ByteMs();
+    m_uartToHost.emplace_back(m_uartRxFreeAt, byte);
+  }
+  m_counters.uartBytesToHost += bytes.size();
+}
+
+double CDeviceEmulator::NextPumpTime() const {
+  if (m_connectionFd < 0) return kNever;
+  if (!m_inputQueue.empty()) return m_inputSlotFreeAt;
+  if (!m_uartToHost.empty()) return std::max(m_inputSlotFreeAt, m_uartToHost.front().first);
+  return kNever;
+}
+
+void CDeviceEmulator::PumpInput() {
+  if (m_connectionFd < 0) {
+    m_inputQueue.clear();
+    return;
+  }
+  const double interval = m_config.timing == EmuTiming::FullSpeed ? kInterruptIntervalMs : 0.0;
+  while (m_connectionFd >= 0) {
+    const double now = Now();
+    if (now < m_inputSlotFreeAt) return;
+    std::vector<std::uint8_t> report;
+    if (!m_inputQueue.empty()) {
+      report = std::move(m_inputQueue.front());
+      m_inputQueue.pop_front();
+    } else if (!m_uartToHost.empty() && m_uartToHost.front().first <= now) {
+      report.assign(kEmuInputReportLength, 0);
+      report[2] = kKindUartData;
+      std::size_t count = 0;
+      while (count < kUartBytesPerReport && !m_uartToHost.empty() && m_uartToHost.front().first <= now) {
+        report[4 + count++] = m_uartToHost.front().second;
+        m_uartToHost.pop_front();
+      }
+      report[3] = static_cast<std::uint8_t>(count);
+    } else {
+      return;
+    }
+    ++m_counters.inputReports;
+    SendMessage(EVhidType::InputReport, report);
+    m_inputSlotFreeAt = now + interval;
+  }
+}
+
+// ---- the public operations ----
+
+bool CDeviceEmulator::Present() const {
+  std::lock_guard lock(m_mutex);
+  return m_present;
+}
+
+bool CDeviceEmulator::InBootloader() const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->InBootloader();
+}
+
+bool CDeviceEmulator::BridgeOn() const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->BridgeOn();
+}
+
+std::string CDeviceEmulator::SocketPath() const {
+  std::lock_guard lock(m_mutex);
+  return m_socketPath;
+}
+
+std::uint32_t CDeviceEmulator::ProcessorVersion(std::size_t index) const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->ProcessorVersion(index);
+}
+
+std::vector<std::uint8_t> CDeviceEmulator::ReadMainFlash(std::uint32_t address, std::size_t length) const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->MainFlash().Read(address, length);
+}
+
+std::vector<std::uint8_t> CDeviceEmulator::ReadThirdFlash(std::uint32_t address, std::size_t length) const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->ThirdFlash().Read(address, length);
+}
+
+std::vector<std::uint8_t> CDeviceEmulator::BluetoothImage() const {
+  std::lock_guard lock(m_mutex);
+  return m_chip ? m_chip->StoredImage() : std::vector<std::uint8_t>{};
+}
+
+std::uint32_t CDeviceEmulator::RecordsReceived() const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->RecordsReceived();
+}
+
+std::uint32_t CDeviceEmulator::EntryPoint() const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->HexLoader().EntryPoint();
+}
+
+std::string CDeviceEmulator::LoaderError() const {
+  std::lock_guard lock(m_mutex);
+  return m_firmware->HexLoader().FirstError();
+}
+
+EmuCounters CDeviceEmulator::Counters() const {
+  std::lock_guard lock(m_mutex);
+  return m_counters;
+}
+
+std::vector<std::string> CDeviceEmulator::Trace() const { return m_trace.Lines(); }
+
+void CDeviceEmulator::SetChipFaults(const CEmuBluetoothChip::Faults& faults) {
+  std::lock_guard lock(m_mutex);
+  if (m_chip) m_chip->SetFaults(faults);
+}
+
+void CDeviceEmulator::SetFaults(const EmuFaults& faults) {
+  std::lock_guard lock(m_mutex);
+  m_faults = faults;
+  if (faults.unplugAtMs >= 0) {
+    Post([this, at = faults.unplugAtMs] {
+      Schedule(static_cast<double>(at), Scheduled::EScope::Free, [this] { LeaveByFault("unplugged at the set time"); });
+    });
+  }
+}
+
+EmuFaults CDeviceEmulator::Faults() const {
+  std::lock_guard lock(m_mutex);
+  return m_faults;
+}
+
+void CDeviceEmulator::InjectInputReport(std::vector<std::uint8_t> report) {
+  report.resize(kEmuInputReportLength, 0);
+  Post([this, report = std::move(report)]() mutable {
+    m_trace.Event(Now(), "NOTE", "injected input report");
+    m_inputQueue.push_back(std::move(report));
+  });
+}
+
+void CDeviceEmulator::InjectUartReport(std::span<const std::uint8_t> bytes) {
+  std::vector<std::uint8_t> report(kEmuInputReportLength, 0);
+  const std::size_t count = std::min(bytes.size(), kUartBytesPerReport);
+  report[2] = kKindUartData;
+  report[3] = static_cast<std::uint8_t>(count);
+  std::copy_n(bytes.begin(), count, report.begin() + 4);
+  InjectInputReport(std::move(report));
+}
+
+void CDeviceEmulator::InjectStatus(std::uint32_t status) {
+  std::vector<std::uint8_t> report(kEmuInputReportLength, 0);
+  report[2] = kKindStatus;
+  for (int i = 0; i < 4; ++i) report[3 + i] = static_cast<std::uint8_t>(status >> (8 * i));
+  InjectInputReport(std::move(report));
+}
+
+void CDeviceEmulator::UnplugCable() {
+  Post([this] {
+    if (m_present) Detach("cable pulled");
+    ++m_busGeneration;  // a device that was restarting does not come back either
+  });
+}
+
+void CDeviceEmulator::PlugCable() {
+  Post([this] { PlugIn(); });
+}
+
+bool CDeviceEmulator::WaitFor(const std::function<bool(const CDeviceEmulator&)>& predicate,
+                              std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!predicate(*this)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}

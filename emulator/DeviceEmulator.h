@@ -1,0 +1,162 @@
+#pragma once
+// The device emulator: plays one device on a vhid bus directory (the device
+// side of the vhid contract) with its firmware, flash, UART bridge and
+// Bluetooth chip, models bus and UART timing, writes a trace and injects
+// faults. Everything runs on one thread of its own; the operations below may
+// be called from any thread.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "emulator/EmuChipPort.h"
+#include "emulator/EmuFirmware.h"
+#include "emulator/EmuTrace.h"
+#include "emulator/EmulatorConfig.h"
+#include "emulator/VhidWire.h"
+
+struct EmuCounters {
+  std::uint64_t transfers = 0;       // host requests received
+  std::uint64_t connections = 0;     // connections accepted (refused ones not counted)
+  std::uint64_t attaches = 0;        // times the device appeared on the bus
+  std::uint64_t inputReports = 0;    // interrupt-in reports sent
+  std::uint64_t uartBytesToChip = 0;
+  std::uint64_t uartBytesToHost = 0;
+};
+
+class CDeviceEmulator : private CEmuFirmwarePort {
+ public:
+  // `chipFactory` replaces the emulated Bluetooth chip (tests put their own peer there).
+  explicit CDeviceEmulator(EmulatorConfig config, EmuChipFactory chipFactory = nullptr);
+  ~CDeviceEmulator() override;
+  CDeviceEmulator(const CDeviceEmulator&) = delete;
+  CDeviceEmulator& operator=(const CDeviceEmulator&) = delete;
+
+  // Appears on the bus `busDirectory` (which must exist) and serves it; false
+  // when the socket cannot be created or the trace file cannot be opened.
+  bool Start(const std::string& busDirectory);
+  // Leaves the bus, ends the thread. Safe to call twice.
+  void Stop();
+
+  // Inspection.
+  bool Present() const;
+  bool InBootloader() const;
+  bool BridgeOn() const;
+  std::string SocketPath() const;  // empty while off the bus
+  std::uint32_t ProcessorVersion(std::size_t index) const;
+  std::vector<std::uint8_t> ReadMainFlash(std::uint32_t address, std::size_t length) const;
+  std::vector<std::uint8_t> ReadThirdFlash(std::uint32_t address, std::size_t length) const;
+  std::vector<std::uint8_t> BluetoothImage() const;
+  std::uint32_t RecordsReceived() const;
+  std::uint32_t EntryPoint() const;
+  std::string LoaderError() const;  // why the main loader refused a record; empty if none
+  EmuCounters Counters() const;
+  std::vector<std::string> Trace() const;
+
+  // Faults and injections.
+  void SetFaults(const EmuFaults& faults);
+  EmuFaults Faults() const;
+  void SetChipFaults(const CEmuBluetoothChip::Faults& faults);
+  // An interrupt-in report of any kind, as if the firmware had sent it.
+  void InjectInputReport(std::vector<std::uint8_t> report);
+  // A UART data report (kind 0x28) carrying up to 28 bytes.
+  void InjectUartReport(std::span<const std::uint8_t> bytes);
+  // A status report (kind 0xEE) with the given status word.
+  void InjectStatus(std::uint32_t status);
+  // Pulls the cable (the device leaves the bus) and plugs it back in (the device boots).
+  void UnplugCable();
+  void PlugCable();
+
+  // Polls `predicate` until it holds or `timeout` (real time) has passed; for tests and tools.
+  bool WaitFor(const std::function<bool(const CDeviceEmulator&)>& predicate, std::chrono::milliseconds timeout) const;
+
+ private:
+  struct Scheduled {
+    enum class EScope { Free, Bus, Connection } scope = EScope::Free;
+    std::uint64_t generation = 0;
+    std::function<void()> action;
+  };
+
+  // CEmuFirmwarePort
+  void SendInputReport(std::vector<std::uint8_t> report, double delayMs) override;
+  void Restart(bool intoBootloader) override;
+  void UartToChip(std::span<const std::uint8_t> bytes) override;
+  void Note(const std::string& text) override;
+  double NowMs() override;
+  void Unplug() override;
+
+  void LeaveByFault(const char* why);
+  void PlugIn();
+
+  double Now() const;
+  double RealToDevice(std::chrono::steady_clock::duration duration) const;
+  void Schedule(double atMs, Scheduled::EScope scope, std::function<void()> action);
+  void Post(std::function<void()> action);
+
+  void Run();
+  void RunDue();
+  void Attach();
+  void Detach(const char* why);
+  void Accept();
+  void ReadFromHost();
+  void CloseConnection(const char* why);
+  void HandleMessage(const VhidMessage& message);
+  void SendMessage(EVhidType type, std::span<const std::uint8_t> payload);
+  void FlushOutput(bool block);
+  void PumpInput();
+  double NextPumpTime() const;
+  void OnChipBytes(std::vector<std::uint8_t> bytes);
+  void BootDevice(bool intoBootloader);
+  double ByteMs() const;
+
+  EmulatorConfig m_config;
+  EmuFaults m_faults;
+  EmuChipFactory m_chipFactory;
+  std::string m_bus;
+  CEmuTrace m_trace;
+
+  mutable std::mutex m_mutex;
+  std::unique_ptr<CEmuFirmware> m_firmware;
+  std::chrono::steady_clock::time_point m_start;
+  bool m_stopping = false;
+  std::thread m_thread;
+  int m_wakeFd = -1;
+
+  // Bus state.
+  bool m_present = false;
+  std::uint16_t m_productId = 0;
+  std::string m_socketPath;
+  int m_listenFd = -1;
+  int m_connectionFd = -1;
+  CVhidReceiver m_receiver;
+  std::vector<std::uint8_t> m_outBuffer;
+  std::uint64_t m_busGeneration = 1;
+  std::uint64_t m_connectionGeneration = 1;
+  std::multimap<double, Scheduled> m_schedule;
+
+  // Timing of the current request's answer, and of the pipes.
+  double m_replyFreeAt = 0;
+  double m_answerAt = 0;
+  std::vector<std::pair<std::vector<std::uint8_t>, double>> m_pendingReports;
+  std::vector<std::function<void()>> m_afterAnswer;
+  bool m_inRequest = false;
+  std::deque<std::vector<std::uint8_t>> m_inputQueue;
+  double m_inputSlotFreeAt = 0;
+  std::deque<std::pair<double, std::uint8_t>> m_uartToHost;  // arrival time, byte
+  double m_uartRxFreeAt = 0;
+  double m_uartTxFreeAt = 0;
+  EmuCounters m_counters;
+
+  std::mutex m_postMutex;
+  std::vector<std::function<void()>> m_posted;
+
+  // Declared last: destroyed first, so its thread ends before anything it calls back into.
+  std::unique_ptr<CEmuChipPort> m_chip;
+};

@@ -1,0 +1,113 @@
+#pragma once
+// Everything the device emulator can be told: the device it plays, its timing
+// and the faults it injects. Durations are in milliseconds of device time; the
+// emulator divides each by `timeScale` before it waits.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emulator/BluetoothChip.h"
+
+// The device's USB identities and report sizes, as the device's own firmware
+// carries them (kept apart from the updater's copy on purpose).
+inline constexpr std::uint16_t kEmuVendorId = 0x1a2b;
+inline constexpr std::uint16_t kEmuApplicationProductId = 0x0c01;
+inline constexpr std::uint16_t kEmuBootloaderProductId = 0x0c02;
+inline constexpr std::size_t kEmuInputReportLength = 32;
+inline constexpr std::size_t kEmuOutputReportLength = 65;
+inline constexpr std::size_t kEmuFeatureReportLength = 65;
+
+// Processor type codes the device reports.
+inline constexpr std::uint8_t kEmuCodeThird = 8;
+inline constexpr std::uint8_t kEmuCodeBluetoothA = 13;
+inline constexpr std::uint8_t kEmuCodeBluetoothB = 14;
+inline constexpr std::uint8_t kEmuCodeMain = 33;
+
+// Version word: day << 24 | month << 16 | year, every field BCD.
+constexpr std::uint32_t EmuVersionWord(std::uint16_t bcdYear, std::uint8_t bcdMonth, std::uint8_t bcdDay) {
+  return (std::uint32_t{bcdDay} << 24) | (std::uint32_t{bcdMonth} << 16) | bcdYear;
+}
+
+struct EmuProcessor {
+  std::uint8_t typeCode = 0;
+  // Version the processor starts with. For the main microcontroller and the
+  // third controller it is written into their flash as a version stamp; for
+  // the Bluetooth chip it is the chip's initial application version.
+  std::uint32_t version = 0;
+};
+
+struct EmuFaults {
+  // Unplug (leave the bus) once this many host requests have been answered; 0 = never.
+  std::uint32_t unplugAfterTransfers = 0;
+  // Unplug this long after Start; negative = never.
+  std::int64_t unplugAtMs = -1;
+  // Unplug when this many LDR_WRITE_RECORD reports have arrived since LDR_BEGIN; 0 = never.
+  std::uint32_t unplugAfterRecords = 0;
+  // After a fault unplug, plug back in after this long (the device boots); negative = stay away.
+  std::int64_t replugAfterMs = -1;
+
+  // The next this many inventory answers are not sent (the request itself completes).
+  std::uint32_t dropAnswers = 0;
+  // Extra delay before each inventory answer.
+  std::uint32_t answerDelayMs = 0;
+
+  // LDR_BEGIN: status word to answer (default 'O','K'), and whether to answer at all.
+  std::optional<std::uint32_t> beginStatus;
+  bool beginNeverAnswers = false;
+  // LDR_FINISH: forced status word (otherwise the verification decides), extra delay, silence.
+  std::optional<std::uint32_t> finishStatus;
+  std::uint32_t finishDelayMs = 0;
+  bool finishNeverAnswers = false;
+
+  // After SYS_ENTER_LOADER the device leaves the bus and never comes back.
+  bool loaderNeverAppears = false;
+  // The bootloader's socket file appears, but connecting to it is refused.
+  bool loaderRefusesConnections = false;
+  // This LDR_WRITE_RECORD (1-based, counted since LDR_BEGIN) is refused;
+  // like any refused record it shows only in LDR_FINISH's status. 0 = none.
+  std::uint32_t rejectRecord = 0;
+};
+
+enum class EmuTiming {
+  Off,       // every answer at once
+  FullSpeed  // one interrupt report per millisecond each way, `classRequestMs` per class request
+};
+
+struct EmulatorConfig {
+  std::string productString = "Aurelix Rho USB Audio";
+  // The bootloader reports no product string of its own.
+  std::string bootloaderProductString;
+  std::vector<EmuProcessor> processors = {
+      {kEmuCodeMain, EmuVersionWord(0x2016, 0x05, 0x12)},
+      {kEmuCodeThird, EmuVersionWord(0x2015, 0x10, 0x22)},
+      {kEmuCodeBluetoothA, EmuVersionWord(0x2014, 0x06, 0x30)},
+  };
+  bool startInBootloader = false;
+  // Restart into the bootloader instead of the application while the main
+  // microcontroller's flash holds no version stamp (no valid application).
+  bool stayInLoaderWhenErased = false;
+
+  std::uint8_t loaderMajor = 3;
+  std::uint8_t loaderMinor = 2;
+  std::uint8_t thirdLoaderMajor = 3;
+  std::uint8_t thirdLoaderMinor = 0;
+
+  std::uint32_t reenumerationDelayMs = 1500;  // off the bus between leaving and coming back
+  std::uint32_t beginEraseMs = 800;           // LDR_BEGIN's erase of the application area
+  std::uint32_t finishMs = 20;                // LDR_FINISH's verification
+  std::uint32_t thirdEraseBlockMs = 150;      // one LDR_M_ERASE_BLOCK
+
+  EmuTiming timing = EmuTiming::FullSpeed;
+  double classRequestMs = 1.0;
+  double timeScale = 1.0;  // device time runs this many times faster than real time
+
+  std::uint32_t uartBaud = 921600;  // 10 bits per byte on the bridged UART
+
+  std::string traceFile;        // JSON-lines trace; empty = none
+  bool keepTrace = false;       // also keep the trace lines in memory (Trace())
+  bool useBluetoothChip = true;  // play the chip behind the UART bridge
+
+  EmuFaults faults;
+  CEmuBluetoothChip::Faults chipFaults;
+};
