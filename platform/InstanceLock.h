@@ -1,0 +1,41 @@
+#pragma once
+// A system-wide named lock that marks one running copy of the program.
+//
+// Realised as a UNIX socket bound to a name in the abstract namespace: the
+// name is visible to every process of any user (in the same network
+// namespace), a second bind to it fails with EADDRINUSE, and the kernel
+// frees it when the holder closes it or dies, even after a crash. No file is
+// left behind that a stale run or another user could block.
+#include <string_view>
+
+// The name every copy of the updater takes.
+inline constexpr std::string_view kInstanceLockName = "Global\\{D2B45C67-FC2B-4269-AE40-BFD8B580246B}";
+
+class CInstanceLock {
+ public:
+  enum class State {
+    Held,            // this object holds the lock
+    AlreadyRunning,  // another process (or object) holds it
+    Unavailable,     // the lock could not be created; nothing is known about other copies
+    Released         // this object held the lock and gave it back
+  };
+
+  // Tries once to take the lock named `name`; never waits.
+  explicit CInstanceLock(std::string_view name = kInstanceLockName);
+  ~CInstanceLock();
+  CInstanceLock(const CInstanceLock&) = delete;
+  CInstanceLock& operator=(const CInstanceLock&) = delete;
+
+  State GetState() const { return m_state; }
+  bool AlreadyRunning() const { return m_state == State::AlreadyRunning; }
+  // errno of the failed call when the state is Unavailable, else 0.
+  int Error() const { return m_error; }
+
+  // Gives the lock back now (the destructor does the same).
+  void Release();
+
+ private:
+  int m_fd = -1;
+  State m_state = State::Unavailable;
+  int m_error = 0;
+};
