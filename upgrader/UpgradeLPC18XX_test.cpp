@@ -1,0 +1,421 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Log.h"
+#include "hid/DeviceIdentity.h"
+#include "upgrader/UpgraderTestSupport.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// How the log shows a pointer.
+std::string PointerText(const void* pointer) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(pointer)));
+  return text;
+}
+
+std::shared_ptr<CScriptedHidDevice> ThreeProcessorDevice() {
+  auto device = std::make_shared<CScriptedHidDevice>();
+  device->m_count = 3;
+  device->m_processors = {
+      {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}},
+      {MCU_CODE_M, std::array<std::uint8_t, 4>{0x22, 0x10, 0x15, 0x20}},
+      {MCU_CODE_BT_A, std::array<std::uint8_t, 4>{0x28, 0x09, 0x15, 0x20}},
+  };
+  return device;
+}
+
+TEST(UpgraderLifecycle, ConstructionPresetsAndLogOrder) {
+  LogCapture log;
+  {
+    CInspectableUpgrader upgrader;
+    EXPECT_EQ(upgrader.GetVariant(), 2u);
+    EXPECT_EQ(upgrader.GetOptionFlag(), 0u);
+    EXPECT_EQ(upgrader.GetReservedValue(), 0u);
+    EXPECT_EQ(upgrader.GetMCUCount(), 1u);
+    EXPECT_EQ(upgrader.GetActiveMCU(), 0u);
+    EXPECT_EQ(upgrader.IsBootloader(), 0u);
+    EXPECT_EQ(upgrader.GetUpgradedCount(), 0u);
+    EXPECT_EQ(upgrader.ReservedQuery(1, 2, 3), 0u);
+    EXPECT_EQ(upgrader.ReservedCheck(7), 1);
+    EXPECT_STREQ(upgrader.FileFilter(), "KES Files *.kes|All Files (*.*)|*.*||");
+    EXPECT_STREQ(upgrader.DefaultExt(), "kes");
+    EXPECT_STREQ(upgrader.FileMask(), "*.kes");
+    EXPECT_TRUE(log.ContainsInOrder(
+        Strings{"CFirmwareUpgrade::CFirmwareUpgrade", "HIDHelper::HIDHelper", "L::P", "L::ConstructInit"}));
+    // Before any inventory, the preset single processor has nothing behind it.
+    EXPECT_EQ(upgrader.GetBlockSize(), 0u);
+    EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 0);
+  }
+  EXPECT_TRUE(log.ContainsInOrder(
+      Strings{"L::~L", "L::~L - END", "HIDHelper::~HIDHelper", "CFirmwareUpgrade::~CFirmwareUpgrade"}));
+}
+
+TEST(UpgraderInventory, ThreeProcessors) {
+  LogCapture log;
+  auto device = ThreeProcessorDevice();
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  ASSERT_EQ(upgrader.InitMCUData(), 1);
+  ASSERT_EQ(upgrader.GetMCUCount(), 3u);
+
+  const std::uint32_t expectedTypes[] = {AXFLASH_MCU_TYPE_P, AXFLASH_MCU_TYPE_M, AXFLASH_MCU_TYPE_B};
+  const std::uint16_t expectedBlocks[] = {32, 48, 32};
+  for (std::uint32_t index = 0; index < 3; ++index) {
+    std::uint32_t type = 0;
+    EXPECT_EQ(upgrader.GetMCUType(index, &type), S_OK);
+    EXPECT_EQ(type, expectedTypes[index]);
+    ASSERT_EQ(upgrader.SetActiveMCU(index), S_OK);
+    EXPECT_EQ(upgrader.GetBlockSize(), expectedBlocks[index]);
+  }
+  std::string versions;
+  upgrader.GetAllFWVersionString(versions);
+  EXPECT_EQ(versions, "L:20171003 A:20151022 B:20150928");
+
+  EXPECT_TRUE(log.ContainsInOrder(Strings{
+      "L::InitMCUData", "L::Num MCU [3]", "L::Num MCU [3]",
+      "L::Get MCU [0] Type...", "L::MCU [0] Type [33]", "L::Get MCU [0] Ver...", "L::MCU [0] ver [03102017]",
+      "L::Get MCU [1] Type...", "L::MCU [1] Type [8]", "L::Get MCU [1] Ver...", "L::MCU [1] ver [22102015]",
+      "L::Get MCU [2] Type...", "L::MCU [2] Type [13]", "L::Get MCU [2] Ver...", "L::MCU [2] ver [28092015]"}));
+
+  // Queries on the wire: count, then type and version per processor numbered from 1.
+  const auto sent = device->Sent();
+  ASSERT_EQ(sent.size(), 7u);
+  const std::uint8_t expectedQueries[7][2] = {{SYS_GET_MCU_COUNT, 0}, {SYS_GET_MCU_TYPE, 1}, {SYS_GET_MCU_VERSION, 1},
+                                              {SYS_GET_MCU_TYPE, 2},  {SYS_GET_MCU_VERSION, 2}, {SYS_GET_MCU_TYPE, 3},
+                                              {SYS_GET_MCU_VERSION, 3}};
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    ASSERT_EQ(sent[i].size(), kOutputReportLength);
+    EXPECT_EQ(sent[i][0], 0x00);
+    EXPECT_EQ(sent[i][1], CMD_GROUP_SYSTEM);
+    EXPECT_EQ(sent[i][2], expectedQueries[i][0]) << "query " << i;
+    EXPECT_EQ(sent[i][3], expectedQueries[i][1]) << "query " << i;
+  }
+}
+
+TEST(UpgraderInventory, UnknownTypeCodeHasNothingBehindIt) {
+  LogCapture log;
+  auto device = std::make_shared<CScriptedHidDevice>();
+  device->m_count = 1;
+  device->m_processors = {{5, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}};
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  ASSERT_EQ(upgrader.InitMCUData(), 1);
+
+  std::uint32_t type = 77;
+  EXPECT_EQ(upgrader.GetMCUType(0, &type), S_OK);
+  EXPECT_EQ(type, 77u);
+  EXPECT_TRUE(log.Contains("L::GetMCUType - Index[0] Type[77]"));
+  EXPECT_TRUE(log.Contains("L::MCU [0] ver [00000000]"));
+  ASSERT_EQ(upgrader.SetActiveMCU(0), S_OK);
+  EXPECT_EQ(upgrader.GetBlockSize(), 0u);
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(10), 0);
+  EXPECT_TRUE(upgrader.m_calls.empty());
+}
+
+TEST(UpgraderInventory, UnansweredQueriesLeaveZeros) {
+  LogCapture log;
+  auto device = std::make_shared<CScriptedHidDevice>();
+  device->m_count = 2;
+  device->m_processors = {{std::nullopt, std::nullopt},
+                          {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}};
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  ASSERT_EQ(upgrader.InitMCUData(), 1);
+  ASSERT_EQ(upgrader.GetMCUCount(), 2u);
+
+  std::string versions;
+  upgrader.GetAllFWVersionString(versions);
+  EXPECT_EQ(versions, "L:000000 A:20171003 B:000000");
+  EXPECT_FALSE(log.Contains("L::MCU [0] Type [0]"));
+  EXPECT_FALSE(log.Contains("L::MCU [0] ver [00000000]"));
+  EXPECT_TRUE(log.Contains("L::Get MCU [0] Ver..."));
+  EXPECT_TRUE(log.Contains("L::MCU [1] Type [33]"));
+  ASSERT_EQ(upgrader.SetActiveMCU(0), S_OK);
+  EXPECT_TRUE(log.Contains("L::SetActiveMCU - def L type"));
+  EXPECT_STREQ(upgrader.DefaultExt(), "hex");
+}
+
+TEST(UpgraderInventory, NoProcessors) {
+  auto device = std::make_shared<CScriptedHidDevice>();
+  device->m_count = 0;
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  ASSERT_EQ(upgrader.InitMCUData(), 1);
+  EXPECT_EQ(upgrader.GetMCUCount(), 0u);
+  EXPECT_EQ(upgrader.SetActiveMCU(0), E_FAIL);
+
+  // Device loading reads processor 0 although there is none.
+  std::string version;
+  EXPECT_EQ(upgrader.GetDeviceFWVersionString(&version), 1);
+  EXPECT_EQ(version, "Version : 000000");
+  EXPECT_EQ(upgrader.GetBlockSize(), 0u);
+  EXPECT_EQ(upgrader.CanUpgradeCurrentActiveMCU(), 0);
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(10), 0);
+  const std::uint8_t image[32] = {};
+  std::uint32_t outSize = 0;
+  std::unique_ptr<std::uint8_t[]> buffer;
+  EXPECT_EQ(upgrader.PrepareFirmwareImage(sizeof(image), image, &outSize, &buffer), E_FAIL);
+}
+
+TEST(UpgraderInventory, UnansweredCountFails) {
+  auto device = std::make_shared<CScriptedHidDevice>();
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  EXPECT_EQ(upgrader.InitMCUData(), 0);
+  EXPECT_EQ(upgrader.GetMCUCount(), 1u);
+}
+
+TEST(UpgraderInventory, IndexesOutOfRange) {
+  LogCapture log;
+  CInspectableUpgrader upgrader;
+  upgrader.SetInventory({MCU_CODE_L, MCU_CODE_M, MCU_CODE_BT_A}, {1, 2, 3});
+  ASSERT_EQ(upgrader.SetActiveMCU(1), S_OK);
+
+  for (const std::uint32_t index : {3u, 4u, 0xFFFFFFFFu}) {
+    std::uint32_t type = 42;
+    EXPECT_EQ(upgrader.GetMCUType(index, &type), E_FAIL);
+    EXPECT_EQ(type, 42u);
+    EXPECT_EQ(upgrader.SetActiveMCU(index), E_FAIL);
+    EXPECT_EQ(upgrader.GetActiveMCU(), 1u);
+  }
+  EXPECT_TRUE(log.Contains("L::GetMCUType - Index[3] Type[42]"));
+  EXPECT_EQ(upgrader.GetMCUType(0, nullptr), E_FAIL);
+}
+
+TEST(UpgraderActiveProcessor, ImageFileDescriptionByType) {
+  struct Case {
+    std::uint32_t typeCode;
+    const char* line;
+    const char* filter;
+    const char* ext;
+    const char* mask;
+  };
+  const Case cases[] = {
+      {MCU_CODE_M, "L::SetActiveMCU - M type", "KES Files *.kes|All Files (*.*)|*.*||", "kes", "*.kes"},
+      {MCU_CODE_BT_A, "L::SetActiveMCU - D type", "DFU Files *.dfu|All Files (*.*)|*.*||", "dfu", "*.dfu"},
+      {MCU_CODE_BT_B, "L::SetActiveMCU - D type", "DFU Files *.dfu|All Files (*.*)|*.*||", "dfu", "*.dfu"},
+      {MCU_CODE_L, "L::SetActiveMCU - def L type", "HEX Files *.hex|All Files (*.*)|*.*||", "hex", "*.hex"},
+      {0, "L::SetActiveMCU - def L type", "HEX Files *.hex|All Files (*.*)|*.*||", "hex", "*.hex"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typeCode);
+    LogCapture log;
+    CInspectableUpgrader upgrader;
+    // The active processor is the second, so the first entry's type must not decide.
+    upgrader.SetInventory({99, c.typeCode}, {0, 0});
+    ASSERT_EQ(upgrader.SetActiveMCU(1), S_OK);
+    EXPECT_TRUE(log.ContainsInOrder(Strings{"L::SetActiveMCU - index[1]", c.line}));
+    EXPECT_STREQ(upgrader.FileFilter(), c.filter);
+    EXPECT_STREQ(upgrader.DefaultExt(), c.ext);
+    EXPECT_STREQ(upgrader.FileMask(), c.mask);
+  }
+  LogCapture log;
+  CInspectableUpgrader upgrader;
+  upgrader.SetInventory({MCU_CODE_BT_A}, {0});
+  EXPECT_EQ(upgrader.SetActiveMCU(1), E_FAIL);
+  EXPECT_EQ(log.Messages().back(), "L::SetActiveMCU - index[1]");
+}
+
+TEST(UpgraderProductName, BootloaderAnswersFixedNameWithoutAskingDevice) {
+  LogCapture log;
+  auto device = ThreeProcessorDevice();
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  upgrader.SetBootloaderFlag(1);
+
+  char16_t name[126];
+  std::fill(std::begin(name), std::end(name), u'#');
+  EXPECT_EQ(upgrader.GetProductName(name, sizeof(name)), S_OK);
+  EXPECT_EQ(std::u16string(name), u"Aurelix Rho");
+  EXPECT_EQ(device->ProductStringRequests(), 0);
+
+  // The name and its terminator need 24 bytes.
+  char16_t small[12];
+  EXPECT_EQ(upgrader.GetProductName(small, 23), E_FAIL);
+  EXPECT_EQ(upgrader.GetProductName(small, 24), S_OK);
+  EXPECT_EQ(std::u16string(small), u"Aurelix Rho");
+  for (const auto& message : log.Messages()) {
+    EXPECT_EQ(message.find("GetProductName"), std::string::npos) << message;
+  }
+}
+
+TEST(UpgraderProductName, ApplicationAsksDevice) {
+  LogCapture log;
+  auto device = ThreeProcessorDevice();
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  char16_t name[126];
+  EXPECT_EQ(upgrader.GetProductName(name, sizeof(name)), S_OK);
+  EXPECT_EQ(std::u16string(name), u"Quillon Test");
+  EXPECT_TRUE(log.Contains("L::GetProductName - Name[Quillon Test] hRes[00000000]"));
+}
+
+TEST(UpgraderProductName, NameFillingTheBufferIsTerminatedInside) {
+  LogCapture log;
+  auto device = ThreeProcessorDevice();
+  device->m_productString = u"ABCD";
+  device->m_fillWithoutTerminator = true;
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  // One unit more than handed over, to see that nothing beyond is touched.
+  char16_t name[127];
+  name[126] = u'!';
+  EXPECT_EQ(upgrader.GetProductName(name, 252), S_OK);
+  EXPECT_EQ(name[125], u'\0');
+  EXPECT_EQ(name[126], u'!');
+  EXPECT_EQ(std::u16string(name).size(), 125u);
+  std::string expected;
+  for (int i = 0; i < 125; ++i) {
+    expected += "ABCD"[i % 4];
+  }
+  EXPECT_TRUE(log.Contains("L::GetProductName - Name[" + expected + "] hRes[00000000]"));
+}
+
+TEST(UpgraderProductName, InvalidBufferOrNoDevice) {
+  LogCapture log;
+  CInspectableUpgrader upgrader;
+  char16_t name[8] = {u'x'};
+  EXPECT_EQ(upgrader.GetProductName(nullptr, 252), E_FAIL);
+  EXPECT_TRUE(log.Contains("L::GetProductName - Buffer Invalid!![0000000000000000] Size[252]"));
+  EXPECT_EQ(upgrader.GetProductName(name, 0), E_FAIL);
+  EXPECT_TRUE(log.Contains("L::GetProductName - Buffer Invalid!![" + PointerText(name) + "] Size[0]"));
+  // A single byte cannot hold even the terminator.
+  EXPECT_EQ(upgrader.GetProductName(name, 1), E_FAIL);
+  EXPECT_TRUE(log.Contains("L::GetProductName - Buffer Invalid!![" + PointerText(name) + "] Size[1]"));
+  // No device open: the channel gives nothing, and the buffer is still safe to format.
+  std::fill(std::begin(name), std::end(name), u'y');
+  EXPECT_EQ(upgrader.GetProductName(name, sizeof(name)), E_FAIL);
+  EXPECT_TRUE(log.Contains("L::GetProductName - Name[yyyyyyy] hRes[80004005]"));
+}
+
+TEST(UpgraderDevicePath, FailedReopenDropsTheKeptPath) {
+  LogCapture log;
+  CInspectableUpgrader upgrader;
+  upgrader.DevicePathSlot() = std::make_unique<char16_t[]>(8);
+  upgrader.SetBootloaderFlag(1);
+  EXPECT_LT(upgrader.OpenDeviceHandle(), 0);
+  EXPECT_EQ(upgrader.GetDevicePath(), nullptr);
+  EXPECT_TRUE(log.Contains("HIDHelper::OpenDeviceHandle - hRes[80004005] IsBootloader[0]"));
+}
+
+TEST(UpgraderFactory, NoDeviceGivesNoUpgrader) {
+  LogCapture log;
+  EXPECT_EQ(CreateCFirmwareUpgrade(), nullptr);
+  EXPECT_TRUE(log.ContainsInOrder(Strings{"L::Init", "L::Init - hRes[80004005]",
+                                          "CFirmwareUpgrade::CreateCFirmwareUpgrade - L Init Fail", "L::~L",
+                                          "CFirmwareUpgrade::CreateCFirmwareUpgrade - L pFirmwareUpgrade[0000000000000000]"}));
+}
+
+struct RoutingCase {
+  std::uint32_t typeCode;
+  const char* init;
+  const char* write;  // null: the block is accepted without a call
+  const char* end;
+};
+
+TEST(UpgraderRouting, SequenceGoesToTheActiveProcessorsType) {
+  const RoutingCase cases[] = {
+      {MCU_CODE_L, "InitL", "WriteL", "EndL"},
+      {MCU_CODE_M, "InitM", "WriteM", "EndM"},
+      {MCU_CODE_BT_A, "InitB", nullptr, "EndB"},
+      {MCU_CODE_BT_B, "InitB", nullptr, "EndB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typeCode);
+    CInspectableUpgrader upgrader;
+    upgrader.SetInventory({0, c.typeCode}, {0, 0});
+    ASSERT_EQ(upgrader.SetActiveMCU(1), S_OK);
+    upgrader.m_writeResult = 7;
+    const std::uint8_t block[32] = {};
+    EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 1);
+    EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), c.write != nullptr ? 7 : 1);
+    EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 1);
+    Strings expected = {c.init};
+    if (c.write != nullptr) {
+      expected.push_back(c.write);
+    }
+    expected.push_back(c.end);
+    EXPECT_EQ(upgrader.m_calls, expected);
+    EXPECT_EQ(upgrader.GetUpgradedCount(), 1u);
+  }
+}
+
+TEST(UpgraderRouting, UnknownTypeAnswersZero) {
+  CInspectableUpgrader upgrader;
+  upgrader.SetInventory({MCU_CODE_L, 0}, {0, 0});
+  ASSERT_EQ(upgrader.SetActiveMCU(1), S_OK);
+  const std::uint8_t block[32] = {};
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 0);
+  EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 0);
+  EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 0);
+  EXPECT_TRUE(upgrader.m_calls.empty());
+  EXPECT_EQ(upgrader.GetUpgradedCount(), 0u);
+}
+
+TEST(UpgraderRouting, WriteSequenceStates) {
+  const std::uint8_t block[32] = {};
+  CInspectableUpgrader upgrader;
+  upgrader.SetInventory({MCU_CODE_L}, {0});
+  ASSERT_EQ(upgrader.SetActiveMCU(0), S_OK);
+
+  // Nothing open yet.
+  EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 0);
+  EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 0);
+  EXPECT_EQ(upgrader.GetUpgradedCount(), 0u);
+  EXPECT_TRUE(upgrader.m_calls.empty());
+
+  // A failed start leaves the sequence closed.
+  upgrader.m_initResult = 0;
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 0);
+  EXPECT_EQ(upgrader.WriteOpen(), 0u);
+  EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 0);
+  upgrader.m_initResult = 1;
+  upgrader.m_calls.clear();
+
+  // First sequence; a second start while open fails without a call.
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 1);
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 0);
+  EXPECT_EQ(upgrader.WriteOpen(), 1u);
+  EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 1);
+  EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 1);
+  EXPECT_EQ(upgrader.m_calls, (Strings{"InitL", "WriteL", "EndL"}));
+  EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 0);
+
+  // A failed end closes the sequence and does not count.
+  upgrader.m_endResult = 0;
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 1);
+  EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 0);
+  EXPECT_EQ(upgrader.WriteOpen(), 0u);
+  EXPECT_EQ(upgrader.GetUpgradedCount(), 1u);
+
+  // Second successful sequence.
+  upgrader.m_endResult = 1;
+  EXPECT_EQ(upgrader.InitFirmwareUpgrade(100), 1);
+  EXPECT_EQ(upgrader.EndFirmwareUpgrade(), 1);
+  EXPECT_EQ(upgrader.GetUpgradedCount(), 2u);
+}
+
+TEST(UpgraderRouting, BluetoothBlocksSendNothing) {
+  auto device = ThreeProcessorDevice();
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  upgrader.SetInventory({MCU_CODE_L, MCU_CODE_M, MCU_CODE_BT_A}, {0, 0, 0});
+  ASSERT_EQ(upgrader.SetActiveMCU(2), S_OK);
+  ASSERT_EQ(upgrader.InitFirmwareUpgrade(1000), 1);
+  const std::uint8_t block[32] = {1, 2, 3};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(upgrader.FirmwareUpgradeWrite(block, sizeof(block)), 1);
+  }
+  EXPECT_TRUE(device->Sent().empty());
+  EXPECT_EQ(upgrader.m_calls, (Strings{"InitB"}));
+}
+
+}  // namespace
