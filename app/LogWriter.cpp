@@ -25,6 +25,9 @@ struct LogWriter {
   bool running = false;
   int fd = -1;
   std::string path;
+  // Identity of the file this process created, so that only that file is ever deleted.
+  dev_t device = 0;
+  ino_t inode = 0;
   std::thread thread;
   std::mutex lifecycleLock;  // serialises StartLog and StopLog
 };
@@ -233,9 +236,9 @@ HRESULT StartLog(const std::string& fileName) {
   if (w.running) return S_OK;
   // A new file only: never truncate a log of another run that took the same
   // one-second name, and never follow a link planted at the log's path.
-  const std::size_t dot = fileName.rfind(".log");
-  const std::string stem = dot == std::string::npos ? fileName : fileName.substr(0, dot);
-  const std::string extension = dot == std::string::npos ? "" : fileName.substr(dot);
+  const bool hasExtension = fileName.ends_with(".log");
+  const std::string stem = hasExtension ? fileName.substr(0, fileName.size() - 4) : fileName;
+  const std::string extension = hasExtension ? ".log" : "";
   int fd = -1;
   std::string path;
   for (int suffix = 0; suffix < 1000 && fd < 0; ++suffix) {
@@ -244,10 +247,18 @@ HRESULT StartLog(const std::string& fileName) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) return E_FAIL;
+  struct stat created {};
+  if (::fstat(fd, &created) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return E_FAIL;
+  }
   {
     std::lock_guard lock(w.queueLock);
     w.fd = fd;
     w.path = path;
+    w.device = created.st_dev;
+    w.inode = created.st_ino;
     w.stopRequested = false;
     w.running = true;
   }
@@ -294,7 +305,11 @@ bool DeleteLogFile() {
   LogWriter& w = Writer();
   std::lock_guard lock(w.queueLock);
   if (w.path.empty() || w.running) return false;
-  const bool deleted = ::unlink(w.path.c_str()) == 0;
+  // A file put in its place since (by another program or user) is left alone.
+  struct stat current {};
+  const bool same = ::lstat(w.path.c_str(), &current) == 0 && S_ISREG(current.st_mode) &&
+                    current.st_dev == w.device && current.st_ino == w.inode;
+  const bool deleted = same && ::unlink(w.path.c_str()) == 0;
   w.path.clear();
   return deleted;
 }

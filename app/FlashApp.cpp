@@ -1,0 +1,149 @@
+#include "app/FlashApp.h"
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "app/Log.h"
+#include "app/MyCommandLineInfo.h"
+#include "platform/HidDevice.h"
+#include "resources/StringTable.h"
+#include "ui/FlashDlg.h"
+#include "ui/MessageBox.h"
+
+std::string g_LogFileName;
+std::int32_t g_ReturnCode = 0;
+
+namespace {
+
+// The nice value that stands for a high priority class: above every ordinary
+// program, below the real-time range.
+constexpr int kHighPriorityNice = -10;
+
+// Linux keeps a nice value per thread, so every thread that exists already
+// (the log writer) is raised; threads started later inherit it from this one.
+void RaiseProcessPriority() {
+  int error = 0;
+  std::error_code listError;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", listError)) {
+    const id_t tid = static_cast<id_t>(std::strtoul(task.path().filename().c_str(), nullptr, 10));
+    if (tid != 0 && ::setpriority(PRIO_PROCESS, tid, kHighPriorityNice) != 0 && error == 0) error = errno;
+  }
+  if (listError && ::setpriority(PRIO_PROCESS, 0, kHighPriorityNice) != 0) error = errno;
+  if (error != 0)
+    LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority",
+               std::strerror(error));
+}
+
+}  // namespace
+
+std::string MakeLogFileName(const Clock::LocalTime& time) {
+  char name[64];
+  std::snprintf(name, sizeof name, "Upgrade-%04d%02d%02d-%02d%02d%02d.log", time.year, time.month, time.day,
+                time.hour, time.minute, time.second);
+  return name;
+}
+
+void LogDialogResult(int nResponse, std::int32_t returnCode) {
+  switch (nResponse) {
+    case IDOK:
+      LogMessage("OK with Return Code = 0x%x", returnCode);
+      break;
+    case IDCANCEL:
+      LogMessage("Cancel with Return Code = 0x%x", returnCode);
+      break;
+    case IDABORT:
+      LogMessage("Abort with Error Code = 0x%x", returnCode);
+      break;
+    case IDCLOSE:
+      LogMessage("Complete with Return Code = 0x%x", returnCode);
+      break;
+    default:
+      LogMessage("nResponse %d. Complete with Return Code = 0x%x", nResponse, returnCode);
+      break;
+  }
+}
+
+CFlashApp::CFlashApp(CStartOptions options) : m_options(std::move(options)) {
+  g_LogFileName = MakeLogFileName(Clock::GetLocalTime());
+  // A log that cannot be opened (read-only directory) does not stop the run.
+  StartLog(g_LogFileName);
+  LogMessage("Start of Log\n");
+}
+
+CFlashApp::~CFlashApp() = default;
+
+bool CFlashApp::InitInstance() {
+  LogMessage("CFlashApp::InitInstance");
+  RaiseProcessPriority();
+
+  m_instanceLock.emplace(kInstanceLockName);
+  if (m_instanceLock->AlreadyRunning()) {
+    ShowSystemModalMessage(LoadStringById(IDS_ALREADY_RUNNING));
+  } else {
+    if (m_instanceLock->GetState() == CInstanceLock::State::Unavailable)
+      LogMessage("CFlashApp::InitInstance - Single-instance lock unavailable [%s], going on",
+                 std::strerror(m_instanceLock->Error()));
+    if (ApplyStartOptions()) RunDialog();
+    // Only now: the dialog is gone, and with it any flashing thread that still
+    // wrote to the device, so a next copy cannot start while this one works.
+    m_instanceLock->Release();
+  }
+
+  LogMessage("CFlashApp::InitInstance - Done");
+  return false;
+}
+
+bool CFlashApp::ApplyStartOptions() {
+  for (const std::string& option : m_options.longOptions)
+    LogMessage("CFlashApp::InitInstance - Option [%s]", option);
+  if (m_options.timeScale) Clock::SetTimeScale(*m_options.timeScale);
+  if (m_options.vhidBus) UseVhidBackend(*m_options.vhidBus);
+  if (!m_options.demo) return true;
+
+  m_demoDevice = std::make_unique<CDemoDevice>();
+  if (!m_demoDevice->Start()) {
+    std::fprintf(stderr, "quillon-upgrade: --demo: %s\n", m_demoDevice->Error().c_str());
+    LogMessage("CFlashApp::InitInstance - Demo device not started: %s", m_demoDevice->Error());
+    m_demoDevice.reset();
+    g_ReturnCode = FLASH_RC_NO_DEVICE;
+    return false;
+  }
+  LogMessage("CFlashApp::InitInstance - Demo device on bus [%s]", m_demoDevice->BusDirectory());
+  UseVhidBackend(m_demoDevice->BusDirectory());
+  // The demonstration upgrades without waiting for a click.
+  m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
+  return true;
+}
+
+void CFlashApp::RunDialog() {
+  auto dialog = std::make_unique<CFlashDlg>();
+  // Option V keeps a pointer into m_options.letterArgs, which outlives the dialog.
+  auto commandLine = std::make_unique<CMyCommandLineInfo>();
+  commandLine->ParseCommandLine(m_options.letterArgs);
+  dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
+                  commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
+
+  const int nResponse = dialog->DoModal();
+  g_ReturnCode = dialog->m_ReturnCode;
+  LogDialogResult(nResponse, g_ReturnCode);
+
+  commandLine.reset();
+  dialog.reset();  // waits for a flashing thread that still runs
+}
+
+std::int32_t CFlashApp::ExitInstance() {
+  if (m_demoDevice) {
+    m_demoDevice.reset();
+    LogMessage("CFlashApp::ExitInstance - Demo device stopped");
+  }
+  LogMessage("CFlashApp::ExitInstance - Done");
+  LogMessage("End of Log\n");
+  StopLog();
+  if (g_ReturnCode >= 0) DeleteLogFile();
+  return g_ReturnCode;
+}

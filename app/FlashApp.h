@@ -1,0 +1,49 @@
+#pragma once
+// CFlashApp: the process from start to exit. Constructing it names and starts
+// the log; InitInstance takes the single-instance lock, reads the command
+// line, runs the main dialog and keeps its result code; ExitInstance stops the
+// log, keeps the file only for a failed run, and returns the exit code.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/DemoDevice.h"
+#include "app/StartOptions.h"
+#include "platform/Clock.h"
+#include "platform/InstanceLock.h"
+
+// The log file name made at process start (no directory: the current one).
+extern std::string g_LogFileName;
+// The value that becomes the process exit code; bit 31 set means failure.
+extern std::int32_t g_ReturnCode;
+
+// "Upgrade-YYYYMMDD-HHMMSS.log" for `time`.
+std::string MakeLogFileName(const Clock::LocalTime& time);
+
+// Logs the line that reports how the dialog ended (`nResponse`) and the run's code.
+void LogDialogResult(int nResponse, std::int32_t returnCode);
+
+// A POSIX parent sees only the low 8 bits of the exit code: 0, 4, 1, 6, 7.
+constexpr int PosixExitStatus(std::int32_t returnCode) { return static_cast<int>(returnCode & 0xFF); }
+
+class CFlashApp {
+ public:
+  explicit CFlashApp(CStartOptions options);
+  ~CFlashApp();
+  CFlashApp(const CFlashApp&) = delete;
+  CFlashApp& operator=(const CFlashApp&) = delete;
+
+  // Always returns false: the program has no message loop of its own after the dialog.
+  bool InitInstance();
+  // Returns g_ReturnCode.
+  std::int32_t ExitInstance();
+
+ private:
+  bool ApplyStartOptions();
+  void RunDialog();
+
+  CStartOptions m_options;
+  std::optional<CInstanceLock> m_instanceLock;
+  std::unique_ptr<CDemoDevice> m_demoDevice;
+};

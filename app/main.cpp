@@ -1,0 +1,32 @@
+// quillon-upgrade: the firmware updater's entry point. Long options that only
+// print (--help, --version) or are wrong are handled before anything starts:
+// no lock is taken and no log is written for them.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/FlashApp.h"
+#include "app/StartOptions.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  CStartOptions options = ParseStartOptions(arguments);
+  const std::string programName = "quillon-upgrade";
+  if (!options.error.empty()) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", programName.c_str(),
+                 options.error.c_str(), programName.c_str());
+    return kExitUsageError;
+  }
+  if (options.help) {
+    std::fputs(UsageText(programName).c_str(), stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
+
+  CFlashApp app(std::move(options));
+  app.InitInstance();
+  return PosixExitStatus(app.ExitInstance());
+}
