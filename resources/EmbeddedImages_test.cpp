@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,8 +18,14 @@ namespace fs = std::filesystem;
 const fs::path kImagesDir = QUILLON_IMAGES_DIR;
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  if (error) return {};
+  std::vector<std::uint8_t> bytes(size);
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 // The digest as md5sum prints it, in lowercase hexadecimal; empty when md5sum failed.

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 #include <string_view>
@@ -55,13 +54,18 @@ int WriteStandIns(const std::filesystem::path& directory) {
 int WriteDigest(const std::filesystem::path& input, const std::filesystem::path& output) {
   std::error_code error;
   std::ifstream in;
-  if (std::filesystem::is_regular_file(input, error)) in.open(input, std::ios::binary);
+  std::uintmax_t size = 0;
+  if (std::filesystem::is_regular_file(input, error)) {
+    size = std::filesystem::file_size(input, error);
+    if (!error) in.open(input, std::ios::binary);
+  }
   if (!in.is_open()) {
     std::fprintf(stderr, "quillon_imagegen: cannot read image %s\n", input.c_str());
     return 1;
   }
-  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
+  std::vector<std::uint8_t> bytes(size);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (static_cast<std::uintmax_t>(in.gcount()) != size) {
     std::fprintf(stderr, "quillon_imagegen: error reading image %s\n", input.c_str());
     return 1;
   }

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/ImageGenerator.h"
@@ -22,14 +22,20 @@ namespace fs = std::filesystem;
 
 const fs::path kStandInDir = QUILLON_STANDIN_DIR;
 
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+std::string ReadText(const fs::path& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  if (error) return {};
+  std::string text(size, '\0');
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
 }
 
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+  const std::string text = ReadText(path);
+  return {text.begin(), text.end()};
 }
 
 void WriteBytes(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -133,15 +139,15 @@ TEST_F(StandInImages, HexTextHasTheReleaseSizeAndShape) {
   while (start < text.size()) {
     const std::size_t end = text.find('\n', start);
     ASSERT_NE(end, std::string::npos) << "last line lacks its LF";
-    const std::string line = text.substr(start, end - start);
+    const std::string_view line(text.data() + start, end - start);
     ASSERT_GE(line.size(), 12u);
     ASSERT_EQ(line.back(), '\r') << "line without CR at offset " << start;
     ASSERT_EQ(line.front(), ':');
-    const std::string type = line.substr(7, 2);
-    if (type == "04") upperHalves.push_back(line.substr(9, 4));
+    const std::string_view type = line.substr(7, 2);
+    if (type == "04") upperHalves.emplace_back(line.substr(9, 4));
     if (type == "00") {
       if (line.substr(1, 2) == "10") ++fullRecords;
-      else otherDataLengths.push_back(line.substr(1, 2));
+      else otherDataLengths.emplace_back(line.substr(1, 2));
     }
     start = end + 1;
   }
