@@ -1,6 +1,7 @@
 #include "resources/EmbeddedImages.h"
 
 #include <array>
+#include <cstdint>
 
 // Start and end symbols of the items that EmbeddedImages.S pulls in.
 extern "C" {
@@ -34,7 +35,12 @@ const std::array<EmbeddedItem, 4> kEmbeddedItems = {{
 
 std::optional<std::span<const std::uint8_t>> FindEmbeddedItem(std::string_view name) {
   for (const EmbeddedItem& item : kEmbeddedItems) {
-    if (item.name == name) return std::span<const std::uint8_t>(item.begin, item.end);
+    // The two symbols bound one item but are distinct objects to the compiler,
+    // so the length is taken from their addresses.
+    if (item.name == name) {
+      const auto size = reinterpret_cast<std::uintptr_t>(item.end) - reinterpret_cast<std::uintptr_t>(item.begin);
+      return std::span<const std::uint8_t>(item.begin, size);
+    }
   }
   return std::nullopt;
 }
