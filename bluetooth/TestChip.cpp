@@ -1,0 +1,281 @@
+#include "bluetooth/TestChip.h"
+
+#include <algorithm>
+
+#include "bluetooth/UartBridge.h"
+
+std::uint16_t ReferenceCrcRegister(std::span<const std::uint8_t> bytes) {
+  std::uint16_t crc = 0xFFFF;
+  for (const std::uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
+  }
+  return crc;
+}
+
+Bytes ReferenceCrcTrailer(std::span<const std::uint8_t> bytes) {
+  const std::uint16_t crc = ReferenceCrcRegister(bytes);
+  std::uint16_t reversed = 0;
+  for (int bit = 0; bit < 16; ++bit) reversed = static_cast<std::uint16_t>((reversed << 1) | ((crc >> bit) & 1));
+  return {static_cast<std::uint8_t>(reversed >> 8), static_cast<std::uint8_t>(reversed & 0xFF)};
+}
+
+Bytes EncodeFrame(const FrameSpec& frame) {
+  const std::size_t length = frame.payload.size();
+  Bytes raw{static_cast<std::uint8_t>((frame.reliable ? 0x80 : 0) | (frame.crc ? 0x40 : 0) | ((frame.ack & 7) << 3) |
+                                      (frame.seq & 7)),
+            static_cast<std::uint8_t>((frame.channel & 0x0F) | ((length & 0x0F) << 4)),
+            static_cast<std::uint8_t>(length >> 4), 0};
+  raw[3] = static_cast<std::uint8_t>(~(raw[0] + raw[1] + raw[2]));
+  raw.insert(raw.end(), frame.payload.begin(), frame.payload.end());
+  if (frame.crc) {
+    const Bytes trailer = ReferenceCrcTrailer(raw);
+    raw.insert(raw.end(), trailer.begin(), trailer.end());
+  }
+  Bytes wire{0xC0};
+  for (const std::uint8_t byte : raw) {
+    if (byte == 0xC0) {
+      wire.insert(wire.end(), {0xDB, 0xDC});
+    } else if (byte == 0xDB) {
+      wire.insert(wire.end(), {0xDB, 0xDD});
+    } else {
+      wire.push_back(byte);
+    }
+  }
+  wire.push_back(0xC0);
+  return wire;
+}
+
+void PushToHost(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const std::size_t count = std::min<std::size_t>(bytes.size(), 28);
+    std::uint8_t report[32] = {0x00, 0x00, 0x28, static_cast<std::uint8_t>(count)};
+    std::copy_n(bytes.begin(), count, report + 4);
+    UartRxPush(report);
+    bytes = bytes.subspan(count);
+  }
+}
+
+void DrainHostQueue() {
+  std::uint8_t byte = 0;
+  while (UartGetByte(byte)) {
+  }
+}
+
+bool CFakeUartDevice::SetOutputReport(std::span<const std::uint8_t> report) {
+  {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_reports.emplace_back(report.begin(), report.end());
+  }
+  if (m_onUartBytes && report.size() >= 4 && report[1] == 0x28) {
+    const std::size_t count = std::min<std::size_t>(report[3], report.size() - 4);
+    m_onUartBytes(report.subspan(4, count));
+  }
+  return true;
+}
+
+std::vector<Bytes> CFakeUartDevice::Reports() const {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  return m_reports;
+}
+
+Bytes CFakeUartDevice::WireBytes() const {
+  Bytes wire;
+  for (const Bytes& report : Reports()) {
+    if (report.size() >= 4 && report[1] == 0x28) wire.insert(wire.end(), report.begin() + 4, report.begin() + 4 + report[3]);
+  }
+  return wire;
+}
+
+void CFakeUartDevice::Clear() {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  m_reports.clear();
+}
+
+CTestChip::CTestChip(bool threaded) : m_threaded(threaded) {
+  m_device->m_onUartBytes = [this](std::span<const std::uint8_t> bytes) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_threaded) {
+      m_inbox.emplace_back(bytes.begin(), bytes.end());
+      m_inboxSignal.notify_one();
+    } else {
+      OnHostBytes(bytes);
+    }
+  };
+  if (m_threaded) m_worker = std::thread([this] { Worker(); });
+}
+
+CTestChip::~CTestChip() {
+  {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_stop = true;
+    m_inboxSignal.notify_one();
+  }
+  if (m_worker.joinable()) m_worker.join();
+  m_device->m_onUartBytes = nullptr;
+}
+
+void CTestChip::Worker() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    m_inboxSignal.wait(lock, [this] { return m_stop || !m_inbox.empty(); });
+    if (m_stop) return;
+    const Bytes bytes = std::move(m_inbox.front());
+    m_inbox.pop_front();
+    OnHostBytes(bytes);
+  }
+}
+
+std::vector<ChipRequest> CTestChip::Requests() const {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+std::vector<std::uint8_t> CTestChip::RequestCodes() const {
+  std::vector<std::uint8_t> codes;
+  for (const ChipRequest& request : Requests()) {
+    if (request.channel == 12) codes.push_back(request.request);
+  }
+  return codes;
+}
+
+Bytes CTestChip::ReceivedImage() const {
+  Bytes image;
+  for (const ChipRequest& request : Requests()) {
+    if (request.channel == 12 && request.request == kReqDownload) {
+      image.insert(image.end(), request.data.begin(), request.data.end());
+    }
+  }
+  return image;
+}
+
+int CTestChip::BadFrames() const {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  return m_badFrames;
+}
+
+void CTestChip::OnHostBytes(std::span<const std::uint8_t> bytes) {
+  for (std::uint8_t byte : bytes) {
+    if (byte == 0xC0) {
+      if (m_inFrame && !m_frame.empty()) OnFrame(m_frame);
+      m_frame.clear();
+      m_inFrame = true;
+      m_escape = false;
+      continue;
+    }
+    if (!m_inFrame) continue;
+    if (m_escape) {
+      m_escape = false;
+      byte = byte == 0xDC ? 0xC0 : 0xDB;
+    } else if (byte == 0xDB) {
+      m_escape = true;
+      continue;
+    }
+    m_frame.push_back(byte);
+  }
+}
+
+void CTestChip::OnFrame(const Bytes& frame) {
+  if (frame.size() < 4) return;
+  if (static_cast<std::uint8_t>(frame[0] + frame[1] + frame[2] + frame[3]) != 0xFF) {
+    ++m_badFrames;
+    return;
+  }
+  const bool reliable = (frame[0] & 0x80) != 0;
+  const bool crc = (frame[0] & 0x40) != 0;
+  const std::uint8_t seq = frame[0] & 7;
+  const std::uint8_t channel = frame[1] & 0x0F;
+  const std::size_t length = (frame[1] >> 4) | (frame[2] << 4);
+  if (frame.size() != 4 + length + (crc ? 2 : 0)) return;  // truncated: an abandoned frame
+  if (crc) {
+    const Bytes trailer = ReferenceCrcTrailer(std::span(frame).first(4 + length));
+    if (frame[4 + length] != trailer[0] || frame[5 + length] != trailer[1]) {
+      ++m_badFrames;
+      return;
+    }
+  }
+  const Bytes payload(frame.begin() + 4, frame.begin() + 4 + static_cast<std::ptrdiff_t>(length));
+  if (channel == 1) {
+    OnLinkMessage(payload);
+    return;
+  }
+  if (!reliable || payload.empty()) return;
+  if (seq != m_rxExpected) {
+    Send({.ack = m_rxExpected, .channel = 0, .payload = {}});  // a repeat: acknowledge again
+    return;
+  }
+  m_rxExpected = (m_rxExpected + 1) & 7;
+  if (m_ackBeforeReply) Send({.ack = m_rxExpected, .channel = 0, .payload = {}});
+  OnRequest(channel, payload);
+}
+
+void CTestChip::OnLinkMessage(std::span<const std::uint8_t> payload) {
+  static const Bytes kSync{0xDA, 0xDC, 0xED, 0xED};
+  static const Bytes kConf{0xAD, 0xEF, 0xAC, 0xED};
+  if (!m_answerLinkEstablishment) return;
+  if (std::ranges::equal(payload, kSync)) Send({.channel = 1, .payload = {0xAC, 0xAF, 0xEF, 0xEE}});
+  if (std::ranges::equal(payload, kConf)) Send({.channel = 1, .payload = {0xDE, 0xAD, 0xD0, 0xD0}});
+}
+
+void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
+  ChipRequest request;
+  request.channel = channel;
+  if (channel != 12 || payload.size() < 8) {
+    request.data = payload;
+    m_requests.push_back(request);
+    SendReliable(channel, {0x00, 0x00, 0x00, 0x00});
+    return;
+  }
+  request.requestType = payload[0];
+  request.request = payload[1];
+  request.value = static_cast<std::uint16_t>(payload[2] | (payload[3] << 8));
+  request.length = static_cast<std::uint16_t>(payload[6] | (payload[7] << 8));
+  request.data.assign(payload.begin() + 8, payload.end());
+  m_requests.push_back(request);
+
+  switch (request.request) {
+    case kReqGetDevice:
+      SendReliable(channel, {0, 0, 0, 0, 0x12, 0x0A, 0x01, 0x00, 0x4C, 0x0A, 0x01, 0x00, 0x34, 0x12, 0x01, 0x00});
+      break;
+    case kReqGetFuncDesc:
+      SendReliable(channel, {0, 0, 0, 0, 0x07, 0x21, 0x07, 0x88, 0x13, 0x00, 0x04});
+      break;
+    case kReqGetStatus: {
+      std::uint8_t state = m_status.finalBlockSeen ? 2 : (m_status.blocksReceived > 0 ? 5 : 2);
+      if (m_statusScript) state = m_statusScript(m_status);
+      Bytes reply{0, 0, 0, 0, static_cast<std::uint8_t>(state == 10 ? 0x0E : 0x00), 0, 0, 0, state, 0};
+      reply.resize(m_statusReplyLength ? m_statusReplyLength(m_status) : reply.size());
+      ++m_status.statusIndex;
+      SendReliable(channel, reply);
+      break;
+    }
+    case kReqClrStatus:
+      ++m_status.clears;
+      SendReliable(channel, {0, 0, 0, 0});
+      break;
+    case kReqDownload:
+      if (request.data.empty()) {
+        m_status.finalBlockSeen = true;
+      } else {
+        ++m_status.blocksReceived;
+      }
+      SendReliable(channel, m_downloadReply ? m_downloadReply(request.value) : Bytes{0, 0, 0, 0});
+      break;
+    case kReqReset:
+      SendReliable(channel, {0, 0, 0, 0});
+      // The chip restarts: its link starts again from scratch.
+      m_rxExpected = 0;
+      m_txSeq = 0;
+      break;
+    default:
+      SendReliable(channel, {0, 0, 0, 0});
+      break;
+  }
+}
+
+void CTestChip::SendReliable(std::uint8_t channel, const Bytes& payload) {
+  Send({.seq = m_txSeq, .ack = m_rxExpected, .reliable = true, .channel = channel, .payload = payload});
+  m_txSeq = (m_txSeq + 1) & 7;
+}
+
+void CTestChip::Send(const FrameSpec& frame) { PushToHost(EncodeFrame(frame)); }

@@ -1,0 +1,185 @@
+#include "bluetooth/UartBridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "bluetooth/TestChip.h"
+
+namespace {
+
+class UartBridgeTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    UartBridgeSetHandle(m_device);
+    DrainHostQueue();
+  }
+  void TearDown() override {
+    UartBridgeSetHandle(nullptr);
+    DrainHostQueue();
+  }
+
+  static Bytes DataOf(const Bytes& report) { return Bytes(report.begin() + 4, report.begin() + 4 + report[3]); }
+
+  std::shared_ptr<CFakeUartDevice> m_device = std::make_shared<CFakeUartDevice>();
+};
+
+Bytes Sequence(std::size_t count, std::uint8_t first = 1) {
+  Bytes bytes(count);
+  for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<std::uint8_t>((first + i) % 0xC0);
+  return bytes;
+}
+
+TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtDelimiterOrSixtyBytes) {
+  struct Case {
+    const char* name;
+    Bytes input;
+    std::vector<Bytes> expectedData;
+  };
+  Bytes fiftyNinePlusDelimiter = Sequence(59);
+  fiftyNinePlusDelimiter.push_back(0xC0);
+  Bytes sixtyOne = Sequence(61);
+  sixtyOne.push_back(0xC0);
+  const Case cases[] = {
+      {"lone delimiter", {0xC0}, {{0xC0}}},
+      {"59 + delimiter", fiftyNinePlusDelimiter, {fiftyNinePlusDelimiter}},
+      {"61 + delimiter", sixtyOne, {Sequence(60), {sixtyOne[60], 0xC0}}},
+      {"frame", {0xC0, 0x40, 0x41, 0xC0}, {{0xC0}, {0x40, 0x41, 0xC0}}},
+      {"no delimiter below 60", Sequence(59), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UartBridgeSetHandle(m_device);
+    m_device->Clear();
+    for (const std::uint8_t byte : c.input) UartPutByte(byte);
+    const std::vector<Bytes> reports = m_device->Reports();
+    ASSERT_EQ(reports.size(), c.expectedData.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      ASSERT_EQ(reports[i].size(), 65u);
+      EXPECT_EQ(reports[i][0], 0x00);
+      EXPECT_EQ(reports[i][1], 0x28);
+      EXPECT_EQ(reports[i][2], 0x00);
+      EXPECT_EQ(reports[i][3], c.expectedData[i].size());
+      EXPECT_EQ(DataOf(reports[i]), c.expectedData[i]);
+    }
+  }
+}
+
+TEST_F(UartBridgeTest, BytesWithoutALiveHandleAreDroppedAndNeverReachALaterDevice) {
+  UartBridgeSetHandle(nullptr);
+  for (const std::uint8_t byte : Sequence(10)) UartPutByte(byte);
+  UartPutByte(0xC0);
+  EXPECT_TRUE(m_device->Reports().empty());
+
+  // A device closed after it was handed over is never used either.
+  auto closed = std::make_shared<CFakeUartDevice>();
+  UartBridgeSetHandle(closed);
+  std::weak_ptr<CFakeUartDevice> watch = closed;
+  closed.reset();
+  UartPutByte(0xC0);
+  EXPECT_TRUE(watch.expired());
+
+  // Bytes batched for one device are not sent to the next.
+  UartBridgeSetHandle(m_device);
+  UartPutByte(0x11);
+  auto next = std::make_shared<CFakeUartDevice>();
+  UartBridgeSetHandle(next);
+  UartPutByte(0xC0);
+  ASSERT_EQ(next->Reports().size(), 1u);
+  EXPECT_EQ(DataOf(next->Reports()[0]), Bytes{0xC0});
+  EXPECT_TRUE(m_device->Reports().empty());
+}
+
+TEST_F(UartBridgeTest, InputReportsQueueOnlyUartDataWithinTheCountAndTheBytesReceived) {
+  struct Case {
+    const char* name;
+    Bytes report;
+    Bytes queued;
+  };
+  Bytes full(32, 0);
+  full[2] = 0x28;
+  full[3] = 200;  // claims more than a report can hold
+  for (int i = 4; i < 32; ++i) full[i] = static_cast<std::uint8_t>(i);
+  Bytes expectedFull(full.begin() + 4, full.end());
+  const Case cases[] = {
+      {"uart data", {0x00, 0x00, 0x28, 0x03, 0xAA, 0xBB, 0xCC, 0xDD}, {0xAA, 0xBB, 0xCC}},
+      {"other kind", {0x00, 0x00, 0xEE, 0x03, 0xAA, 0xBB, 0xCC}, {}},
+      {"count over 28", full, expectedFull},
+      {"count beyond the bytes received", {0x00, 0x00, 0x28, 0x05, 0x01, 0x02}, {0x01, 0x02}},
+      {"no count byte", {0x00, 0x00, 0x28}, {}},
+      {"zero count", {0x00, 0x00, 0x28, 0x00, 0x01}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UartRxPush(c.report);
+    Bytes taken;
+    std::uint8_t byte = 0;
+    while (UartGetByte(byte)) taken.push_back(byte);
+    EXPECT_EQ(taken, c.queued);
+  }
+}
+
+TEST_F(UartBridgeTest, QueueHoldsAtMost1023BytesAndDropsTheRestOfAReport) {
+  std::uint8_t byte = 0x5A;
+  EXPECT_FALSE(UartRxPending());
+  EXPECT_FALSE(UartGetByte(byte));
+  EXPECT_EQ(byte, 0x5A);
+
+  Bytes stream = Sequence(1023, 7);
+  PushToHost(stream);
+  EXPECT_TRUE(UartRxPending());
+  PushToHost(Bytes{0xE1, 0xE2});  // full: all dropped
+  ASSERT_TRUE(UartGetByte(byte));
+  EXPECT_EQ(byte, stream[0]);
+  PushToHost(Bytes{0xE3, 0xE4});  // exactly one fits
+  stream.push_back(0xE3);
+
+  Bytes taken;
+  while (UartGetByte(byte)) taken.push_back(byte);
+  EXPECT_EQ(taken, Bytes(stream.begin() + 1, stream.end()));
+}
+
+TEST_F(UartBridgeTest, BytesCrossingTheRingFromAnotherThreadArriveInOrder) {
+  constexpr int kTotal = 20000;
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    int next = 0;
+    while (next < kTotal) {
+      // Push only what surely fits, so that no byte is dropped.
+      std::uint8_t report[32] = {0, 0, 0x28, 0};
+      const int count = std::min(28, kTotal - next);
+      for (int i = 0; i < count; ++i) report[4 + i] = static_cast<std::uint8_t>(next + i);
+      report[3] = static_cast<std::uint8_t>(count);
+      while (!done.load() && UartRxPending()) std::this_thread::yield();
+      UartRxPush(report);
+      next += count;
+    }
+  });
+  int received = 0;
+  bool ordered = true;
+  while (received < kTotal) {
+    std::uint8_t byte = 0;
+    if (UartGetByte(byte)) {
+      ordered = ordered && byte == static_cast<std::uint8_t>(received);
+      ++received;
+    } else {
+      UartRxWaitFor(std::chrono::milliseconds(50));
+    }
+  }
+  done = true;
+  producer.join();
+  EXPECT_TRUE(ordered);
+}
+
+TEST_F(UartBridgeTest, WaitEndsWhenBytesArriveOrTheTimeRunsOut) {
+  EXPECT_FALSE(UartRxWaitFor(std::chrono::microseconds(200)));
+  std::thread producer([] { PushToHost(Bytes{0x42}); });
+  // The arrival must end the wait: a missed wake-up would sit out the full minute.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(UartRxWaitFor(std::chrono::seconds(60)));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  producer.join();
+}
+
+}  // namespace
