@@ -199,8 +199,9 @@ class CChipHarness {
   }
 
   // Sends one reliable request and returns the chip's reply, resending the
-  // request until the reply comes; the reply is acknowledged afterwards.
-  std::optional<Bytes> Request(const Bytes& payload, int channel = 12) {
+  // request until the reply comes; the reply is acknowledged afterwards unless
+  // `acknowledge` is false.
+  std::optional<Bytes> Request(const Bytes& payload, int channel = 12, bool acknowledge = true) {
     const Bytes frame = HostDataFrame(true, m_txSeq, m_rxExpected, channel, payload);
     const auto end = std::chrono::steady_clock::now() + kGuard;
     while (std::chrono::steady_clock::now() < end) {
@@ -214,7 +215,7 @@ class CChipHarness {
         }
         m_rxExpected = (m_rxExpected + 1) & 7;
         m_txSeq = (m_txSeq + 1) & 7;
-        SendAck();
+        if (acknowledge) SendAck();
         return reply->payload;
       }
     }
@@ -474,8 +475,11 @@ TEST(BluetoothChipLink, DropsDamagedRequestsAndAnswersTheGoodOne) {
   badCrc[badCrc.size() - 2] ^= 0x01;
   Bytes badHeader = HostDataFrame(true, 0, 0, 12, kGetDevice);
   badHeader[5] ^= 0x01;  // header checksum
+  // A frame abandoned half-way: the next frame's opening delimiter ends it.
+  const Bytes truncated(badCrc.begin(), badCrc.begin() + 8);
   host.Send(badCrc);
   host.Send(badHeader);
+  host.Send(truncated);
   host.Send(HostDataFrame(true, 0, 0, 12, kGetFuncDesc));
   auto reply = host.NextMatching([](const HostFrame& f) { return f.reliable; });
   ASSERT_TRUE(reply);
@@ -514,6 +518,18 @@ TEST(BluetoothChipDfu, DownloadStoresImageAndFinalResetRunsItsVersion) {
   ASSERT_TRUE(host.Establish());
   EXPECT_FALSE(host.Chip().RunningLoader());
   EXPECT_EQ(host.Chip().VersionWord(), 0x03102017u);
+}
+
+// The updater resets its own link before it acknowledges the reset reply: the
+// chip takes the host's SYNC as the sign to go down.
+TEST(BluetoothChipDfu, UnacknowledgedResetRestartsOnHostSync) {
+  CChipHarness host;
+  ASSERT_TRUE(host.Establish());
+  ASSERT_TRUE(host.Request(kDetach));
+  ASSERT_TRUE(host.Request(kReset, 12, false));
+  ASSERT_TRUE(host.Establish());
+  EXPECT_TRUE(host.Chip().RunningLoader());
+  EXPECT_EQ(host.State(), 2);
 }
 
 TEST(BluetoothChipDfu, RepliesCarryDeviceInformationAndDescriptor) {
