@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -46,7 +47,7 @@ bool CDemoDevice::Fail(std::string message) {
   return false;
 }
 
-bool CDemoDevice::Start() {
+bool CDemoDevice::Start(std::optional<double> timeScale) {
   const std::string ownDirectory = OwnDirectory();
   if (ownDirectory.empty()) return Fail("cannot find the directory of this program");
   m_emulatorPath = ownDirectory + "/" + kEmulatorProgramName;
@@ -65,7 +66,15 @@ bool CDemoDevice::Start() {
   // Everything the child needs is prepared before fork: between fork and exec
   // only async-signal-safe calls are allowed in a process with threads.
   std::string busOption = "--bus";
-  std::vector<char*> argv = {m_emulatorPath.data(), busOption.data(), m_busDirectory.data(), nullptr};
+  std::string scaleOption = "--time-scale";
+  char scaleText[32] = {};
+  std::snprintf(scaleText, sizeof scaleText, "%.17g", timeScale.value_or(1.0));
+  std::vector<char*> argv = {m_emulatorPath.data(), busOption.data(), m_busDirectory.data()};
+  if (timeScale) {
+    argv.push_back(scaleOption.data());
+    argv.push_back(scaleText);
+  }
+  argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) return Fail(std::string("cannot start the device emulator (") + std::strerror(errno) + ")");

@@ -6,6 +6,7 @@
 // the bus directory.
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 inline constexpr char kEmulatorProgramName[] = "quillon-devemu";
@@ -17,10 +18,11 @@ class CDemoDevice {
   CDemoDevice(const CDemoDevice&) = delete;
   CDemoDevice& operator=(const CDemoDevice&) = delete;
 
-  // Creates the bus directory, starts the emulator on it and waits (bounded)
-  // until a device socket appears. False with Error() set when any step fails;
-  // whatever was started is then already undone.
-  bool Start();
+  // Creates the bus directory, starts the emulator on it (running its clock
+  // `timeScale` times faster when given, like the updater's) and waits
+  // (bounded) until a device socket appears. False with Error() set when any
+  // step fails; whatever was started is then already undone.
+  bool Start(std::optional<double> timeScale = std::nullopt);
   void Stop();
 
   const std::string& BusDirectory() const { return m_busDirectory; }

@@ -106,7 +106,7 @@ bool CFlashApp::ApplyStartOptions() {
   if (!m_options.demo) return true;
 
   m_demoDevice = std::make_unique<CDemoDevice>();
-  if (!m_demoDevice->Start()) {
+  if (!m_demoDevice->Start(m_options.timeScale)) {
     std::fprintf(stderr, "quillon-upgrade: --demo: %s\n", m_demoDevice->Error().c_str());
     LogMessage("CFlashApp::InitInstance - Demo device not started: %s", m_demoDevice->Error());
     m_demoDevice.reset();

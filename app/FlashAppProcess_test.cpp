@@ -314,6 +314,7 @@ TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
   const fs::path emulator = installDir / "quillon-devemu";
   std::ofstream(emulator) << "#!/bin/sh\n"
                              "[ \"$1\" = --bus ] || exit 3\n"
+                             "echo \"$@\" > \"$FAKE_EMULATOR_PID.args\"\n"
                              "echo $$ > \"$FAKE_EMULATOR_PID\"\n"
                              "touch \"$2/vid_1a2b&pid_0c01#0.sock\"\n"
                              "exec sleep 600\n";
@@ -326,9 +327,10 @@ TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
   const auto entries = Entries(m_cwd);
   ASSERT_EQ(entries.size(), 1u);
   const auto messages = LogMessages(entries[0]);
+  const std::string busPrefix = "CFlashApp::InitInstance - Demo device on bus [";
   std::string bus;
   for (const auto& m : messages)
-    if (m.starts_with("CFlashApp::InitInstance - Demo device on bus [")) bus = m.substr(47, m.size() - 48);
+    if (m.starts_with(busPrefix) && m.ends_with("]")) bus = m.substr(busPrefix.size(), m.size() - busPrefix.size() - 1);
   ASSERT_FALSE(bus.empty()) << ReadFile(entries[0]);
   EXPECT_TRUE(InOrder(messages, {"CFlashApp::InitInstance - Option [--time-scale=4]",
                                  "CFlashApp::InitInstance - Option [--demo]", "ParseParam - lpszParam [S]",
@@ -336,6 +338,8 @@ TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
                                  "CFlashApp::ExitInstance - Demo device stopped", "CFlashApp::ExitInstance - Done"}))
       << ReadFile(entries[0]);
   EXPECT_FALSE(fs::exists(bus)) << bus;
+  // The emulator's clock runs as fast as the updater's.
+  EXPECT_EQ(ReadFile(pidFile.string() + ".args"), "--bus " + bus + " --time-scale 4\n");
   const pid_t emulatorPid = static_cast<pid_t>(std::stol(ReadFile(pidFile)));
   ASSERT_GT(emulatorPid, 0);
   // Stopped and reaped by the program: no such process is left.
