@@ -1,0 +1,70 @@
+#include "emulator/DevEmuOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(DevEmuOptions, VersionTexts) {
+  struct Case {
+    const char* text;
+    std::optional<std::uint32_t> expected;
+  };
+  const Case cases[] = {
+      {"2017/10/03", 0x03102017u}, {"0", 0u},          {"2017/1/03", std::nullopt},
+      {"2017-10-03", std::nullopt}, {"20a7/10/03", std::nullopt}, {"2017/10/03/", std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ParseEmuVersion(c.text), c.expected) << c.text;
+}
+
+TEST(DevEmuOptions, ValuesReachTheConfiguration) {
+  std::string error;
+  const auto options = ParseDevEmuOptions(
+      {"--bus", "/tmp/b", "--mcu", "33:2017/10/03", "--mcu=13:0", "--loader-version", "2.9", "--timing", "off",
+       "--time-scale", "20", "--baud", "115200", "--begin-status", "0x1", "--finish-never", "--reject-record", "5",
+       "--unplug-at-ms", "250", "--chip-loss", "0.25", "--chip-never-returns", "loader"},
+      error);
+  ASSERT_TRUE(options) << error;
+  const EmulatorConfig& c = options->config;
+  EXPECT_EQ(options->bus, "/tmp/b");
+  ASSERT_EQ(c.processors.size(), 2u) << "the first --mcu replaces the default set";
+  EXPECT_EQ(c.processors[0].typeCode, 33);
+  EXPECT_EQ(c.processors[0].version, 0x03102017u);
+  EXPECT_EQ(c.processors[1].version, 0u);
+  EXPECT_EQ(c.loaderMajor, 2);
+  EXPECT_EQ(c.loaderMinor, 9);
+  EXPECT_EQ(c.timing, EmuTiming::Off);
+  EXPECT_EQ(c.timeScale, 20.0);
+  EXPECT_EQ(c.uartBaud, 115200u);
+  EXPECT_EQ(c.faults.beginStatus, 1u);
+  EXPECT_TRUE(c.faults.finishNeverAnswers);
+  EXPECT_EQ(c.faults.rejectRecord, 5u);
+  EXPECT_EQ(c.faults.unplugAtMs, 250);
+  EXPECT_EQ(c.chipFaults.hostToChipLossRate, 0.25);
+  EXPECT_EQ(c.chipFaults.neverReturns, CEmuBluetoothChip::EResetFault::IntoLoader);
+}
+
+TEST(DevEmuOptions, Refusals) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},                                        // no bus
+      {"--bus"},                                 // value missing
+      {"--bus", "/b", "--bogus"},                // unknown option
+      {"--bus", "/b", "--timing", "fast"},       // unknown timing
+      {"--bus", "/b", "--time-scale", "0"},      // not positive
+      {"--bus", "/b", "--baud", "12x"},          // not a number
+      {"--bus", "/b", "--mcu", "33"},            // no version
+      {"--bus", "/b", "--chip-loss", "1.5"},     // not a share
+      {"--bus", "/b", "--loader-version", "3"},  // no minor
+      {"--bus", "/b", "--begin-never=1"},        // a flag takes no value
+  };
+  for (const auto& arguments : cases) {
+    std::string error;
+    EXPECT_FALSE(ParseDevEmuOptions(arguments, error)) << testing::PrintToString(arguments);
+    EXPECT_FALSE(error.empty());
+  }
+  std::string error;
+  const auto help = ParseDevEmuOptions({"--help"}, error);
+  ASSERT_TRUE(help);
+  EXPECT_TRUE(help->help);
+}
+
+}  // namespace

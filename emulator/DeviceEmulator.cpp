@@ -192,20 +192,25 @@ void CDeviceEmulator::Attach() {
   const std::string path = m_bus + name;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  if (path.size() + 4 >= sizeof address.sun_path) {
     m_trace.Event(Now(), "ERROR", "socket path too long: " + path);
     return;
   }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  // The socket is made ready under a name enumeration ignores and then renamed,
+  // so the device's file never exists without a listener behind it.
+  const std::string staging = path + ".new";
+  std::memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  unlink(path.c_str());  // a file left by an earlier run that was killed
+  unlink(staging.c_str());  // files left by an earlier run that was killed
+  unlink(path.c_str());
   const bool refuse = m_firmware->InBootloader() && m_faults.loaderRefusesConnections;
   // A socket that is bound but not listening refuses every connection, which is
   // how a device that appears but cannot be opened looks to the host.
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      (!refuse && listen(fd, 4) != 0)) {
+      (!refuse && listen(fd, 4) != 0) || rename(staging.c_str(), path.c_str()) != 0) {
     m_trace.Event(Now(), "ERROR", std::string("cannot serve ") + path + ": " + std::strerror(errno));
+    unlink(staging.c_str());
     close(fd);
     return;
   }
@@ -218,13 +223,14 @@ void CDeviceEmulator::Attach() {
 }
 
 void CDeviceEmulator::Detach(const char* why) {
+  // The file goes first, so a host that sees its connection end finds the device gone.
+  if (!m_socketPath.empty()) unlink(m_socketPath.c_str());
+  if (m_listenFd >= 0) close(m_listenFd);
+  m_listenFd = -1;
   if (m_connectionFd >= 0) {
     FlushOutput(true);
     CloseConnection(why);
   }
-  if (m_listenFd >= 0) close(m_listenFd);
-  m_listenFd = -1;
-  if (!m_socketPath.empty()) unlink(m_socketPath.c_str());
   m_trace.Event(Now(), "DETACH", m_socketPath + ": " + why);
   m_socketPath.clear();
   m_present = false;
