@@ -15,7 +15,6 @@
 // taken, 1 when it was refused; the data a request asks for follows it.
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
