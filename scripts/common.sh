@@ -1,0 +1,54 @@
+# Shared by scripts/demo and scripts/test: package installation and stage timing.
+# Source it from the repository root.
+
+QUILLON_ROOT=$(pwd)
+declare -a QUILLON_STAGE_NAMES=()
+declare -a QUILLON_STAGE_SECONDS=()
+
+# Installs every package of scripts/packages.txt that is not installed yet,
+# through sudo when not root.
+install_packages() {
+  local wanted=() missing=() package
+  mapfile -t wanted < <(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$QUILLON_ROOT/scripts/packages.txt" | grep -v '^$')
+  for package in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    echo "All ${#wanted[@]} packages are installed."
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "error: not root and no sudo to install ${missing[*]}" >&2; return 1; }
+    sudo=(sudo)
+  fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# stage NAME COMMAND...: runs the command and records how long it took.
+stage() {
+  local name=$1
+  shift
+  echo "=== $name"
+  local start=$SECONDS status=0
+  "$@" || status=$?
+  local took=$((SECONDS - start))
+  QUILLON_STAGE_NAMES+=("$name")
+  QUILLON_STAGE_SECONDS+=("$took")
+  echo "=== $name: ${took}s$([ $status -eq 0 ] || echo " (failed with $status)")"
+  return $status
+}
+
+print_stage_times() {
+  local i total=0
+  echo "=== Stage times"
+  for i in "${!QUILLON_STAGE_NAMES[@]}"; do
+    printf '  %-20s %5ds\n' "${QUILLON_STAGE_NAMES[$i]}" "${QUILLON_STAGE_SECONDS[$i]}"
+    total=$((total + QUILLON_STAGE_SECONDS[i]))
+  done
+  printf '  %-20s %5ds\n' "total" "$total"
+}
