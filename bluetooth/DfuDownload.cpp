@@ -9,6 +9,11 @@
 #include <string>
 #include <thread>
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+
 #include "app/Log.h"
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
@@ -52,7 +57,7 @@ constexpr std::uint32_t kRelinkSeconds = 2;
 constexpr int kReplyPolls = 20;
 
 // Real time before a pacing deadline at which blocking stops and the rest is
-// waited by yielding: a blocked wait overshoots by about this much.
+// spun: a blocked wait overshoots by about this much, even with a fine timer slack.
 constexpr std::chrono::nanoseconds kSpinMargin{60'000};
 
 // The descriptors and their buffers stay static: the link layer keeps
@@ -444,6 +449,19 @@ void CDfuDownload::ShowBytesSent() {
 
 }  // namespace
 
+CFineTimerSlack::CFineTimerSlack() {
+#if defined(__linux__)
+  m_previous = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+#endif
+}
+
+CFineTimerSlack::~CFineTimerSlack() {
+#if defined(__linux__)
+  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_previous), 0, 0, 0);
+#endif
+}
+
 void DfuPace(std::int8_t countdown, bool endOnUartData) {
   if (countdown <= 0) return;
   const std::uint64_t deadline = Clock::QueryPerformanceCounter() +
@@ -459,8 +477,6 @@ void DfuPace(std::int8_t countdown, bool endOnUartData) {
       } else {
         std::this_thread::sleep_for(left - kSpinMargin);
       }
-    } else {
-      std::this_thread::yield();
     }
   }
 }
@@ -468,6 +484,7 @@ void DfuPace(std::int8_t countdown, bool endOnUartData) {
 int DownloadDfuImage(const HidHandle& device, const std::atomic<std::uint32_t>& readerStopped,
                      std::span<const std::uint8_t> image, CProgressSurface& dialog) {
   if (image.size() > std::numeric_limits<std::uint32_t>::max()) return 0;
+  const CFineTimerSlack timerSlack;
   CDfuDownload download(readerStopped, image, dialog);
   return download.Run(device);
 }
