@@ -153,6 +153,9 @@ class CInspectableUpgrader : public CUpgradeLPC18XX {
     m_helper.StartHIDInterruptThread();
   }
 
+  // Closes the channel, as a caller does before reopening.
+  void CloseChannel() { m_helper.CloseDeviceHandle(); }
+
   void SetBootloaderFlag(std::uint32_t value) { m_isBootloader = value; }
 
   // An inventory as InitMCUData would have read it.
