@@ -22,16 +22,18 @@ std::vector<std::uint8_t> EncodeVhidMessage(EVhidType type, std::span<const std:
 std::vector<std::uint8_t> BuildVhidHello(std::uint16_t vendorId, std::uint16_t productId, std::uint8_t inputLength,
                                          std::uint8_t outputLength, std::uint8_t featureLength,
                                          std::string_view product) {
-  std::vector<std::uint8_t> payload = {1,
-                                       static_cast<std::uint8_t>(vendorId & 0xFF),
-                                       static_cast<std::uint8_t>(vendorId >> 8),
-                                       static_cast<std::uint8_t>(productId & 0xFF),
-                                       static_cast<std::uint8_t>(productId >> 8),
-                                       inputLength,
-                                       outputLength,
-                                       featureLength};
-  const std::size_t room = kVhidMaxPayload - payload.size();
-  payload.insert(payload.end(), product.begin(), product.begin() + std::min(product.size(), room));
+  constexpr std::size_t kFixedPart = 8;
+  const std::size_t textLength = std::min(product.size(), kVhidMaxPayload - kFixedPart);
+  std::vector<std::uint8_t> payload(kFixedPart + textLength);
+  payload[0] = 1;  // contract version
+  payload[1] = static_cast<std::uint8_t>(vendorId & 0xFF);
+  payload[2] = static_cast<std::uint8_t>(vendorId >> 8);
+  payload[3] = static_cast<std::uint8_t>(productId & 0xFF);
+  payload[4] = static_cast<std::uint8_t>(productId >> 8);
+  payload[5] = inputLength;
+  payload[6] = outputLength;
+  payload[7] = featureLength;
+  std::copy_n(product.begin(), textLength, payload.begin() + kFixedPart);
   return payload;
 }
 
