@@ -33,6 +33,8 @@ bool CEmuTrace::Open(const std::string& path, bool keepInMemory) {
   m_keep = keepInMemory;
   if (path.empty()) return true;
   m_file = std::fopen(path.c_str(), "w");
+  // Line-buffered, so the trace of an emulator that is killed is complete up to its last line.
+  if (m_file != nullptr) std::setvbuf(m_file, nullptr, _IOLBF, 0);
   return m_file != nullptr;
 }
 
