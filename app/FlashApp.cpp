@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -81,7 +82,15 @@ bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
   RaiseProcessPriority();
 
-  m_instanceLock.emplace(kInstanceLockName);
+  // Tests give each run a lock of its own, so they neither meet a copy that
+  // someone runs on the same machine nor each other.
+  const char* lockName = std::getenv(kInstanceLockNameVariable);
+  if (lockName != nullptr && *lockName != 0) {
+    LogMessage("CFlashApp::InitInstance - Instance lock [%s]", lockName);
+    m_instanceLock.emplace(lockName);
+  } else {
+    m_instanceLock.emplace(kInstanceLockName);
+  }
   if (m_instanceLock->AlreadyRunning()) {
     ShowSystemModalMessage(LoadStringById(IDS_ALREADY_RUNNING));
   } else {

@@ -18,6 +18,10 @@ extern std::string g_LogFileName;
 // The value that becomes the process exit code; bit 31 set means failure.
 extern std::int32_t g_ReturnCode;
 
+// Environment variable that names another single-instance lock than the
+// product's; for tests that run the program beside a copy someone else runs.
+inline constexpr char kInstanceLockNameVariable[] = "QUILLON_INSTANCE_LOCK_NAME";
+
 // "Upgrade-YYYYMMDD-HHMMSS.log" for `time`.
 std::string MakeLogFileName(const Clock::LocalTime& time);
 

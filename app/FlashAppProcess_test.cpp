@@ -50,8 +50,13 @@ fs::path MakeTempDir(const std::string& stem) {
   return pattern;
 }
 
+// The single-instance lock of the copies this test process starts: its own,
+// so that a copy running elsewhere on the machine does not refuse them.
+std::string TestLockName() { return "quillon-test-instance-" + std::to_string(::getpid()); }
+
 // Starts `program` with `arguments` in `cwd`, with no display in its
-// environment (so a message goes to standard error) and `extraEnv` added.
+// environment (so a message goes to standard error), the test's lock name
+// and `extraEnv` added.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const fs::path& cwd,
               const std::map<std::string, std::string>& extraEnv = {}) {
   RunResult result;
@@ -63,9 +68,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
-    if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || extraEnv.contains(name)) continue;
+    if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == kInstanceLockNameVariable ||
+        extraEnv.contains(name))
+      continue;
     envText.push_back(entry);
   }
+  envText.push_back(std::string(kInstanceLockNameVariable) + "=" + TestLockName());
   for (const auto& [name, value] : extraEnv) envText.push_back(name + "=" + value);
   std::vector<std::string> argText = {program};
   argText.insert(argText.end(), arguments.begin(), arguments.end());
@@ -200,7 +208,7 @@ TEST_F(ProgramTest, NoDeviceExitsWithOneAndKeepsItsLog) {
 
 TEST_F(ProgramTest, PrintingOptionsExitAtOnceWithoutLockOrLog) {
   // Held by this test: an option that took the lock would be refused instead.
-  CInstanceLock held;
+  CInstanceLock held(TestLockName());
   ASSERT_EQ(held.GetState(), CInstanceLock::State::Held);
   struct {
     std::vector<std::string> arguments;
@@ -230,7 +238,7 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndLeavesTheOtherRunsLogAlone) {
   const std::vector<std::string> names = LogNamesFromNow(60);
   for (const auto& name : names) std::ofstream(m_cwd / name) << "first copy " << name << "\n";
   {
-    CInstanceLock firstCopy;
+    CInstanceLock firstCopy(TestLockName());
     ASSERT_EQ(firstCopy.GetState(), CInstanceLock::State::Held);
     const RunResult run = RunProgram(m_program, {BusOption(), "/S"}, m_cwd);
     EXPECT_EQ(run.exitStatus, 0);
@@ -244,6 +252,16 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndLeavesTheOtherRunsLogAlone) {
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.err.find(LoadStringById(IDS_ALREADY_RUNNING)), std::string::npos);
   EXPECT_EQ(Entries(m_cwd).size(), names.size() + 1);
+}
+
+TEST_F(ProgramTest, WithoutALockNameTheProductsLockIsTaken) {
+  CInstanceLock productLock;
+  if (productLock.GetState() != CInstanceLock::State::Held)
+    GTEST_SKIP() << "a copy of the updater runs on this machine";
+  const RunResult run = RunProgram(m_program, {BusOption(), "/S"}, m_cwd, {{kInstanceLockNameVariable, ""}});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_NE(run.err.find(LoadStringById(IDS_ALREADY_RUNNING)), std::string::npos) << run.err;
+  EXPECT_EQ(kInstanceLockName, "Global\\{D2B45C67-FC2B-4269-AE40-BFD8B580246B}");
 }
 
 TEST_F(ProgramTest, ReadOnlyCurrentDirectoryStillGivesTheExitCode) {
