@@ -32,33 +32,15 @@ std::string PointerText(const void* pointer) {
 
 bool Contains(const std::u16string& text, const std::u16string& part) { return text.find(part) != std::u16string::npos; }
 
-// A device that answers the inventory: three processors 33, 8, 13.
-void AnswerInventory(CVhidTestPeer& peer, const HostMessage& message) {
+// A device that reports no processors.
+void AnswerEmptyInventory(CVhidTestPeer& peer, const HostMessage& message) {
   CVhidTestPeer::AnswerOk(peer, message);
-  if (message.type != kVhidOutput || message.payload.size() < 4 || message.payload[1] != CMD_GROUP_SYSTEM) {
-    return;
+  if (message.type == kVhidOutput && message.payload.size() >= 3 && message.payload[1] == CMD_GROUP_SYSTEM &&
+      message.payload[2] == SYS_GET_MCU_COUNT) {
+    std::vector<std::uint8_t> answer(kInputReportLength, 0);
+    answer[2] = CMD_GROUP_SYSTEM;
+    peer.SendInputReport(answer);
   }
-  static const std::uint8_t kTypes[] = {MCU_CODE_L, MCU_CODE_M, MCU_CODE_BT_A};
-  static const std::uint8_t kVersions[][4] = {{0x03, 0x10, 0x17, 0x20}, {0x22, 0x10, 0x15, 0x20}, {0x28, 0x09, 0x15, 0x20}};
-  std::vector<std::uint8_t> answer(kInputReportLength, 0);
-  answer[2] = CMD_GROUP_SYSTEM;
-  const std::size_t number = message.payload[3];
-  switch (message.payload[2]) {
-    case SYS_GET_MCU_COUNT:
-      answer[4] = 3;
-      break;
-    case SYS_GET_MCU_TYPE:
-      if (number < 1 || number > 3) return;
-      answer[4] = kTypes[number - 1];
-      break;
-    case SYS_GET_MCU_VERSION:
-      if (number < 1 || number > 3) return;
-      std::copy(std::begin(kVersions[number - 1]), std::end(kVersions[number - 1]), answer.begin() + 4);
-      break;
-    default:
-      return;
-  }
-  peer.SendInputReport(answer);
 }
 
 class UpgraderOnBusTest : public ::testing::Test {
@@ -77,7 +59,7 @@ class UpgraderOnBusTest : public ::testing::Test {
 
   CVhidTestPeer& Plug(std::uint16_t productId) {
     m_peer = std::make_unique<CVhidTestPeer>(m_bus, kVendorId, productId, "0", "Scripted Device");
-    m_peer->SetHandler(&AnswerInventory);
+    m_peer->SetHandler(&AnswerEmptyInventory);
     return *m_peer;
   }
 
@@ -86,32 +68,13 @@ class UpgraderOnBusTest : public ::testing::Test {
   std::unique_ptr<CDeviceEmulator> m_emulator;
 };
 
-TEST_F(UpgraderOnBusTest, FactoryReadsInventoryOfApplication) {
-  Plug(kApplicationProductId);
-  LogCapture log;
-  auto upgrader = CreateCFirmwareUpgrade();
-  ASSERT_NE(upgrader, nullptr);
-  EXPECT_EQ(upgrader->IsBootloader(), 0u);
-  EXPECT_EQ(upgrader->GetProductID(), kApplicationProductId);
-  EXPECT_TRUE(Contains(PathText(upgrader->GetDevicePath()), u"pid_0c01"));
-  EXPECT_EQ(upgrader->GetMCUCount(), 3u);
-
-  char16_t name[126];
-  EXPECT_EQ(upgrader->GetProductName(name, sizeof(name)), S_OK);
-  EXPECT_EQ(std::u16string(name), u"Scripted Device");
-  std::string versions;
-  upgrader->GetAllFWVersionString(versions);
-  EXPECT_EQ(versions, "L:20171003 A:20151022 B:20150928");
-  EXPECT_EQ(upgrader->VersionCheckingHardcodedCompare(), 1);
-  EXPECT_TRUE(log.ContainsInOrder(Strings{"L::Init", "L::InitMCUData", "L::Num MCU [3]", "L::MCU [2] ver [28092015]",
-                                          "L::Init - hRes[00000000]"}));
-}
-
-TEST_F(UpgraderOnBusTest, BootloaderIdentityAnswersFixedName) {
+TEST_F(UpgraderOnBusTest, BootloaderWithoutProcessors) {
   Plug(kBootloaderProductId);
   auto upgrader = CreateCFirmwareUpgrade();
   ASSERT_NE(upgrader, nullptr);
   EXPECT_EQ(upgrader->IsBootloader(), 1u);
+  EXPECT_EQ(upgrader->GetMCUCount(), 0u);
+  EXPECT_EQ(upgrader->SetActiveMCU(0), E_FAIL);
   // The product ID asked for, not the one that answered.
   EXPECT_EQ(upgrader->GetProductID(), kApplicationProductId);
   char16_t name[126];
