@@ -73,7 +73,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       continue;
     envText.push_back(entry);
   }
-  envText.push_back(std::string(kInstanceLockNameVariable) + "=" + TestLockName());
+  if (!extraEnv.contains(kInstanceLockNameVariable))
+    envText.push_back(std::string(kInstanceLockNameVariable) + "=" + TestLockName());
   for (const auto& [name, value] : extraEnv) envText.push_back(name + "=" + value);
   std::vector<std::string> argText = {program};
   argText.insert(argText.end(), arguments.begin(), arguments.end());
