@@ -371,7 +371,9 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
       EnableButton(DialogButton::Upgrade, false);
       SetStatusText(LoadStringById(IDS_INITIALIZING));
     }
-    result = m_pUpgrader->InitFirmwareUpgrade(imageSize);
+    // Only exactly 1 means ready to write; any other value is a failure, never a
+    // processor that counts as upgraded without a byte written.
+    result = m_pUpgrader->InitFirmwareUpgrade(imageSize) == 1 ? 1 : 0;
     if (result == 1) {
       if (type == AXFLASH_MCU_TYPE_P) {
         result = m_pUpgrader->WriteToP(imageBuffer.get(), imageSize, *this);
