@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into corpus/<target>/seed-*.
+
+The seeds are small valid inputs that take each target past its first checks:
+a short Intel HEX text, BCSP frames as the chip sends them, a vhid connection
+with input reports. Crashers found by fuzzing are kept beside them under other
+names; this script leaves those alone.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "seed-" + name), "wb") as f:
+        f.write(bytes(data))
+
+
+# Intel HEX texts ----------------------------------------------------------
+write("hextext", "short", b":020000040000FA\n:10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n")
+write("hextext", "crlf-blank", b":020000040000FA\r\n\r\n:0400000001020304F2\r\n:00000001FF\r\n:garbage after the end\n")
+write("hextext", "bad-digit", b":0400000001020G04F2\n:00000001FF\n")
+write("hextext", "longest", b":" + b"AB" * 61 + b"\n:" + b"CD" * 62 + b"\n")
+write("hextext", "no-final-lf", b":00000001FF")
+
+
+# BCSP frames --------------------------------------------------------------
+def crc_register(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc
+
+
+def reverse16(value):
+    return int(f"{value:016b}"[::-1], 2)
+
+
+def frame(payload, channel, seq=0, ack=0, reliable=False, crc=True):
+    length = len(payload)
+    header = [(0x80 if reliable else 0) | (0x40 if crc else 0) | (ack << 3) | seq,
+              (channel & 0x0F) | ((length << 4) & 0xF0), (length >> 4) & 0xFF]
+    header.append(~sum(header) & 0xFF)
+    body = header + list(payload)
+    if crc:
+        trailer = reverse16(crc_register(body))
+        body += [trailer >> 8, trailer & 0xFF]
+    out = [0xC0]
+    for byte in body:
+        out += [0xDB, 0xDC] if byte == 0xC0 else [0xDB, 0xDD] if byte == 0xDB else [byte]
+    return out + [0xC0]
+
+
+def uart_reports(wire, chunk=28):
+    """Records of the bcsp target: length byte, then a UART data input report."""
+    out = []
+    for i in range(0, len(wire), chunk):
+        part = wire[i:i + chunk]
+        report = [0, 0, 0x28, len(part)] + part
+        out += [len(report)] + report
+    return out
+
+
+SYNC_RESP = [0xAC, 0xAF, 0xEF, 0xEE]
+CONF_RESP = [0xDE, 0xAD, 0xD0, 0xD0]
+SYNC = [0xDA, 0xDC, 0xED, 0xED]
+handshake = frame(SYNC_RESP, 1) + frame(CONF_RESP, 1)
+data_reliable = frame([0x33, 0xC0, 0xDB, 0x44, 0x55], 12, seq=0, ack=1, reliable=True)
+data_unreliable = frame(list(range(40)), 13, crc=False)
+capacity = lambda n: [n & 0xFF, n >> 8]
+
+write("bcsp", "handshake-then-data", [0x02] + capacity(64) + uart_reports(handshake + data_reliable))
+write("bcsp", "active-data", [0x01] + capacity(128) + uart_reports(data_reliable + data_unreliable))
+write("bcsp", "small-descriptor", [0x01] + capacity(6) + uart_reports(data_reliable))
+write("bcsp", "peer-reset", [0x03] + capacity(16) + uart_reports(frame(SYNC, 1) + data_reliable))
+# Reports whose count byte claims more than arrived, and reports too short to carry one.
+odd = [3, 0, 0, 0x28] + [8, 0, 0, 0x28, 200, 0xC0, 0x40, 0x41, 0x00] + [2, 0, 0x28]
+write("bcsp", "count-claims", [0x04] + capacity(0) + odd + uart_reports(handshake))
+
+
+# vhid connections ---------------------------------------------------------
+def message(kind, payload):
+    return [kind, 0] + list(struct.pack("<H", len(payload))) + list(payload)
+
+
+def input_report(data):
+    return message(0x02, data)
+
+
+product = list("Aurelix Rho".encode())
+uart = [0, 0, 0x28, 5, 0xC0, 0x40, 0x41, 0x00, 0x7E] + [0] * 23
+status = [0, 0, 0xEE, 0x01, 0x02, 0x03, 0x04] + [0] * 25
+reports = input_report(uart) + input_report(status) + input_report([0, 0, 0x28, 60, 1, 2]) + input_report([])
+hello = message(0x01, [1, 0x2B, 0x1A, 0x01, 0x0C, 65, 65, 65] + product)
+get_input_done = message(0x93, [0] + [0, 0, 0x11] + [0] * 29)
+
+write("vhid", "reader", [0, 0xC0 | 31, len(product)] + product + reports + get_input_done + reports)
+write("vhid", "hello-in-stream", [1, 40, 0] + hello + reports)
+write("vhid", "helper-uart", [2, 0, len(product)] + product + reports + reports)
+write("vhid", "malformed-header", [0, 5, 0] + input_report([1, 2, 3]) + [0x02, 1, 0, 0] + input_report([4]))
