@@ -258,6 +258,11 @@ void CFlashDlg::RunFlashingThread() {
   m_threadDone.notify_all();
 }
 
+bool CFlashDlg::IsFlashingThreadRunning() {
+  std::lock_guard lock(m_threadMutex);
+  return m_threadRunning;
+}
+
 void CFlashDlg::WaitForFlashingThread() {
   std::unique_lock lock(m_threadMutex);
   m_threadDone.wait(lock, [this] { return !m_threadRunning; });

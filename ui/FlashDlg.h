@@ -76,6 +76,7 @@ class CFlashDlg : public CProgressSurface {
   bool HasEnded() const { return m_endResult.load() != 0; }
   int EndResult() const { return m_endResult.load(); }
   bool FlashingThreadStarted() const { return m_threadStarted; }
+  bool IsFlashingThreadRunning();
   // Blocks until the flashing thread, if one was started, has finished.
   void WaitForFlashingThread();
 

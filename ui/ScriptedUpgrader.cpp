@@ -94,7 +94,8 @@ int CScriptedUpgrader::InitFirmwareUpgrade(std::uint32_t imageSize) {
 }
 
 int CScriptedUpgrader::FirmwareUpgradeWrite(const std::uint8_t*, std::uint16_t length) {
-  if (m_blockIndex == 0) m_script->HoldIfAsked();
+  if (m_script->onBlock) m_script->onBlock(m_blockIndex);
+  if (m_blockIndex == m_script->holdBlock) m_script->HoldIfAsked();
   m_script->RecordBlock(length);
   return m_blockIndex++ == m_script->failBlock ? 0 : 1;
 }
@@ -139,6 +140,8 @@ int CScriptedUpgrader::ExitBootloader() {
 }
 
 int CScriptedUpgrader::WriteToP(const std::uint8_t*, std::uint32_t size, CProgressSurface& dialog) {
+  // Like the real whole-image writers: they start the progress window but never step it.
+  if (dialog.IsProgressMode()) dialog.StartProgressWindow(100);
   m_script->HoldIfAsked();
   m_script->Record("WriteToP " + std::to_string(size) + (dialog.IsSilentMode() ? " silent" : ""));
   return m_script->writeWholeResult;

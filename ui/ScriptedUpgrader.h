@@ -5,6 +5,7 @@
 // second one.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,8 +34,11 @@ struct UpgraderScript {
   std::uint16_t blockSize = 64;
   int failBlock = -1;  // index of the block write that fails
   int endResult = 1;
-  // When set, the first block or whole-image write waits until Release().
+  // When set, block write number `holdBlock` (or the whole-image write) waits until Release().
   bool holdWrite = false;
+  int holdBlock = 0;
+  // Called before each block write with the block's index.
+  std::function<void(int)> onBlock;
 
   // Filled in by the upgraders.
   std::vector<std::string> Calls() const;
