@@ -342,7 +342,7 @@ void CDfuDownload::Act(bool gotReply) {
       if (!gotReply) return;
       if (m_blockCounter != 0) {
         // The chip refused part of the image: the download has failed.
-        LogMessage("L::FirmwareUpgradeWriteB - dfuERROR after block[%d]", m_blockCounter);
+        LogMessage("L::FirmwareUpgradeWriteB - dfuERROR, blocks sent[%d]", m_blockCounter);
         m_result = 0;
         m_state = DfuState::Done;
       } else {

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "bluetooth/TestChip.h"
 
 namespace {
@@ -138,48 +135,6 @@ TEST_F(UartBridgeTest, QueueHoldsAtMost1023BytesAndDropsTheRestOfAReport) {
   Bytes taken;
   while (UartGetByte(byte)) taken.push_back(byte);
   EXPECT_EQ(taken, Bytes(stream.begin() + 1, stream.end()));
-}
-
-TEST_F(UartBridgeTest, BytesCrossingTheRingFromAnotherThreadArriveInOrder) {
-  constexpr int kTotal = 20000;
-  std::atomic<bool> done{false};
-  std::thread producer([&] {
-    int next = 0;
-    while (next < kTotal) {
-      // Push only what surely fits, so that no byte is dropped.
-      std::uint8_t report[32] = {0, 0, 0x28, 0};
-      const int count = std::min(28, kTotal - next);
-      for (int i = 0; i < count; ++i) report[4 + i] = static_cast<std::uint8_t>(next + i);
-      report[3] = static_cast<std::uint8_t>(count);
-      while (!done.load() && UartRxPending()) std::this_thread::yield();
-      UartRxPush(report);
-      next += count;
-    }
-  });
-  int received = 0;
-  bool ordered = true;
-  while (received < kTotal) {
-    std::uint8_t byte = 0;
-    if (UartGetByte(byte)) {
-      ordered = ordered && byte == static_cast<std::uint8_t>(received);
-      ++received;
-    } else {
-      UartRxWaitFor(std::chrono::milliseconds(50));
-    }
-  }
-  done = true;
-  producer.join();
-  EXPECT_TRUE(ordered);
-}
-
-TEST_F(UartBridgeTest, WaitEndsWhenBytesArriveOrTheTimeRunsOut) {
-  EXPECT_FALSE(UartRxWaitFor(std::chrono::microseconds(200)));
-  std::thread producer([] { PushToHost(Bytes{0x42}); });
-  // The arrival must end the wait: a missed wake-up would sit out the full minute.
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(UartRxWaitFor(std::chrono::seconds(60)));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-  producer.join();
 }
 
 }  // namespace
