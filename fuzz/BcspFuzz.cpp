@@ -9,6 +9,10 @@
 // delivered without a handshake first), bit 1 queues a reliable packet to send
 // (so acknowledgements are matched), bit 2 checks the bridge alone: after each
 // report the ring is drained and compared with the bytes the report may carry.
+// Bit 3 builds frames instead: each record is then control, header byte 0,
+// channel, payload length L and L payload bytes, and is sent as a SLIP frame
+// with a correct header checksum and CRC unless the control byte damages them,
+// so the fuzzer reaches the sequence and delivery logic behind the CRC.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -68,6 +72,57 @@ struct Receiver {
   }
 };
 
+// CRC-16/MCRF4XX bit by bit, then bit-reversed; sent high byte first.
+std::uint16_t FrameCrc(std::span<const std::uint8_t> bytes) {
+  std::uint16_t crc = 0xFFFF;
+  for (const std::uint8_t byte : bytes) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
+  }
+  std::uint16_t reversed = 0;
+  for (int bit = 0; bit < 16; ++bit) {
+    if (crc & (1u << bit)) reversed = static_cast<std::uint16_t>(reversed | (1u << (15 - bit)));
+  }
+  return reversed;
+}
+
+// Control bits: 0 spoils the CRC, 1 makes the header claim another length
+// (bits 2..4 minus 4 added), 5 leaves out the closing delimiter; bits 6..7
+// choose the report size (1, 10, 19 or 28 UART bytes).
+struct BuiltFrame {
+  std::vector<std::uint8_t> wire;
+  std::size_t chunk = 28;
+};
+
+BuiltFrame BuildFrame(std::uint8_t control, std::uint8_t flagsByte, std::uint8_t channel,
+                      std::span<const std::uint8_t> payload) {
+  std::size_t claimed = payload.size();
+  if (control & 0x02) claimed = (claimed + ((control >> 2) & 0x07) + 0x1000 - 4) & 0x0FFF;
+  std::vector<std::uint8_t> body{flagsByte, static_cast<std::uint8_t>((channel & 0x0F) | ((claimed << 4) & 0xF0)),
+                                 static_cast<std::uint8_t>(claimed >> 4), 0};
+  body[3] = static_cast<std::uint8_t>(~(body[0] + body[1] + body[2]));
+  body.insert(body.end(), payload.begin(), payload.end());
+  if (flagsByte & 0x40) {
+    std::uint16_t crc = FrameCrc(body);
+    if (control & 0x01) crc ^= 0x0100;
+    body.push_back(static_cast<std::uint8_t>(crc >> 8));
+    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  }
+  BuiltFrame frame;
+  frame.chunk = 1 + 9 * static_cast<std::size_t>(control >> 6);
+  frame.wire.push_back(0xC0);
+  for (const std::uint8_t byte : body) {
+    if (byte == 0xC0 || byte == 0xDB) {
+      frame.wire.push_back(0xDB);
+      frame.wire.push_back(byte == 0xC0 ? 0xDC : 0xDD);
+    } else {
+      frame.wire.push_back(byte);
+    }
+  }
+  if (!(control & 0x20)) frame.wire.push_back(0xC0);
+  return frame;
+}
+
 void PumpOnce(Receiver& receiver, BcspPacket& tx, std::span<const std::uint8_t> txPayload) {
   std::uint8_t events = 0;
   const std::int8_t idle = BcspPump(&events);
@@ -120,6 +175,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (flags & 0x02) BcspQueuePacket(&tx);
 
   const bool bridgeOnly = (flags & 0x04) != 0;
+  if (flags & 0x08) {
+    while (rest.size() >= 4) {
+      const std::size_t length = std::min<std::size_t>(rest[3], rest.size() - 4);
+      const BuiltFrame frame = BuildFrame(rest[0], rest[1], rest[2], rest.subspan(4, length));
+      rest = rest.subspan(4 + length);
+      for (std::size_t at = 0; at < frame.wire.size(); at += frame.chunk) {
+        const std::size_t count = std::min(frame.chunk, frame.wire.size() - at);
+        std::vector<std::uint8_t> report{0, 0, kUartDataGroup, static_cast<std::uint8_t>(count)};
+        report.insert(report.end(), frame.wire.begin() + static_cast<std::ptrdiff_t>(at),
+                      frame.wire.begin() + static_cast<std::ptrdiff_t>(at + count));
+        UartRxPush(report);
+        for (int i = 0; i < kPumpsPerReport; ++i) PumpOnce(receiver, tx, txPayload);
+      }
+    }
+    rest = {};
+  }
   while (!rest.empty()) {
     const std::size_t length = std::min<std::size_t>(rest[0], rest.size() - 1);
     // Each report is copied to an allocation of exactly its length.

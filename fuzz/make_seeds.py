@@ -103,3 +103,17 @@ write("vhid", "reader", [0, 0xC0 | 31, len(product)] + product + reports + get_i
 write("vhid", "hello-in-stream", [1, 40, 0] + hello + reports)
 write("vhid", "helper-uart", [2, 0, len(product)] + product + reports + reports)
 write("vhid", "malformed-header", [0, 5, 0] + input_report([1, 2, 3]) + [0x02, 1, 0, 0] + input_report([4]))
+
+
+# Built frames for the bcsp target (flag bit 3): control, header byte 0, channel, length, payload.
+def built(control, flags_byte, channel, payload):
+    return [control, flags_byte, channel, len(payload)] + list(payload)
+
+
+write("bcsp", "built-handshake", [0x08] + capacity(32)
+      + built(0xC0, 0x40, 1, SYNC_RESP) + built(0xC0, 0x40, 1, CONF_RESP)
+      + built(0xC0, 0xC8, 12, [1, 2, 3]) + built(0x40, 0x41, 12, [0xC0] * 8)
+      + built(0xC0, 0xC1, 12, list(range(30))))
+write("bcsp", "built-active", [0x0B] + capacity(10)
+      + built(0xC0, 0xC8, 12, [9] * 8) + built(0xC0, 0xC8, 12, [7] * 6)
+      + built(0x83, 0x00, 5, [1] * 20) + built(0xE1, 0xC9, 2, [2] * 4))
