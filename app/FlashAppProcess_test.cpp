@@ -50,6 +50,19 @@ fs::path MakeTempDir(const std::string& stem) {
   return pattern;
 }
 
+// A temporary directory removed with everything in it, also when a test stops early.
+struct CTempDir {
+  explicit CTempDir(const std::string& stem) : path(MakeTempDir(stem)) {}
+  ~CTempDir() {
+    std::error_code error;
+    fs::permissions(path, fs::perms::owner_all, error);
+    fs::remove_all(path, error);
+  }
+  CTempDir(const CTempDir&) = delete;
+  CTempDir& operator=(const CTempDir&) = delete;
+  fs::path path;
+};
+
 // The single-instance lock of the copies this test process starts: its own,
 // so that a copy running elsewhere on the machine does not refuse them.
 std::string TestLockName() { return "quillon-test-instance-" + std::to_string(::getpid()); }
@@ -60,7 +73,8 @@ std::string TestLockName() { return "quillon-test-instance-" + std::to_string(::
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const fs::path& cwd,
               const std::map<std::string, std::string>& extraEnv = {}) {
   RunResult result;
-  const fs::path outputDir = MakeTempDir("quillon-run-output");
+  const CTempDir output("quillon-run-output");
+  const fs::path& outputDir = output.path;
   const std::string outPath = (outputDir / "out").string();
   const std::string errPath = (outputDir / "err").string();
 
@@ -113,8 +127,6 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
   result.out = ReadFile(outPath);
   result.err = ReadFile(errPath);
-  std::error_code error;
-  fs::remove_all(outputDir, error);
   return result;
 }
 
@@ -168,21 +180,15 @@ std::vector<std::string> LogNamesFromNow(int seconds) {
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_cwd = MakeTempDir("quillon-cwd");
-    m_bus = MakeTempDir("quillon-bus");
-    ASSERT_FALSE(m_cwd.empty());
-    ASSERT_FALSE(m_bus.empty());
-  }
-  void TearDown() override {
-    std::error_code error;
-    fs::permissions(m_cwd, fs::perms::owner_all, error);
-    fs::remove_all(m_cwd, error);
-    fs::remove_all(m_bus, error);
+    ASSERT_FALSE(m_cwdDir.path.empty());
+    ASSERT_FALSE(m_busDir.path.empty());
   }
   std::string BusOption() const { return "--vhid-bus=" + m_bus.string(); }
 
-  fs::path m_cwd;
-  fs::path m_bus;
+  CTempDir m_cwdDir{"quillon-cwd"};
+  CTempDir m_busDir{"quillon-bus"};
+  const fs::path m_cwd = m_cwdDir.path;
+  const fs::path m_bus = m_busDir.path;
   const std::string m_program = QUILLON_UPGRADE_PATH;
 };
 
@@ -279,8 +285,8 @@ TEST_F(ProgramTest, ReadOnlyCurrentDirectoryStillGivesTheExitCode) {
 }
 
 TEST_F(ProgramTest, LinkPlantedAtTheLogPathIsNotFollowed) {
-  const fs::path elsewhere = MakeTempDir("quillon-victim");
-  const fs::path target = elsewhere / "planted-target";
+  const CTempDir elsewhere("quillon-victim");
+  const fs::path target = elsewhere.path / "planted-target";
   const std::vector<std::string> names = LogNamesFromNow(60);
   for (const auto& name : names) fs::create_symlink(target, m_cwd / name);
 
@@ -293,8 +299,6 @@ TEST_F(ProgramTest, LinkPlantedAtTheLogPathIsNotFollowed) {
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_TRUE(logs[0].filename().string().ends_with("-1.log")) << logs[0];
   EXPECT_EQ(LogMessages(logs[0]).front(), "Start of Log");
-  std::error_code error;
-  fs::remove_all(elsewhere, error);
 }
 
 // The program copied alone into a directory, optionally with a stand-in
@@ -307,7 +311,8 @@ fs::path InstallCopy(const fs::path& directory, const std::string& program) {
 }
 
 TEST_F(ProgramTest, DemoWithoutTheEmulatorReportsNoDevice) {
-  const fs::path installDir = MakeTempDir("quillon-install");
+  const CTempDir install("quillon-install");
+  const fs::path& installDir = install.path;
   const fs::path copy = InstallCopy(installDir, m_program);
   const RunResult run = RunProgram(copy.string(), {"--demo"}, m_cwd);
   EXPECT_EQ(run.exitStatus, 1);
@@ -320,12 +325,11 @@ TEST_F(ProgramTest, DemoWithoutTheEmulatorReportsNoDevice) {
       << ReadFile(entries[0]);
   // No dialog ran.
   for (const auto& m : messages) EXPECT_EQ(m.find("Return Code"), std::string::npos) << m;
-  std::error_code error;
-  fs::remove_all(installDir, error);
 }
 
 TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
-  const fs::path installDir = MakeTempDir("quillon-install");
+  const CTempDir install("quillon-install");
+  const fs::path& installDir = install.path;
   const fs::path copy = InstallCopy(installDir, m_program);
   // A stand-in emulator: it tells its pid and bus, puts a device file on the
   // bus and then waits to be stopped.
@@ -364,8 +368,6 @@ TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
   // Stopped and reaped by the program: no such process is left.
   EXPECT_EQ(::kill(emulatorPid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
-  std::error_code error;
-  fs::remove_all(installDir, error);
 }
 
 TEST(InstanceLock, OneHolderPerNameUntilReleased) {

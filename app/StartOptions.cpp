@@ -69,7 +69,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
 
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName + " [OPTION]...\n"
-         "Upgrades the firmware of a connected Quillon USB audio device with the images built into this program.\n"
+         "Upgrades the firmware of a connected Aurelix Rho USB audio device with the\n"
+         "images built into this program.\n"
          "\n"
          "Options (a letter option may start with '/', '-' or nothing, in either case;\n"
          "its value follows the letter without a space):\n"

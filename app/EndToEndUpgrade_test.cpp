@@ -1,0 +1,329 @@
+// The updater program, run silently as an installer runs it, against the
+// device emulator: in this process where the test must look into the device
+// (flash, chip image, faults changed between runs), otherwise as the program
+// quillon-devemu. Exit codes, kept or deleted logs and the device afterwards
+// are what is checked.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/testing/EndToEndRig.h"
+#include "emulator/DeviceEmulator.h"
+#include "platform/Clock.h"
+#include "platform/HidDevice.h"
+#include "upgrader/FirmwareUpgrade.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+// The updater's clock runs ten times faster: the fixed waits of one upgrade
+// (about 10 s of program time) take about a second, while the three-second
+// request time-outs stay far above an answer's delay on a loaded machine.
+constexpr double kUpdaterScale = 10;
+// The emulator answers without its bus timing model, its own waits
+// (restart, erase) ten times faster.
+constexpr double kEmulatorScale = 10;
+const Strings kFastEmulator = {"--timing", "off", "--time-scale", "10"};
+
+constexpr std::uint32_t kBankA = 0x1A006000;
+constexpr std::size_t kBankALength = 0x1A040000 - kBankA;
+constexpr std::uint32_t kBankB = 0x1B000000;
+constexpr std::size_t kBankBLength = 209672;
+constexpr std::uint32_t kImageEntryPoint = 0x1A006201;
+constexpr std::size_t kImageLines = 27963;
+constexpr std::size_t kDfuSuffixLength = 16;
+
+constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
+constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
+constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
+constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
+constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
+
+const char kUpgradeError[] = "Error: Device upgrade error!!!";
+
+// Host-to-device payloads (lower-case hex) as the trace shows them.
+const char kEnterLoader[] = "003efc";
+const char kExitLoader[] = "003efe";
+const char kBegin[] = "003f81";
+const char kRecord[] = "003f82";
+
+class EndToEndUpgrade : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(m_tree.Valid()); }
+  void TearDown() override {
+    if (m_emulator) m_emulator->Stop();
+  }
+
+  static EmulatorConfig FastConfig() {
+    EmulatorConfig config;
+    config.timing = EmuTiming::Off;
+    config.timeScale = kEmulatorScale;
+    return config;
+  }
+  // The main microcontroller and the third controller, no Bluetooth chip.
+  static EmulatorConfig MainOnlyConfig() {
+    EmulatorConfig config = FastConfig();
+    config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}};
+    config.useBluetoothChip = false;
+    return config;
+  }
+
+  void StartInProcess(const EmulatorConfig& config) {
+    m_emulator = std::make_unique<CDeviceEmulator>(config);
+    ASSERT_TRUE(m_emulator->Start(m_tree.Bus().string()));
+    ASSERT_TRUE(e2e::WaitForDevice(m_tree.Bus(), std::chrono::seconds(30)));
+  }
+
+  void StartProgram(const Strings& arguments) {
+    Strings all = kFastEmulator;
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    ASSERT_TRUE(m_program.Start(m_tree.Bus(), all)) << m_program.Errors();
+  }
+
+  e2e::UpdaterRun Run(double scale = kUpdaterScale) {
+    e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S"}, scale);
+    EXPECT_TRUE(run.result.started);
+    EXPECT_FALSE(run.result.timedOut) << "the updater did not end";
+    return run;
+  }
+
+  fs::path TraceFile() const { return m_tree.Root() / "trace.jsonl"; }
+
+  // The emulated flash holds exactly the memory the embedded HEX image describes.
+  void ExpectFlashHoldsImage() const {
+    const std::vector<std::uint8_t> expected = e2e::ReadBytes(e2e::BuildDir() / "images/standin/lpc18xx.bin");
+    ASSERT_EQ(expected.size(), kBankALength + kBankBLength);
+    std::vector<std::uint8_t> flash = m_emulator->ReadMainFlash(kBankA, kBankALength);
+    const std::vector<std::uint8_t> bankB = m_emulator->ReadMainFlash(kBankB, kBankBLength);
+    flash.insert(flash.end(), bankB.begin(), bankB.end());
+    ASSERT_EQ(flash.size(), expected.size());
+    const auto mismatch = std::mismatch(flash.begin(), flash.end(), expected.begin());
+    EXPECT_TRUE(mismatch.first == flash.end()) << "first difference at offset " << (mismatch.first - flash.begin());
+    EXPECT_EQ(m_emulator->EntryPoint(), kImageEntryPoint);
+    EXPECT_EQ(m_emulator->LoaderError(), "");
+  }
+
+  // A fresh upgrader on the device, as the controller's reload makes it.
+  std::string MainVersionAsLoaded() const {
+    UseVhidBackend(m_tree.Bus().string());
+    std::unique_ptr<CFirmwareUpgrade> upgrader = CreateCFirmwareUpgrade();
+    if (!upgrader) return "no device";
+    std::string version;
+    upgrader->SetActiveMCU(0);
+    upgrader->GetDeviceFWVersionString(&version);
+    return version;
+  }
+
+  e2e::CTestTree m_tree;
+  std::unique_ptr<CDeviceEmulator> m_emulator;
+  e2e::CEmulatorProgram m_program;
+};
+
+TEST_F(EndToEndUpgrade, SilentRunUpgradesTheMainMicrocontroller) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  StartInProcess(MainOnlyConfig());
+
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(run.keptLogs.empty()) << "a successful run deletes its log";
+  EXPECT_TRUE(e2e::ContainsInOrder(
+      run.log, {"ParseParam S - SilentMode [1]", "VersionCheckingHardcodedCompare", "EnterBootloader - Command sent",
+                "Bootloader Ready try [", "flashAllOS m_numMCU = 2", "FlashOS mcuIndex = 0",
+                "InitFirmwareUpgradeL LoaderVersion 3.02", "L::InitFirmwareUpgradeL - success[TRUE]",
+                ">>> WriteToP total lines = 27963", ">>> Estimated binary size = 587075",
+                "L::EndFirmwareUpgrade - success[TRUE]", "Finish", "ExitBootloader", "Q7V-R try [",
+                "Return Code = 0x0", "End of Log"}))
+      << "log of " << run.log.size() << " lines";
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "FlashOS mcuIndex = 1")) << "the third controller is not walked";
+
+  ExpectFlashHoldsImage();
+  EXPECT_EQ(m_emulator->RecordsReceived(), kImageLines);
+  EXPECT_FALSE(m_emulator->InBootloader());
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
+  // Power-up, the bootloader, the application again: no other restart.
+  EXPECT_EQ(m_emulator->Counters().attaches, 3u);
+  EXPECT_EQ(MainVersionAsLoaded(), "Version : 20171003");
+}
+
+struct NoUpgradeCase {
+  const char* name;
+  Strings emulator;         // quillon-devemu options; {} = no device at all
+  int exitStatus;
+  bool logKept;
+  std::size_t entries;      // SYS_ENTER_LOADER commands the device saw
+  std::size_t exits;        // SYS_EXIT_LOADER commands
+  Strings logLines;         // in order, in the kept log
+};
+
+const NoUpgradeCase kNoUpgradeCases[] = {
+    {"UpToDate", {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--mcu", "13:2015/09/28"}, 4, false, 0, 0, {}},
+    // Only the third controller is older: the bootloader is entered, both
+    // walked processors are skipped, and the device is sent back.
+    {"OnlyThirdControllerOlder",
+     {"--mcu", "33:2017/10/03", "--mcu", "8:2014/01/01", "--mcu", "13:2015/09/28"}, 4, false, 1, 1, {}},
+    {"NoDevice",
+     {},
+     1,
+     true,
+     0,
+     0,
+     {"CFlashDlg::LoadDevice - hRes[80004005]", "CFlashDlg::No HIDDevice", "SilentMode",
+      "Return Code = 0x80000001", "CFlashApp::ExitInstance - Done", "End of Log"}},
+};
+
+class EndToEndNoUpgrade : public EndToEndUpgrade, public ::testing::WithParamInterface<NoUpgradeCase> {};
+
+TEST_P(EndToEndNoUpgrade, RunEndsWithoutWriting) {
+  const NoUpgradeCase& c = GetParam();
+  if (!c.emulator.empty()) {
+    Strings arguments = c.emulator;
+    arguments.insert(arguments.end(), {"--trace", TraceFile().string()});
+    StartProgram(arguments);
+  }
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
+  EXPECT_EQ(run.keptLogs.size(), c.logKept ? 1u : 0u);
+  if (c.logKept) {
+    EXPECT_TRUE(e2e::ContainsInOrder(run.log, c.logLines));
+  }
+  EXPECT_EQ(run.result.err, "") << "a silent run shows nothing";
+  if (!c.emulator.empty()) {
+    EXPECT_EQ(m_program.Terminate(), 0);
+    const Strings trace = e2e::TraceLines(TraceFile());
+    EXPECT_EQ(e2e::CountHostTransfers(trace, kEnterLoader), c.entries);
+    EXPECT_EQ(e2e::CountHostTransfers(trace, kExitLoader), c.exits);
+    EXPECT_EQ(e2e::CountHostTransfers(trace, kBegin), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, EndToEndNoUpgrade, ::testing::ValuesIn(kNoUpgradeCases),
+                         [](const ::testing::TestParamInfo<NoUpgradeCase>& info) { return info.param.name; });
+
+TEST_F(EndToEndUpgrade, UnplugMidTransferFailsAndTheNextRunRecovers) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  EmulatorConfig config = MainOnlyConfig();
+  config.stayInLoaderWhenErased = true;
+  config.faults.unplugAfterRecords = 5000;
+  StartInProcess(config);
+
+  const e2e::UpdaterRun failed = Run();
+  EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err;
+  ASSERT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
+  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", kUpgradeError,
+                                                "ExitBootloader", "Return Code = 0x80000007"}));
+  EXPECT_FALSE(e2e::ContainsMessage(failed.log, "L::EndFirmwareUpgradeL")) << "no finish after a failed write";
+  EXPECT_EQ(m_emulator->RecordsReceived(), 5000u);
+  EXPECT_FALSE(m_emulator->Present());
+
+  // Plugged in again, the erased device stays in its bootloader; the next
+  // run finds it there and upgrades it without entering.
+  m_emulator->SetFaults(EmuFaults{});
+  m_emulator->PlugCable();
+  ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present() && e.InBootloader(); },
+                                  std::chrono::seconds(30)));
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), 0u);
+
+  const e2e::UpdaterRun recovered = Run();
+  EXPECT_EQ(recovered.result.exitStatus, 0) << recovered.result.err;
+  EXPECT_EQ(recovered.keptLogs, failed.keptLogs) << "only the failed run's log is left";
+  EXPECT_FALSE(e2e::ContainsMessage(recovered.log, "EnterBootloader - Command sent"));
+  EXPECT_TRUE(e2e::ContainsInOrder(recovered.log, {"L::EndFirmwareUpgrade - success[TRUE]", "Q7V-R try [",
+                                                   "Return Code = 0x0"}));
+  ExpectFlashHoldsImage();
+  EXPECT_FALSE(m_emulator->InBootloader());
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+}
+
+TEST_F(EndToEndUpgrade, BootloaderThatNeverAppearsEndsTheRunWithoutFailure) {
+  StartProgram({"--loader-never-appears", "--no-chip", "--trace", TraceFile().string()});
+  // Sixty-one presence checks a second apart: run the clock faster still.
+  const e2e::UpdaterRun run = Run(20);
+  EXPECT_EQ(run.result.exitStatus, 4) << run.result.err;
+  EXPECT_TRUE(run.keptLogs.empty()) << "not entering the bootloader is not a failure";
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"EnterBootloader - Command sent", "ExitBootloader",
+                                             "Return Code = 0x4", "End of Log"}));
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "Bootloader Ready try"));
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "FlashOS mcuIndex"));
+  EXPECT_EQ(m_program.Terminate(), 0);
+  const Strings trace = e2e::TraceLines(TraceFile());
+  EXPECT_EQ(e2e::CountHostTransfers(trace, kEnterLoader), 1u);
+  EXPECT_EQ(e2e::CountHostTransfers(trace, kBegin), 0u);
+}
+
+struct LoaderFaultCase {
+  const char* name;
+  Strings emulator;
+  Strings logLines;  // in order, in the kept log
+  bool recordsSent;
+};
+
+const LoaderFaultCase kLoaderFaultCases[] = {
+    {"BeginAnsweredWithError",
+     {"--begin-status", "1"},
+     {"L::InitFirmwareUpgradeL -> error code 0x1", "L::InitFirmwareUpgradeL - success[FALSE]", kUpgradeError},
+     false},
+    // The device's verification is the only check of the transfer.
+    {"RecordRefusedByTheDevice",
+     {"--reject-record", "100"},
+     {"L::EndFirmwareUpgradeL -> error code 0x4A52", "L::EndFirmwareUpgrade - success[FALSE]", kUpgradeError},
+     true},
+};
+
+class EndToEndLoaderFault : public EndToEndUpgrade, public ::testing::WithParamInterface<LoaderFaultCase> {};
+
+TEST_P(EndToEndLoaderFault, RunFailsAndKeepsItsLog) {
+  const LoaderFaultCase& c = GetParam();
+  Strings arguments = c.emulator;
+  arguments.insert(arguments.end(), {"--no-chip", "--mcu", "33:2016/05/12", "--trace", TraceFile().string()});
+  StartProgram(arguments);
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
+  ASSERT_EQ(run.keptLogs.size(), 1u);
+  Strings expected = c.logLines;
+  expected.insert(expected.end(), {"ExitBootloader", "Q7V-R try [", "Return Code = 0x80000007", "End of Log"});
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, expected));
+  EXPECT_EQ(m_program.Terminate(), 0);
+  const Strings trace = e2e::TraceLines(TraceFile());
+  EXPECT_EQ(e2e::CountHostTransfers(trace, kRecord), c.recordsSent ? kImageLines : 0u);
+  EXPECT_EQ(e2e::CountHostTransfers(trace, kExitLoader), 1u) << "the device is sent back to its application";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, EndToEndLoaderFault, ::testing::ValuesIn(kLoaderFaultCases),
+                         [](const ::testing::TestParamInfo<LoaderFaultCase>& info) { return info.param.name; });
+
+TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  EmulatorConfig config = FastConfig();
+  config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}, {kEmuCodeBluetoothA, kOlderB}};
+  StartInProcess(config);
+
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"FlashOS mcuIndex = 0", "L::EndFirmwareUpgrade - success[TRUE]",
+                                             "FlashOS mcuIndex = 2", "Finish", "Q7V-R try [", "Return Code = 0x0"}));
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "FlashOS mcuIndex = 1"));
+
+  ExpectFlashHoldsImage();
+  const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
+  ASSERT_GT(dfu.size(), kDfuSuffixLength);
+  const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
+  EXPECT_EQ(stored.size(), dfu.size() - kDfuSuffixLength);
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - kDfuSuffixLength))
+      << "the chip holds the DFU file without its suffix";
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_FALSE(m_emulator->InBootloader());
+  EXPECT_FALSE(m_emulator->BridgeOn());
+}
+
+}  // namespace

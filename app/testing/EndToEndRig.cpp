@@ -1,0 +1,195 @@
+#include "app/testing/EndToEndRig.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <system_error>
+#include <thread>
+
+#include "app/FlashApp.h"
+
+namespace fs = std::filesystem;
+
+namespace e2e {
+
+namespace {
+
+bool IsLogName(const std::string& name) {
+  return name.rfind("Upgrade-", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
+}
+
+std::vector<fs::path> LogFilesIn(const fs::path& directory) {
+  std::vector<fs::path> logs;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(directory, error)) {
+    if (IsLogName(entry.path().filename().string())) logs.push_back(entry.path());
+  }
+  std::sort(logs.begin(), logs.end());
+  return logs;
+}
+
+}  // namespace
+
+fs::path BuildDir() {
+  if (const char* fromEnvironment = std::getenv("QUILLON_BUILD_DIR"); fromEnvironment != nullptr && *fromEnvironment)
+    return fromEnvironment;
+  return QUILLON_E2E_BUILD_DIR;
+}
+
+fs::path UpdaterPath() { return BuildDir() / "bin" / "quillon-upgrade"; }
+fs::path EmulatorPath() { return BuildDir() / "bin" / "quillon-devemu"; }
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+  const std::string text = ReadWholeFile(path);
+  return {text.begin(), text.end()};
+}
+
+bool EmbedsStandInImages() {
+  const fs::path images = BuildDir() / "images";
+  const auto hex = ReadBytes(images / "lpc18xx.hex");
+  const auto dfu = ReadBytes(images / "bc08.dfu");
+  return !hex.empty() && !dfu.empty() && hex == ReadBytes(images / "standin" / "lpc18xx.hex") &&
+         dfu == ReadBytes(images / "standin" / "bc08.dfu");
+}
+
+bool WaitForDevice(const fs::path& bus, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(bus, error)) {
+      if (entry.path().extension() == ".sock") return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool CEmulatorProgram::Start(const fs::path& bus, const std::vector<std::string>& arguments) {
+  ProgramSpec spec;
+  spec.program = EmulatorPath().string();
+  spec.arguments = {"--bus", bus.string()};
+  spec.arguments.insert(spec.arguments.end(), arguments.begin(), arguments.end());
+  if (!m_child.Start(spec)) return false;
+  // Start-up is real time: the emulator's clock scale does not speed it up.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (WaitForDevice(bus, std::chrono::milliseconds(20))) return true;
+    if (!m_child.Running()) return false;
+  }
+  return false;
+}
+
+int CEmulatorProgram::Terminate() {
+  if (!m_child.Signal(SIGTERM)) return m_child.Wait(std::chrono::milliseconds(0)).exitStatus;
+  return m_child.Wait(std::chrono::seconds(30)).exitStatus;
+}
+
+CTestTree::CTestTree() {
+  m_root = MakeTempDirectory("quillon-e2e");
+  if (m_root.empty()) return;
+  std::error_code error;
+  for (const char* sub : {"bus", "run", "seen"}) fs::create_directory(m_root / sub, error);
+  if (error) m_root.clear();
+}
+
+CTestTree::~CTestTree() {
+  std::error_code error;
+  if (!m_root.empty()) fs::remove_all(m_root, error);
+}
+
+UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
+                      std::chrono::milliseconds timeout) {
+  UpdaterRun run;
+  ProgramSpec spec;
+  spec.program = UpdaterPath().string();
+  spec.arguments = arguments;
+  std::ostringstream scale;
+  scale << timeScale;
+  spec.arguments.push_back("--vhid-bus=" + tree.Bus().string());
+  spec.arguments.push_back("--time-scale=" + scale.str());
+  spec.cwd = tree.RunDir();
+  spec.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+  spec.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
+
+  CChildProcess child;
+  if (!child.Start(spec)) return run;
+  // While the program runs, every log file it creates gets a second name in
+  // seen/, so its content survives the deletion at a successful end.
+  std::set<std::string> linked;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (child.Running() && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& log : LogFilesIn(tree.RunDir())) {
+      const std::string name = log.filename().string();
+      if (linked.contains(name)) continue;
+      if (::link(log.c_str(), (tree.SeenDir() / name).c_str()) == 0) linked.insert(name);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  run.result = child.Wait(std::max(left, std::chrono::milliseconds(0)));
+  run.keptLogs = LogFilesIn(tree.RunDir());
+  // A kept log is read where it is (it may have been created and finished
+  // between two polls); otherwise its link.
+  if (!run.keptLogs.empty()) {
+    run.log = LogMessagesOf(ReadWholeFile(run.keptLogs.back()));
+  } else if (const auto seen = LogFilesIn(tree.SeenDir()); !seen.empty()) {
+    run.log = LogMessagesOf(ReadWholeFile(seen.back()));
+  }
+  // The next run starts with an empty seen/.
+  std::error_code error;
+  for (const auto& log : LogFilesIn(tree.SeenDir())) fs::remove(log, error);
+  return run;
+}
+
+std::vector<std::string> LogMessagesOf(const std::string& text) {
+  static const std::regex stamp(R"(^\[\d{2}/\d{2}/\d{4} \d{2}:\d{2}:\d{2}:\d{3}\] )");
+  std::vector<std::string> messages;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::smatch match;
+    messages.push_back(std::regex_search(line, match, stamp) ? std::string(match.suffix()) : line);
+  }
+  return messages;
+}
+
+bool ContainsInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& parts) {
+  std::size_t next = 0;
+  for (const auto& part : parts) {
+    while (next < messages.size() && messages[next].find(part) == std::string::npos) ++next;
+    if (next == messages.size()) return false;
+    ++next;
+  }
+  return true;
+}
+
+bool ContainsMessage(const std::vector<std::string>& messages, const std::string& part) {
+  return ContainsInOrder(messages, {part});
+}
+
+std::vector<std::string> TraceLines(const fs::path& traceFile) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadWholeFile(traceFile));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+std::size_t CountHostTransfers(const std::vector<std::string>& trace, const std::string& hexPrefix) {
+  std::size_t count = 0;
+  for (const auto& line : trace) {
+    if (line.find("\"dir\":\"h2d\"") != std::string::npos &&
+        line.find("\"hex\":\"" + hexPrefix) != std::string::npos)
+      ++count;
+  }
+  return count;
+}
+
+}  // namespace e2e
