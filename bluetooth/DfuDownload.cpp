@@ -13,7 +13,6 @@
 #include <sys/prctl.h>
 #endif
 
-
 #include "app/Log.h"
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
