@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -154,6 +153,7 @@ TEST_F(EndToEndDevice, ChannelFollowsTheDeviceThroughBothIdentitiesUntilItIsUnpl
 }
 
 struct InventoryCase {
+  friend void PrintTo(const InventoryCase& c, std::ostream* out) { *out << c.name; }
   const char* name;
   Strings processors;  // --mcu values
   std::vector<std::uint32_t> types;
@@ -164,8 +164,11 @@ struct InventoryCase {
   Strings comparisons;  // the comparison lines of the overall check, in order
 };
 
+// Verdicts as the controller sees them: the third controller's difference
+// decides for the main processor, and the Bluetooth chip is written whenever
+// its year is not 2014 (the only year its versions are compared in).
 const InventoryCase kInventoryCases[] = {
-    {"older main and Bluetooth",
+    {"OlderMainAndBluetooth",
      {},
      {AXFLASH_MCU_TYPE_P, AXFLASH_MCU_TYPE_M, AXFLASH_MCU_TYPE_B},
      {32, 48, 32},
@@ -174,24 +177,24 @@ const InventoryCase kInventoryCases[] = {
      {1, 0, 1},
      {"L: File 2017/10/03 against Dev 2016/05/12. 1", "B: File 2015/09/28 against Dev 2014/06/30. 1",
       "A: File 2015/10/22 against Dev 2015/10/22. 0", "Overall Status: 0"}},
-    {"everything as built in",
+    {"EverythingAsBuiltIn",
      {"33:2017/10/03", "8:2015/10/22", "13:2015/09/28"},
      {AXFLASH_MCU_TYPE_P, AXFLASH_MCU_TYPE_M, AXFLASH_MCU_TYPE_B},
      {32, 48, 32},
      "L:20171003 A:20151022 B:20150928",
      1,
-     {0, 0, 0},
+     {0, 0, 1},
      {"L: File 2017/10/03 against Dev 2017/10/03. 0", "B: File 2015/09/28 against Dev 2015/09/28. 0",
-      "A: File 2015/10/22 against Dev 2015/10/22. 0"}},
-    {"newer device, second Bluetooth type",
+      "A: File 2015/10/22 against Dev 2015/10/22. 0", "Overall Status: 1"}},
+    {"NewerDeviceSecondBluetoothType",
      {"33:2018/01/02", "8:2016/01/01", "14:2016/03/04"},
      {AXFLASH_MCU_TYPE_P, AXFLASH_MCU_TYPE_M, AXFLASH_MCU_TYPE_B},
      {32, 48, 32},
      "L:20180102 A:20160101 B:20160304",
-     1,
-     {-1, -1, -1},
+     2,
+     {-1, 0, 1},
      {"L: File 2017/10/03 against Dev 2018/01/02. -1", "B: File 2015/09/28 against Dev 2016/03/04. -1",
-      "A: File 2015/10/22 against Dev 2016/01/01. -1"}},
+      "A: File 2015/10/22 against Dev 2016/01/01. 0", "Overall Status: 2"}},
 };
 
 class EndToEndInventory : public EndToEndDevice, public ::testing::WithParamInterface<InventoryCase> {};
@@ -212,7 +215,7 @@ TEST_P(EndToEndInventory, UpgraderReadsTheDeviceAsTheControllerDoes) {
 
   ASSERT_EQ(upgrader->GetMCUCount(), c.types.size());
   // Verdicts exist once the overall check has run, as in the controller.
-  EXPECT_EQ(upgrader->VersionCheckingHardcodedCompare() != 0, c.overall != 0);
+  EXPECT_EQ(upgrader->VersionCheckingHardcodedCompare(), c.overall);
   for (std::uint32_t index = 0; index < c.types.size(); ++index) {
     std::uint32_t type = 0;
     EXPECT_EQ(upgrader->GetMCUType(index, &type), S_OK);
@@ -239,17 +242,12 @@ TEST_P(EndToEndInventory, UpgraderReadsTheDeviceAsTheControllerDoes) {
   expected.push_back("L::GetProductName - Name[Aurelix Rho USB Audio] hRes[00000000]");
   expected.push_back("VersionCheckingHardcodedCompare");
   expected.insert(expected.end(), c.comparisons.begin(), c.comparisons.end());
-  EXPECT_TRUE(log.ContainsInOrder(expected));
+  EXPECT_TRUE(log.ContainsInOrder(expected)) << ::testing::PrintToString(log.Messages());
   upgrader.reset();
   EXPECT_EQ(m_emulator.Terminate(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, EndToEndInventory, ::testing::ValuesIn(kInventoryCases),
-                         [](const ::testing::TestParamInfo<InventoryCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p)
-                             if (std::isalnum(static_cast<unsigned char>(*p))) name += *p;
-                           return name;
-                         });
+                         [](const ::testing::TestParamInfo<InventoryCase>& info) { return info.param.name; });
 
 }  // namespace

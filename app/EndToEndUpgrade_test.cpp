@@ -154,6 +154,7 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesTheMainMicrocontroller) {
 }
 
 struct NoUpgradeCase {
+  friend void PrintTo(const NoUpgradeCase& c, std::ostream* out) { *out << c.name; }
   const char* name;
   Strings emulator;         // quillon-devemu options; {} = no device at all
   int exitStatus;
@@ -165,10 +166,10 @@ struct NoUpgradeCase {
 
 const NoUpgradeCase kNoUpgradeCases[] = {
     {"UpToDate", {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--mcu", "13:2015/09/28"}, 4, false, 0, 0, {}},
-    // Only the third controller is older: the bootloader is entered, both
-    // walked processors are skipped, and the device is sent back.
-    {"OnlyThirdControllerOlder",
-     {"--mcu", "33:2017/10/03", "--mcu", "8:2014/01/01", "--mcu", "13:2015/09/28"}, 4, false, 1, 1, {}},
+    // Without a Bluetooth processor its version reads as 0, older than the
+    // built-in one: the run enters the bootloader, finds the main processor
+    // as new as its image, writes nothing and sends the device back.
+    {"UpToDateWithoutBluetooth", {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--no-chip"}, 4, false, 1, 1, {}},
     {"NoDevice",
      {},
      1,
@@ -207,40 +208,59 @@ TEST_P(EndToEndNoUpgrade, RunEndsWithoutWriting) {
 INSTANTIATE_TEST_SUITE_P(Devices, EndToEndNoUpgrade, ::testing::ValuesIn(kNoUpgradeCases),
                          [](const ::testing::TestParamInfo<NoUpgradeCase>& info) { return info.param.name; });
 
-TEST_F(EndToEndUpgrade, UnplugMidTransferFailsAndTheNextRunRecovers) {
+struct UnplugCase {
+  friend void PrintTo(const UnplugCase& c, std::ostream* out) { *out << c.name; }
+  const char* name;
+  std::uint32_t records;   // the device leaves after this many records
+  // After the cable is back: the bootloader (the application's version stamp
+  // was erased and not yet rewritten) or the half-written application, which
+  // already carries the new stamp and so must be forced.
+  bool backInBootloader;
+  Strings recoveryOptions;
+};
+
+const UnplugCase kUnplugCases[] = {
+    {"BeforeTheVersionStamp", 10, true, {"/S"}},
+    {"AfterTheVersionStamp", 5000, false, {"/S", "/F"}},
+};
+
+class EndToEndUnplug : public EndToEndUpgrade, public ::testing::WithParamInterface<UnplugCase> {};
+
+TEST_P(EndToEndUnplug, RunFailsAndTheNextRunRecovers) {
   if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  const UnplugCase& c = GetParam();
   EmulatorConfig config = MainOnlyConfig();
   config.stayInLoaderWhenErased = true;
-  config.faults.unplugAfterRecords = 5000;
+  config.faults.unplugAfterRecords = c.records;
   StartInProcess(config);
 
   const e2e::UpdaterRun failed = Run();
   EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err;
   ASSERT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
   EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", kUpgradeError,
-                                                "ExitBootloader", "Return Code = 0x80000007"}));
+                                                "ExitBootloader", "Return Code = 0x80000007", "End of Log"}));
   EXPECT_FALSE(e2e::ContainsMessage(failed.log, "L::EndFirmwareUpgradeL")) << "no finish after a failed write";
-  EXPECT_EQ(m_emulator->RecordsReceived(), 5000u);
+  EXPECT_EQ(m_emulator->RecordsReceived(), c.records);
   EXPECT_FALSE(m_emulator->Present());
 
-  // Plugged in again, the erased device stays in its bootloader; the next
-  // run finds it there and upgrades it without entering.
   m_emulator->SetFaults(EmuFaults{});
   m_emulator->PlugCable();
-  ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present() && e.InBootloader(); },
-                                  std::chrono::seconds(30)));
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), 0u);
+  ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(m_emulator->InBootloader(), c.backInBootloader);
 
-  const e2e::UpdaterRun recovered = Run();
+  const e2e::UpdaterRun recovered = e2e::RunUpdater(m_tree, c.recoveryOptions, kUpdaterScale);
   EXPECT_EQ(recovered.result.exitStatus, 0) << recovered.result.err;
   EXPECT_EQ(recovered.keptLogs, failed.keptLogs) << "only the failed run's log is left";
-  EXPECT_FALSE(e2e::ContainsMessage(recovered.log, "EnterBootloader - Command sent"));
+  EXPECT_EQ(e2e::ContainsMessage(recovered.log, "EnterBootloader - Command sent"), !c.backInBootloader);
   EXPECT_TRUE(e2e::ContainsInOrder(recovered.log, {"L::EndFirmwareUpgrade - success[TRUE]", "Q7V-R try [",
                                                    "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
   EXPECT_FALSE(m_emulator->InBootloader());
   EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
 }
+
+INSTANTIATE_TEST_SUITE_P(Records, EndToEndUnplug, ::testing::ValuesIn(kUnplugCases),
+                         [](const ::testing::TestParamInfo<UnplugCase>& info) { return info.param.name; });
 
 TEST_F(EndToEndUpgrade, BootloaderThatNeverAppearsEndsTheRunWithoutFailure) {
   StartProgram({"--loader-never-appears", "--no-chip", "--trace", TraceFile().string()});
@@ -259,6 +279,7 @@ TEST_F(EndToEndUpgrade, BootloaderThatNeverAppearsEndsTheRunWithoutFailure) {
 }
 
 struct LoaderFaultCase {
+  friend void PrintTo(const LoaderFaultCase& c, std::ostream* out) { *out << c.name; }
   const char* name;
   Strings emulator;
   Strings logLines;  // in order, in the kept log

@@ -117,6 +117,7 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
   spec.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
   spec.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
 
+  const std::vector<fs::path> before = LogFilesIn(tree.RunDir());
   CChildProcess child;
   if (!child.Start(spec)) return run;
   // While the program runs, every log file it creates gets a second name in
@@ -126,7 +127,7 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
   while (child.Running() && std::chrono::steady_clock::now() < deadline) {
     for (const auto& log : LogFilesIn(tree.RunDir())) {
       const std::string name = log.filename().string();
-      if (linked.contains(name)) continue;
+      if (linked.contains(name) || std::find(before.begin(), before.end(), log) != before.end()) continue;
       if (::link(log.c_str(), (tree.SeenDir() / name).c_str()) == 0) linked.insert(name);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -134,10 +135,14 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   run.result = child.Wait(std::max(left, std::chrono::milliseconds(0)));
   run.keptLogs = LogFilesIn(tree.RunDir());
-  // A kept log is read where it is (it may have been created and finished
-  // between two polls); otherwise its link.
-  if (!run.keptLogs.empty()) {
-    run.log = LogMessagesOf(ReadWholeFile(run.keptLogs.back()));
+  // A log this run kept is read where it is (it may have been created and
+  // finished between two polls); otherwise its link.
+  std::vector<fs::path> created;
+  for (const auto& log : run.keptLogs) {
+    if (std::find(before.begin(), before.end(), log) == before.end()) created.push_back(log);
+  }
+  if (!created.empty()) {
+    run.log = LogMessagesOf(ReadWholeFile(created.back()));
   } else if (const auto seen = LogFilesIn(tree.SeenDir()); !seen.empty()) {
     run.log = LogMessagesOf(ReadWholeFile(seen.back()));
   }

@@ -60,9 +60,9 @@ class CTestTree {
 
 struct UpdaterRun {
   ProgramResult result;
-  // Upgrade-*.log files left in the run directory after the end.
+  // Upgrade-*.log files in the run directory after the end (also those of earlier runs).
   std::vector<std::filesystem::path> keptLogs;
-  // Messages of the run's log (time stamps removed), whether it was kept or
+  // Messages of this run's log (time stamps removed), whether it was kept or
   // deleted; empty when no log was seen.
   std::vector<std::string> log;
 };
