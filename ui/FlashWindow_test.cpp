@@ -22,6 +22,14 @@
 #include "ui/QtSurface.h"
 #include "ui/ScriptedUpgrader.h"
 
+// Qt's raster painter splits fills across threads of its own pool and waits
+// for them with futex-based semaphores that ThreadSanitizer cannot see (Qt is
+// not built for it). Races reported inside Qt Core and Gui are left out; the
+// widgets library is not, so a widget touched off the GUI thread still shows.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libQt6Core.so\nrace:libQt6Gui.so\n";
+}
+
 namespace {
 
 // One application object for the whole executable, on the offscreen platform.
