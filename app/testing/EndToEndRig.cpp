@@ -142,10 +142,11 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
     if (std::find(before.begin(), before.end(), log) == before.end()) created.push_back(log);
   }
   if (!created.empty()) {
-    run.log = LogMessagesOf(ReadWholeFile(created.back()));
+    run.logText = ReadWholeFile(created.back());
   } else if (const auto seen = LogFilesIn(tree.SeenDir()); !seen.empty()) {
-    run.log = LogMessagesOf(ReadWholeFile(seen.back()));
+    run.logText = ReadWholeFile(seen.back());
   }
+  run.log = LogMessagesOf(run.logText);
   // The next run starts with an empty seen/.
   std::error_code error;
   for (const auto& log : LogFilesIn(tree.SeenDir())) fs::remove(log, error);

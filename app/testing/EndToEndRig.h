@@ -65,6 +65,7 @@ struct UpdaterRun {
   // Messages of this run's log (time stamps removed), whether it was kept or
   // deleted; empty when no log was seen.
   std::vector<std::string> log;
+  std::string logText;  // the same log as written, with its time stamps
 };
 
 // Runs quillon-upgrade silently on `tree.Bus()` in `tree.RunDir()` with the
