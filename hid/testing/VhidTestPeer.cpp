@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,9 +17,11 @@ namespace {
 constexpr auto kTestWait = std::chrono::seconds(10);
 
 std::vector<std::uint8_t> Frame(std::uint8_t type, std::span<const std::uint8_t> payload) {
-  std::vector<std::uint8_t> frame{type, 0, static_cast<std::uint8_t>(payload.size()),
-                                  static_cast<std::uint8_t>(payload.size() >> 8)};
-  frame.insert(frame.end(), payload.begin(), payload.end());
+  std::vector<std::uint8_t> frame(4 + payload.size());
+  frame[0] = type;
+  frame[2] = static_cast<std::uint8_t>(payload.size());
+  frame[3] = static_cast<std::uint8_t>(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), frame.begin() + 4);
   return frame;
 }
 
