@@ -13,6 +13,7 @@
 #include "app/MyCommandLineInfo.h"
 #include "platform/HidDevice.h"
 #include "resources/StringTable.h"
+#include "ui/Display.h"
 #include "ui/FlashDlg.h"
 #include "ui/MessageBox.h"
 
@@ -124,8 +125,13 @@ bool CFlashApp::ApplyStartOptions() {
   }
   LogMessage("CFlashApp::InitInstance - Demo device on bus [%s]", m_demoDevice->BusDirectory());
   UseVhidBackend(m_demoDevice->BusDirectory());
-  // The demonstration upgrades without waiting for a click.
-  m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
+  // On a desktop the demonstration opens the dialog, whose Upgrade button
+  // starts the run; without one it upgrades at once and prints what the
+  // hidden dialog shows.
+  if (DetectDisplay() != DisplayKind::Real) {
+    m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
+    m_printTranscript = true;
+  }
   return true;
 }
 
@@ -134,6 +140,7 @@ void CFlashApp::RunDialog() {
   // Option V keeps a pointer into m_options.letterArgs, which outlives the dialog.
   auto commandLine = std::make_unique<CMyCommandLineInfo>();
   commandLine->ParseCommandLine(m_options.letterArgs);
+  dialog->SetConsoleTranscript(m_printTranscript);
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 

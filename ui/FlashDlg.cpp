@@ -131,7 +131,9 @@ int CFlashDlg::DoModal() {
 }
 
 int CFlashDlg::RunHeadless() {
-  AttachSurface(std::make_unique<CHeadlessSurface>());
+  AttachSurface(m_consoleTranscript
+                    ? std::make_unique<CHeadlessSurface>(std::make_unique<CConsoleTranscript>(stdout))
+                    : std::make_unique<CHeadlessSurface>());
   OnInitDialog();
   if (!HasEnded() && !m_SilentMode) {
     // An interactive run with no display: nothing could be clicked, so the

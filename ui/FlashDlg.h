@@ -83,6 +83,8 @@ class CFlashDlg : public CProgressSurface {
   void SetUpgraderFactory(UpgraderFactory factory) { m_upgraderFactory = std::move(factory); }
   void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
   void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
+  // A run without windows also prints what the dialog would show on standard output.
+  void SetConsoleTranscript(bool on) { m_consoleTranscript = on; }
 
   // The progress surface the writers see: the modes of this dialog, the rest
   // passed on to the attached surface.
@@ -123,6 +125,7 @@ class CFlashDlg : public CProgressSurface {
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
+  bool m_consoleTranscript = false;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
   std::atomic<int> m_endResult = 0;

@@ -36,9 +36,12 @@ int CHeadlessSurface::ProgressGetPos() const {
 }
 
 void CHeadlessSurface::SetStatusText(const std::string& text) {
-  std::lock_guard lock(m_mutex);
-  m_state.statusText = text;
-  Record("status: " + text);
+  {
+    std::lock_guard lock(m_mutex);
+    m_state.statusText = text;
+    Record("status: " + text);
+  }
+  if (m_transcript) m_transcript->Status(text);
 }
 
 void CHeadlessSurface::SetStatusColour(Rgb colour) {
@@ -82,15 +85,21 @@ void CHeadlessSurface::StepProgressWindow() {
 }
 
 void CHeadlessSurface::SetWindowTitle(const std::string& title) {
-  std::lock_guard lock(m_mutex);
-  m_state.title = title;
-  Record("title: " + title);
+  {
+    std::lock_guard lock(m_mutex);
+    m_state.title = title;
+    Record("title: " + title);
+  }
+  if (m_transcript) m_transcript->Title(title);
 }
 
 void CHeadlessSurface::SetVersionText(const std::string& text) {
-  std::lock_guard lock(m_mutex);
-  m_state.versionText = text;
-  Record("version: " + text);
+  {
+    std::lock_guard lock(m_mutex);
+    m_state.versionText = text;
+    Record("version: " + text);
+  }
+  if (m_transcript) m_transcript->Version(text);
 }
 
 void CHeadlessSurface::HideWindow() {
