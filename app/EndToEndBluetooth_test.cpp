@@ -1,0 +1,270 @@
+// The Bluetooth chip's upgrade end to end: the updater program, run silently,
+// against the device emulator in this process, whose chip is looked into
+// afterwards. A clean run, a run over a noisy UART, a cable pulled in the
+// middle of the download and chip faults.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/testing/EndToEndRig.h"
+#include "emulator/BluetoothChip.h"
+#include "emulator/DeviceEmulator.h"
+#include "emulator/EmuChipPort.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Program time runs ten times faster in both the updater and the emulator: the
+// download's fixed waits (about 2 s) take a fifth of a second, while its
+// shortest time-out (3 s) stays 300 ms of real time.
+constexpr double kUpdaterScale = 10;
+constexpr double kEmulatorScale = 10;
+// Without the bus timing model the UART is the only transfer that takes time;
+// at this speed it takes next to none.
+constexpr std::uint32_t kFastBaud = 100'000'000;
+
+constexpr std::size_t kDfuSuffixLength = 16;
+constexpr std::size_t kDfuBlock = 1023;
+
+constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
+constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
+constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
+constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
+constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
+
+// The emulated chip without its 5 ms busy time after each block, so that a
+// functional run does not spend a status poll and a 20 ms pause per block.
+class CQuickChipPort final : public CEmuChipPort {
+ public:
+  CQuickChipPort(CEmuBluetoothChip::Config config, SendFunction send) : m_chip(std::move(config), std::move(send)) {}
+  void OnUartBytes(std::span<const std::uint8_t> bytes) override { m_chip.OnUartBytes(bytes); }
+  std::uint32_t VersionWord() const override { return m_chip.VersionWord(); }
+  std::vector<std::uint8_t> StoredImage() const override { return m_chip.StoredImage(); }
+  void SetFaults(const CEmuBluetoothChip::Faults& faults) override { m_chip.SetFaults(faults); }
+
+ private:
+  CEmuBluetoothChip m_chip;
+};
+
+class EndToEndBluetooth : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_tree.Valid());
+    m_dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
+    ASSERT_GT(m_dfu.size(), kDfuSuffixLength);
+  }
+  void TearDown() override {
+    if (m_watcher.joinable()) m_watcher.join();
+    if (m_emulator) m_emulator->Stop();
+  }
+
+  // Main microcontroller and third controller as new as the built-in images
+  // unless `mainToo`; the Bluetooth chip older.
+  void Start(const CEmuBluetoothChip::Faults& chipFaults, bool mainToo = false) {
+    EmulatorConfig config;
+    config.timing = EmuTiming::Off;
+    config.timeScale = kEmulatorScale;
+    config.uartBaud = kFastBaud;
+    config.processors = {{kEmuCodeMain, mainToo ? kOlderL : kBuiltInL},
+                         {kEmuCodeThird, kBuiltInA},
+                         {kEmuCodeBluetoothA, kOlderB}};
+    CEmuBluetoothChip::Config chip;
+    chip.timeScale = kEmulatorScale;
+    chip.initialVersion = kOlderB;
+    chip.blockBusyMs = 0;
+    chip.faults = chipFaults;
+    m_emulator = std::make_unique<CDeviceEmulator>(config, [chip](CEmuChipPort::SendFunction send) {
+      return std::make_unique<CQuickChipPort>(chip, std::move(send));
+    });
+    ASSERT_TRUE(m_emulator->Start(m_tree.Bus().string()));
+    ASSERT_TRUE(e2e::WaitForDevice(m_tree.Bus(), std::chrono::seconds(30)));
+  }
+
+  e2e::UpdaterRun Run() {
+    e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S"}, kUpdaterScale, std::chrono::seconds(300));
+    EXPECT_TRUE(run.result.started);
+    EXPECT_FALSE(run.result.timedOut) << "the updater did not end";
+    return run;
+  }
+
+  std::vector<std::uint8_t> Image() const {
+    return {m_dfu.begin(), m_dfu.end() - static_cast<std::ptrdiff_t>(kDfuSuffixLength)};
+  }
+
+  // The chip holds exactly the DFU file without its suffix.
+  void ExpectChipHoldsImage() const {
+    const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
+    const std::vector<std::uint8_t> image = Image();
+    ASSERT_EQ(stored.size(), image.size());
+    const auto mismatch = std::mismatch(stored.begin(), stored.end(), image.begin());
+    EXPECT_TRUE(mismatch.first == stored.end()) << "first difference at offset " << (mismatch.first - stored.begin());
+  }
+
+  // The UART bytes a run sent beyond those of one clean download, per byte of
+  // the image: what retransmissions cost on the wire.
+  void PrintCost(const char* what, const e2e::UpdaterRun& run) const {
+    const EmuCounters counters = m_emulator->Counters();
+    std::printf("[ %s ] wall %.2f s (program time x%.0f), UART bytes to the chip %llu (%.3f per image byte), "
+                "to the host %llu\n",
+                what, run.result.wallSeconds, kUpdaterScale,
+                static_cast<unsigned long long>(counters.uartBytesToChip),
+                static_cast<double>(counters.uartBytesToChip) / static_cast<double>(Image().size()),
+                static_cast<unsigned long long>(counters.uartBytesToHost));
+  }
+
+  e2e::CTestTree m_tree;
+  std::vector<std::uint8_t> m_dfu;
+  std::unique_ptr<CDeviceEmulator> m_emulator;
+  std::thread m_watcher;
+};
+
+TEST_F(EndToEndBluetooth, WholeDeviceUpgradeWritesTheChipAndReportsItsNewVersion) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  Start({}, true);
+
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(run.keptLogs.empty()) << "a successful run deletes its log";
+  const std::size_t blocks = (Image().size() + kDfuBlock - 1) / kDfuBlock;
+  EXPECT_TRUE(e2e::ContainsInOrder(
+      run.log, {"FlashOS mcuIndex = 0", "L::EndFirmwareUpgrade - success[TRUE]", "FlashOS mcuIndex = 2",
+                "Entering UART Firmware upgrade mode", "L::FirmwareUpgradeWriteB starts",
+                "Last block: ", "L::FirmwareUpgradeWriteB - Upgrade done", "L::FirmwareUpgradeWriteB ends",
+                "Exiting UART Firmware upgrade mode", "Finish",
+                // The upgrader made after the run reads the new versions.
+                "L::MCU [0] ver [03102017]", "L::MCU [2] ver [28092015]", "Return Code = 0x0"}))
+      << "log of " << run.log.size() << " lines";
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "BTDownload: ")) << "the chip took every block";
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "Link Establisment failed"));
+  EXPECT_EQ(blocks, 1508u) << "the embedded image is the known one";
+
+  ExpectChipHoldsImage();
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_FALSE(m_emulator->InBootloader());
+  EXPECT_FALSE(m_emulator->BridgeOn());
+  PrintCost("clean", run);
+}
+
+// One UART byte in 10,000 lost or corrupted (half each) in each direction: a
+// download frame arrives whole about 9 times in 10, the link layer repeats the
+// others, and the run still ends with the exact image.
+TEST_F(EndToEndBluetooth, NoisyUartStillDeliversTheExactImage) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  CEmuBluetoothChip::Faults noise;
+  noise.hostToChipLossRate = noise.hostToChipCorruptRate = 0.5e-4;
+  noise.chipToHostLossRate = noise.chipToHostCorruptRate = 0.5e-4;
+  noise.seed = 20240611;
+  Start(noise);
+
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"L::FirmwareUpgradeWriteB - Upgrade done", "L::MCU [2] ver [28092015]",
+                                             "Return Code = 0x0"}));
+  ExpectChipHoldsImage();
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  // Every lost frame is sent again, so more bytes cross the UART than in a clean run.
+  EXPECT_GT(m_emulator->Counters().uartBytesToChip, Image().size() + Image().size() / 50);
+  PrintCost("1 byte in 10,000 lost or corrupted", run);
+}
+
+TEST_F(EndToEndBluetooth, CablePulledDuringTheDownloadFailsTheRun) {
+  Start({});
+  // Pulled once a third of the image has crossed the UART.
+  const std::size_t third = Image().size() / 3;
+  CDeviceEmulator& emulator = *m_emulator;
+  std::atomic<bool> runEnded{false};
+  m_watcher = std::thread([&emulator, &runEnded, third] {
+    const auto farEnough = [third](const CDeviceEmulator& e) { return e.Counters().uartBytesToChip >= third; };
+    emulator.WaitFor([&](const CDeviceEmulator& e) { return runEnded.load() || farEnough(e); },
+                     std::chrono::seconds(300));
+    if (farEnough(emulator)) emulator.UnplugCable();
+  });
+
+  const e2e::UpdaterRun run = Run();
+  runEnded = true;
+  m_watcher.join();
+  EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
+  EXPECT_EQ(run.keptLogs.size(), 1u) << "a failed run keeps its log";
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"L::FirmwareUpgradeWriteB starts", "L::FirmwareUpgradeWriteB ends",
+                                             "Return Code = 0x80000007"}))
+      << run.logText;
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "Upgrade done"));
+  EXPECT_FALSE(m_emulator->Present());
+  EXPECT_TRUE(m_emulator->BluetoothImage().empty()) << "the chip never completed a download";
+}
+
+struct ChipFaultCase {
+  friend void PrintTo(const ChipFaultCase& c, std::ostream* out) { *out << c.name; }
+  const char* name;
+  CEmuBluetoothChip::Faults faults;
+  Strings logLines;  // in order, in the kept log
+};
+
+CEmuBluetoothChip::Faults ErrorAtBlock(std::int32_t block) {
+  CEmuBluetoothChip::Faults faults;
+  faults.errorAtBlock = block;
+  return faults;
+}
+
+CEmuBluetoothChip::Faults ErrorNeverClears() {
+  CEmuBluetoothChip::Faults faults;
+  faults.dfuError = CEmuBluetoothChip::EDfuErrorFault::NeverClears;
+  return faults;
+}
+
+CEmuBluetoothChip::Faults StatusNeverSettles() {
+  CEmuBluetoothChip::Faults faults;
+  faults.statusNeverSettles = true;
+  return faults;
+}
+
+const ChipFaultCase kChipFaultCases[] = {
+    // The chip refuses block 5: its answer is logged, the status shows
+    // dfuERROR, and the download ends as a failure after the clear-status.
+    {"ErrorAfterABlock",
+     ErrorAtBlock(5),
+     {"L::FirmwareUpgradeWriteB starts", "BTDownload: 01 00 00 00 ", "BTGetStatus: ",
+      "L::FirmwareUpgradeWriteB - dfuERROR, blocks sent[6]", "L::FirmwareUpgradeWriteB ends",
+      "Error: Device upgrade error!!!", "Return Code = 0x80000007"}},
+    // A loader stuck in dfuERROR before any block: clear-status and status
+    // requests repeat until the step's time-out.
+    {"ErrorThatNeverClears",
+     ErrorNeverClears(),
+     {"L::FirmwareUpgradeWriteB starts", "BTGetStatus: ", "BT time-out!", "L::FirmwareUpgradeWriteB ends",
+      "Return Code = 0x80000007"}},
+    // After the final block the loader never leaves its manifestation phase.
+    {"StatusNeverSettles",
+     StatusNeverSettles(),
+     {"Last block: ", "BT time-out!", "L::FirmwareUpgradeWriteB ends", "Return Code = 0x80000007"}},
+};
+
+class EndToEndBluetoothChipFault : public EndToEndBluetooth, public ::testing::WithParamInterface<ChipFaultCase> {};
+
+TEST_P(EndToEndBluetoothChipFault, RunFailsWithTheFailureLogged) {
+  const ChipFaultCase& c = GetParam();
+  Start(c.faults);
+
+  const e2e::UpdaterRun run = Run();
+  EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
+  EXPECT_EQ(run.keptLogs.size(), 1u) << "a failed run keeps its log";
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, c.logLines)) << run.logText;
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "Upgrade done"));
+  EXPECT_TRUE(m_emulator->BluetoothImage().empty()) << "the chip never completed a download";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, EndToEndBluetoothChipFault, ::testing::ValuesIn(kChipFaultCases),
+                         [](const ::testing::TestParamInfo<ChipFaultCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,168 @@
+// quillon-bench-bluetooth: one silent upgrade by the real updater program
+// against the device emulator (in this process) with its timing models on:
+// full-speed USB (one interrupt report per ms each way, 1 ms per class
+// request), the bridged UART at a chosen speed, the chip's own timers, all at
+// time scale 1. Prints the wall time of the Bluetooth download against the
+// floor the models imply, the updater's CPU time and peak memory, and where
+// the time went (from the emulator's trace). Prints figures only.
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/testing/EndToEndRig.h"
+#include "bench/bluetooth/BluetoothFloor.h"
+#include "bench/bluetooth/BluetoothTrace.h"
+#include "emulator/DeviceEmulator.h"
+
+namespace {
+
+constexpr std::size_t kDfuSuffixLength = 16;
+constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
+constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
+constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
+constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
+
+struct Options {
+  std::uint32_t baud = 921600;
+  bool wholeDevice = false;  // the main microcontroller is written too
+  double noise = 0;          // share of UART bytes lost or corrupted, each direction
+  std::uint32_t seed = 1;
+  std::string traceFile;     // kept when given
+};
+
+void Usage() {
+  std::puts(
+      "Usage: quillon-bench-bluetooth [--baud N] [--device] [--noise RATE] [--seed N] [--trace-file FILE]\n"
+      "Runs quillon-upgrade /S once against an in-process emulator with full-speed USB timing\n"
+      "and the UART at N baud (default 921600), time scale 1. Only the Bluetooth chip is\n"
+      "older than the built-in images unless --device (the main microcontroller too).\n"
+      "--noise RATE loses or corrupts (half each) that share of UART bytes in each direction.");
+}
+
+std::optional<Options> Parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--baud" && hasValue) {
+      options.baud = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (arg == "--device") {
+      options.wholeDevice = true;
+    } else if (arg == "--noise" && hasValue) {
+      options.noise = std::atof(argv[++i]);
+    } else if (arg == "--seed" && hasValue) {
+      options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (arg == "--trace-file" && hasValue) {
+      options.traceFile = argv[++i];
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (options.baud == 0 || options.noise < 0 || options.noise > 1) return std::nullopt;
+  return options;
+}
+
+double CpuSeconds(const rusage& usage) {
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::optional<Options> options = Parse(argc, argv);
+  if (!options) {
+    Usage();
+    return 2;
+  }
+  const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
+  if (dfu.size() <= kDfuSuffixLength) {
+    std::fprintf(stderr, "no image at %s\n", (e2e::BuildDir() / "images/bc08.dfu").c_str());
+    return 1;
+  }
+  const std::vector<std::uint8_t> image(dfu.begin(), dfu.end() - kDfuSuffixLength);
+
+  e2e::CTestTree tree;
+  if (!tree.Valid()) return 1;
+  const std::string traceFile = options->traceFile.empty() ? (tree.Root() / "trace.jsonl").string() : options->traceFile;
+
+  EmulatorConfig config;
+  config.timing = EmuTiming::FullSpeed;
+  config.classRequestMs = 1.0;
+  config.timeScale = 1.0;
+  config.uartBaud = options->baud;
+  config.traceFile = traceFile;
+  config.processors = {{kEmuCodeMain, options->wholeDevice ? kOlderL : kBuiltInL},
+                       {kEmuCodeThird, kBuiltInA},
+                       {kEmuCodeBluetoothA, kOlderB}};
+  config.chipFaults.hostToChipLossRate = config.chipFaults.hostToChipCorruptRate = options->noise / 2;
+  config.chipFaults.chipToHostLossRate = config.chipFaults.chipToHostCorruptRate = options->noise / 2;
+  config.chipFaults.seed = options->seed;
+
+  CDeviceEmulator emulator(config);
+  if (!emulator.Start(tree.Bus().string()) || !e2e::WaitForDevice(tree.Bus(), std::chrono::seconds(30))) {
+    std::fprintf(stderr, "the emulator did not start\n");
+    return 1;
+  }
+  std::printf("quillon-bench-bluetooth: %s, UART %u baud, noise %g per direction\n",
+              options->wholeDevice ? "whole device (main microcontroller + Bluetooth)" : "Bluetooth chip only",
+              options->baud, options->noise);
+  std::fflush(stdout);
+  const e2e::UpdaterRun run = e2e::RunUpdater(tree, {"/S"}, 1.0, std::chrono::minutes(60));
+  const std::vector<std::uint8_t> stored = emulator.BluetoothImage();
+  emulator.Stop();
+
+  const ProgramResult& result = run.result;
+  const double cpu = CpuSeconds(result.usage);
+  std::printf("exit %d, chip image %s\n", result.exitStatus, stored == image ? "exact" : "WRONG");
+  std::printf("run:   wall %.2f s, updater CPU %.2f s (%.1f %% of wall), peak memory %ld KiB\n", result.wallSeconds,
+              cpu, 100.0 * cpu / result.wallSeconds, result.usage.ru_maxrss);
+
+  const BluetoothTraceStats stats = AnalyseBluetoothTrace(e2e::TraceLines(traceFile));
+  if (!stats.found) {
+    std::printf("the trace shows no Bluetooth download\n");
+    return 1;
+  }
+  const double windowMs = (stats.bridgeOffMs >= 0 ? stats.bridgeOffMs : stats.endMs) - stats.bridgeOnMs;
+
+  FloorModel model;
+  model.baud = options->baud;
+  const FloorBreakdown floor = ComputeDownloadFloor(image, model);
+  std::printf("bluetooth: bridge on to bridge off %.2f s, floor %.2f s, ratio %.3f\n", windowMs / 1000,
+              floor.totalMs / 1000, windowMs / floor.totalMs);
+  if (options->wholeDevice) {
+    std::printf("rest of the run (main microcontroller, bootloader entry and exit): %.2f s\n",
+                result.wallSeconds - windowMs / 1000);
+  }
+  std::printf(
+      "floor: %zu output reports (%.2f s of class requests) in %zu frames; fixed sleeps %.2f s; "
+      "%zu busy answers (%.2f s of 20 ms sleeps); chip restarts %.2f s; one block with its polls %.2f ms\n",
+      floor.hostReports, floor.usbOutMs / 1000, floor.hostFrames, floor.fixedSleepMs / 1000, floor.busyAnswers,
+      floor.busySleepMs / 1000, floor.chipRestartMs / 1000, floor.perBlockMs);
+
+  std::printf("trace: %zu UART output reports (%+ld against the floor), %zu other requests, %zu UART input reports\n",
+              stats.hostUartReports, static_cast<long>(stats.hostUartReports) - static_cast<long>(floor.hostReports),
+              stats.otherTransfers, stats.chipUartReports);
+  std::printf("host frames: %zu (%zu link establishment, %zu pure acks, %zu reliable, %zu retransmitted, %zu damaged); "
+              "download requests %zu for %zu blocks\n",
+              stats.host.frames, stats.host.linkEstablishment, stats.host.pureAcks, stats.host.reliable,
+              stats.host.retransmissions, stats.host.damaged, stats.host.downloadFrames, stats.host.downloadBlocks);
+  std::printf("chip frames: %zu (%zu link establishment, %zu pure acks, %zu reliable, %zu retransmitted, %zu damaged)\n",
+              stats.chip.frames, stats.chip.linkEstablishment, stats.chip.pureAcks, stats.chip.reliable,
+              stats.chip.retransmissions, stats.chip.damaged);
+  std::printf("status answers by bState:");
+  for (const auto& [state, count] : stats.statusStates) std::printf(" %d:%zu", state, count);
+  std::printf("\n");
+  std::printf(
+      "time: emulator late on UART requests %.2f s in all; host turnaround inside frames %.2f s over %zu reports "
+      "(%.3f ms each); host reaction to answers %.2f s over %zu (%.3f ms mean, %.2f ms max)\n",
+      stats.answerLatenessMsTotal / 1000, stats.turnaroundMsTotal / 1000, stats.turnarounds,
+      stats.turnarounds ? stats.turnaroundMsTotal / static_cast<double>(stats.turnarounds) : 0.0,
+      stats.reactionMsTotal / 1000, stats.reactions,
+      stats.reactions ? stats.reactionMsTotal / static_cast<double>(stats.reactions) : 0.0, stats.reactionMsMax);
+  return result.exitStatus == 0 && stored == image ? 0 : 1;
+}

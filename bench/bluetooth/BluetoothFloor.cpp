@@ -1,0 +1,203 @@
+#include "bench/bluetooth/BluetoothFloor.h"
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <vector>
+
+#include "bench/bluetooth/BluetoothTrace.h"
+
+namespace {
+
+constexpr std::size_t kBlock = 1023;
+constexpr std::size_t kReportData = 60;    // UART bytes per output report
+constexpr std::size_t kInputData = 28;     // UART bytes per input report
+constexpr double kBusySleepMs = 20;
+
+// Escaped BCSP frame with both delimiters, as the UART carries it.
+std::vector<std::uint8_t> WireFrame(std::uint8_t byte0, std::uint8_t channel, std::span<const std::uint8_t> payload) {
+  std::vector<std::uint8_t> raw(4);
+  raw[0] = byte0;
+  raw[1] = static_cast<std::uint8_t>((channel & 0x0F) | ((payload.size() << 4) & 0xF0));
+  raw[2] = static_cast<std::uint8_t>(payload.size() >> 4);
+  raw[3] = static_cast<std::uint8_t>(~(raw[0] + raw[1] + raw[2]));
+  raw.insert(raw.end(), payload.begin(), payload.end());
+  const std::uint16_t crc = BcspFrameCrc(raw);
+  raw.push_back(static_cast<std::uint8_t>(crc >> 8));
+  raw.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  std::vector<std::uint8_t> wire{0xC0};
+  for (const std::uint8_t byte : raw) {
+    if (byte == 0xC0 || byte == 0xDB) {
+      wire.push_back(0xDB);
+      wire.push_back(byte == 0xC0 ? 0xDC : 0xDD);
+    } else {
+      wire.push_back(byte);
+    }
+  }
+  wire.push_back(0xC0);
+  return wire;
+}
+
+const std::array<std::uint8_t, 4> kLeMessage{0xDA, 0xDC, 0xED, 0xED};
+
+class CFloorSimulation {
+ public:
+  CFloorSimulation(const FloorModel& model, FloorBreakdown& out)
+      : m_model(model), m_byteMs(10.0 * 1000.0 / model.baud), m_out(out) {}
+
+  double Now() const { return m_t; }
+  void Sleep(double ms, bool busy = false) {
+    m_t += ms;
+    (busy ? m_out.busySleepMs : m_out.fixedSleepMs) += ms;
+  }
+  void ClassRequest() { m_t += m_model.classRequestMs; }
+
+  // The host writes a frame: the opening delimiter alone, then reports of up
+  // to 60 bytes, back to back. Each report's bytes enter the UART as the
+  // report arrives. Returns when the chip has the whole frame.
+  double HostFrame(const std::vector<std::uint8_t>& wire) {
+    ++m_out.hostFrames;
+    std::vector<std::size_t> reports{1};
+    for (std::size_t left = wire.size() - 1; left > 0; left -= std::min(left, kReportData))
+      reports.push_back(std::min(left, kReportData));
+    for (const std::size_t n : reports) {
+      m_uartTxFree = std::max(m_t, m_uartTxFree) + static_cast<double>(n) * m_byteMs;
+      m_t += m_model.classRequestMs;
+      ++m_out.hostReports;
+      m_out.usbOutMs += m_model.classRequestMs;
+    }
+    return m_uartTxFree;
+  }
+
+  // The chip writes a frame at `at`; the host has it once the interrupt-in
+  // report carrying its last byte has gone out.
+  double ChipFrame(double at, std::size_t wireBytes) {
+    std::vector<double> arrival;
+    for (std::size_t i = 0; i < wireBytes; ++i) {
+      m_uartRxFree = std::max(at, m_uartRxFree) + m_byteMs;
+      arrival.push_back(m_uartRxFree);
+    }
+    std::size_t next = 0;
+    double sent = at;
+    while (next < arrival.size()) {
+      sent = std::max(m_slotFree, arrival[next]);
+      std::size_t taken = 0;
+      while (next < arrival.size() && taken < kInputData && arrival[next] <= sent) {
+        ++next;
+        ++taken;
+      }
+      m_slotFree = sent + m_model.interruptMs;
+    }
+    return sent;
+  }
+
+  // One reliable request and the chip's reliable answer. Returns when the chip had the request.
+  double RoundTrip(std::uint8_t channel, std::span<const std::uint8_t> request, std::size_t answerLength) {
+    const std::uint8_t byte0 = static_cast<std::uint8_t>(0xC0 | (m_hostAck << 3) | m_hostSeq);
+    const double chipAt = HostFrame(WireFrame(byte0, channel, request));
+    m_hostSeq = (m_hostSeq + 1) & 7;
+    const std::vector<std::uint8_t> answer(answerLength, 0);
+    const std::uint8_t chipByte0 = static_cast<std::uint8_t>(0xC0 | (m_hostSeq << 3) | m_hostAck);
+    m_t = std::max(m_t, ChipFrame(chipAt, WireFrame(chipByte0, channel, answer).size()));
+    m_hostAck = (m_hostAck + 1) & 7;
+    return chipAt;
+  }
+
+  // Link establishment: SYNC, SYNC, CONF each answered.
+  void LinkUp() {
+    for (int message = 0; message < 3; ++message) {
+      const double chipAt = HostFrame(WireFrame(0x40, 1, kLeMessage));
+      m_t = std::max(m_t, ChipFrame(chipAt, WireFrame(0x40, 1, kLeMessage).size()));
+    }
+  }
+
+  // A link reset after a chip reset: the host's first SYNC makes the chip go
+  // down, it comes back after its restart delay and the link is set up.
+  void RelinkAfterReset() {
+    m_hostSeq = m_hostAck = 0;
+    const double chipAt = HostFrame(WireFrame(0x40, 1, kLeMessage));
+    m_t = std::max(m_t, chipAt + m_model.restartDelayMs);
+    m_out.chipRestartMs += m_model.restartDelayMs;
+    LinkUp();
+  }
+
+  // Status requests until the chip is no longer busy.
+  void PollStatus(double busyUntil) {
+    static constexpr std::array<std::uint8_t, 8> kGetStatus{0xA1, 0x03, 0, 0, 0, 0, 0x06, 0};
+    while (RoundTrip(12, kGetStatus, 10) < busyUntil) {
+      ++m_out.busyAnswers;
+      Sleep(kBusySleepMs, true);
+    }
+  }
+
+ private:
+  const FloorModel& m_model;
+  const double m_byteMs;
+  FloorBreakdown& m_out;
+  double m_t = 0;
+  double m_uartTxFree = 0;
+  double m_uartRxFree = 0;
+  double m_slotFree = -std::numeric_limits<double>::infinity();
+  std::uint8_t m_hostSeq = 0;
+  std::uint8_t m_hostAck = 0;
+};
+
+}  // namespace
+
+FloorBreakdown ComputeDownloadFloor(std::span<const std::uint8_t> image, const FloorModel& model) {
+  FloorBreakdown out;
+  CFloorSimulation sim(model, out);
+  sim.ClassRequest();  // bridge on
+  sim.LinkUp();
+  sim.Sleep(50);
+  sim.Sleep(20 * 10.0);  // twenty polls for a packet nobody sends
+  {
+    // The opening message goes out one segment per poll, 10 ms apart: the
+    // opening delimiter, header, payload, then CRC and closing delimiter; the
+    // answer is taken at the next poll.
+    static constexpr std::array<std::uint8_t, 6> kPreamble{0x03, 0x00, 0x01, 0x00, 0x21, 0x40};
+    const std::vector<std::uint8_t> wire = WireFrame(0xC0, 13, kPreamble);
+    sim.HostFrame({0xC0});
+    sim.Sleep(30);
+    sim.HostFrame(std::vector<std::uint8_t>(wire.begin() + 1, wire.end()));
+    sim.Sleep(10);
+  }
+  sim.Sleep(500);
+  static constexpr std::array<std::uint8_t, 8> kGetDevice{0xC1, 0x08, 0, 0, 0, 0, 0x0C, 0};
+  static constexpr std::array<std::uint8_t, 8> kGetFuncDesc{0xC1, 0x09, 0, 0, 0, 0, 0x07, 0};
+  static constexpr std::array<std::uint8_t, 8> kDetach{0x21, 0x00, 0x88, 0x13, 0, 0, 0, 0};
+  static constexpr std::array<std::uint8_t, 8> kReset{0x41, 0x07, 0, 0, 0, 0, 0, 0};
+  sim.RoundTrip(12, kGetDevice, 16);
+  sim.RoundTrip(12, kGetFuncDesc, 11);
+  sim.RoundTrip(12, kDetach, 4);
+  sim.RoundTrip(12, kReset, 4);
+  sim.Sleep(300);
+  sim.RelinkAfterReset();
+  sim.PollStatus(0);
+
+  std::vector<std::uint8_t> request(8 + kBlock);
+  std::size_t offset = 0;
+  std::uint16_t block = 0;
+  for (;;) {
+    const std::size_t n = std::min(kBlock, image.size() - offset);
+    request.assign({0x21, 0x01, static_cast<std::uint8_t>(block & 0xFF), static_cast<std::uint8_t>(block >> 8), 0, 0,
+                    static_cast<std::uint8_t>(n & 0xFF), static_cast<std::uint8_t>(n >> 8)});
+    request.insert(request.end(), image.begin() + static_cast<std::ptrdiff_t>(offset),
+                   image.begin() + static_cast<std::ptrdiff_t>(offset + n));
+    const double blockStart = sim.Now();
+    const double chipAt = sim.RoundTrip(12, request, 4);
+    if (n == 0) {
+      sim.PollStatus(chipAt + model.manifestMs);
+      break;
+    }
+    sim.PollStatus(chipAt + model.blockBusyMs);
+    if (block == 0) out.perBlockMs = sim.Now() - blockStart;
+    offset += n;
+    ++block;
+  }
+  sim.RoundTrip(12, kReset, 4);
+  sim.Sleep(500);
+  sim.RelinkAfterReset();
+  out.totalMs = sim.Now();
+  return out;
+}
