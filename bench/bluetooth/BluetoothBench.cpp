@@ -139,9 +139,9 @@ int main(int argc, char** argv) {
                 result.wallSeconds - windowMs / 1000);
   }
   std::printf(
-      "floor: %zu output reports (%.2f s of class requests) in %zu frames; fixed sleeps %.2f s; "
+      "floor: %zu output reports (%.2f s of class requests) in %zu frames and %zu abandoned acks; fixed sleeps %.2f s; "
       "%zu busy answers (%.2f s of 20 ms sleeps); chip restarts %.2f s; one block with its polls %.2f ms\n",
-      floor.hostReports, floor.usbOutMs / 1000, floor.hostFrames, floor.fixedSleepMs / 1000, floor.busyAnswers,
+      floor.hostReports, floor.usbOutMs / 1000, floor.hostFrames, floor.abandonedAcks, floor.fixedSleepMs / 1000, floor.busyAnswers,
       floor.busySleepMs / 1000, floor.chipRestartMs / 1000, floor.perBlockMs);
 
   std::printf("trace: %zu UART output reports (%+ld against the floor), %zu other requests, %zu UART input reports\n",

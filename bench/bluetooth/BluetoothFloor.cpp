@@ -121,12 +121,30 @@ class CFloorSimulation {
     LinkUp();
   }
 
-  // Status requests until the chip is no longer busy.
-  void PollStatus(double busyUntil) {
+  // The opening delimiter of a pure acknowledgement that the next request
+  // abandons: after an answer that queues nothing in its own pass, the next
+  // pump starts the acknowledgement before the state machine queues the
+  // request, and the delimiter has gone out in a report of its own.
+  void AbandonedAck() {
+    HostFrame({0xC0});
+    --m_out.hostFrames;
+    ++m_out.abandonedAcks;
+  }
+
+  // Status requests until the chip is no longer busy. A busy answer is
+  // followed by the 20 ms pause and an abandoned acknowledgement; so is an
+  // idle one unless `idleQueuesAtOnce` (the final poll queues the reset in
+  // the same pass).
+  void PollStatus(double busyUntil, bool idleQueuesAtOnce = false) {
     static constexpr std::array<std::uint8_t, 8> kGetStatus{0xA1, 0x03, 0, 0, 0, 0, 0x06, 0};
-    while (RoundTrip(12, kGetStatus, 10) < busyUntil) {
-      ++m_out.busyAnswers;
-      Sleep(kBusySleepMs, true);
+    for (;;) {
+      const bool busy = RoundTrip(12, kGetStatus, 10) < busyUntil;
+      if (busy) {
+        ++m_out.busyAnswers;
+        Sleep(kBusySleepMs, true);
+      }
+      if (busy || !idleQueuesAtOnce) AbandonedAck();
+      if (!busy) return;
     }
   }
 
@@ -187,7 +205,8 @@ FloorBreakdown ComputeDownloadFloor(std::span<const std::uint8_t> image, const F
     const double blockStart = sim.Now();
     const double chipAt = sim.RoundTrip(12, request, 4);
     if (n == 0) {
-      sim.PollStatus(chipAt + model.manifestMs);
+      sim.AbandonedAck();  // the last block's answer queues nothing in its pass
+      sim.PollStatus(chipAt + model.manifestMs, true);
       break;
     }
     sim.PollStatus(chipAt + model.blockBusyMs);

@@ -24,6 +24,7 @@ struct FloorBreakdown {
   double chipRestartMs = 0;     // the chip's restart delays
   std::size_t hostReports = 0;  // UART data output reports
   std::size_t hostFrames = 0;
+  std::size_t abandonedAcks = 0;  // acknowledgements cut off after their opening delimiter
   double usbOutMs = 0;          // hostReports × classRequestMs
   double perBlockMs = 0;        // a full block with its status polls
 };
