@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -139,6 +140,9 @@ void CDeviceEmulator::RunDue() {
 // ---- the loop ----
 
 void CDeviceEmulator::Run() {
+  // The loop waits in ppoll until the next due time; with the kernel's default
+  // 50 µs timer slack every modelled 1 ms transfer would end about 5 % late.
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
   std::unique_lock lock(m_mutex);
   while (!m_stopping) {
     RunDue();
