@@ -147,7 +147,6 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--help", [&] { options.help = true; }},
       {"-h", [&] { options.help = true; }},
       {"--start-in-loader", [&] { c.startInBootloader = true; }},
-      {"--stay-in-loader-when-erased", [&] { c.stayInLoaderWhenErased = true; }},
       {"--no-chip", [&] { c.useBluetoothChip = false; }},
       {"--begin-never", [&] { f.beginNeverAnswers = true; }},
       {"--finish-never", [&] { f.finishNeverAnswers = true; }},
@@ -203,7 +202,6 @@ Device:
   --mcu CODE:YYYY/MM/DD        one processor (type code and starting version, "0" = erased);
                                repeat for each; default 33:2016/05/12 8:2015/10/22 13:2014/06/30
   --start-in-loader            power up in the bootloader
-  --stay-in-loader-when-erased restart into the bootloader while the application has no version stamp
   --loader-version MAJ.MIN     main bootloader version (default 3.2)
   --third-loader-version MAJ.MIN  third controller's loader version (default 3.0)
   --no-chip                    no Bluetooth chip behind the UART bridge

@@ -57,6 +57,7 @@ CEmuFirmware::CEmuFirmware(const EmulatorConfig& config, EmuFaults& faults, CEmu
       m_hexLoader(m_mainFlash),
       m_thirdLoader(m_thirdFlash) {
   for (const EmuProcessor& processor : config.processors) {
+    if (processor.typeCode == kEmuCodeMain && processor.version == 0) m_mainApplicationValid = false;
     if (processor.version == 0) continue;
     if (processor.typeCode == kEmuCodeMain) m_mainFlash.WriteVersionStamp(kEmuMainStampAddress, processor.version);
     if (processor.typeCode == kEmuCodeThird) m_thirdFlash.WriteVersionStamp(kEmuThirdStampOffset, processor.version);
@@ -73,15 +74,13 @@ void CEmuFirmware::Boot(bool intoBootloader) {
   m_thirdLoader.Abandon();
 }
 
-bool CEmuFirmware::MustStayInLoader() const {
-  return m_config.stayInLoaderWhenErased && m_mainFlash.VersionAt(kEmuMainStampAddress) == 0;
-}
+bool CEmuFirmware::MustStayInLoader() const { return !m_mainApplicationValid; }
 
 std::uint32_t CEmuFirmware::ProcessorVersion(std::size_t index) const {
   if (index >= m_config.processors.size()) return 0;
   const EmuProcessor& processor = m_config.processors[index];
   switch (processor.typeCode) {
-    case kEmuCodeMain: return m_mainFlash.VersionAt(kEmuMainStampAddress);
+    case kEmuCodeMain: return m_mainApplicationValid ? m_mainFlash.VersionAt(kEmuMainStampAddress) : 0;
     case kEmuCodeThird: return m_thirdFlash.VersionAt(kEmuThirdStampOffset);
     case kEmuCodeBluetoothA:
     case kEmuCodeBluetoothB: return m_chipVersion ? m_chipVersion() : processor.version;
@@ -193,6 +192,7 @@ bool CEmuFirmware::HandleLoader(std::span<const std::uint8_t> report) {
     case kLoaderBegin: {
       if (report.size() < 7) return false;
       const std::uint32_t status = m_hexLoader.Begin(Le32(report.subspan(3, 4)));
+      m_mainApplicationValid = false;
       if (m_faults.beginNeverAnswers) {
         m_port.Note("begin left unanswered");
         return true;
@@ -215,6 +215,7 @@ bool CEmuFirmware::HandleLoader(std::span<const std::uint8_t> report) {
     case kLoaderFinish: {
       if (report.size() < kDigestOffset + kDigestLength) return false;
       std::uint32_t status = m_hexLoader.Finish(report.subspan<kDigestOffset, kDigestLength>());
+      if (status == kEmuStatusOk) m_mainApplicationValid = true;
       if (!m_hexLoader.FirstError().empty()) m_port.Note("finish: " + m_hexLoader.FirstError());
       if (m_faults.finishNeverAnswers) {
         m_port.Note("finish left unanswered");

@@ -82,6 +82,9 @@ class CEmuFirmware {
   std::function<std::uint32_t()> m_chipVersion;
 
   bool m_inBootloader = false;
+  // The bootloader starts the main application only after a finish it verified;
+  // a begin takes that away until the next verified finish.
+  bool m_mainApplicationValid = true;
   bool m_bridge = false;
   bool m_loaderArmed = false;
   EGetInputSource m_getInputSource = EGetInputSource::None;

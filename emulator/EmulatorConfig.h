@@ -84,9 +84,6 @@ struct EmulatorConfig {
       {kEmuCodeBluetoothA, EmuVersionWord(0x2014, 0x06, 0x30)},
   };
   bool startInBootloader = false;
-  // Restart into the bootloader instead of the application while the main
-  // microcontroller's flash holds no version stamp (no valid application).
-  bool stayInLoaderWhenErased = false;
 
   std::uint8_t loaderMajor = 3;
   std::uint8_t loaderMinor = 2;

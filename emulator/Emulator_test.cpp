@@ -578,7 +578,6 @@ TEST_F(EmulatorTest, UnplugAfterRecordsThenReplugBootsTheApplication) {
   EmulatorConfig config = FastConfig();
   config.faults.unplugAfterRecords = 3;
   config.faults.replugAfterMs = 100;
-  config.stayInLoaderWhenErased = true;
   Start(config);
   CTestHost host;
   ASSERT_TRUE(Open(host, kAppName));
