@@ -19,6 +19,9 @@ std::string_view Env(const char* name) {
 
 // Asks libxcb (loaded at run time, so the program does not depend on it) to
 // connect to $DISPLAY: the same connection the Qt xcb platform would make.
+// A connection that answers is kept open for the life of the process: an X
+// server with no other client (a bare Xvfb) resets itself when its last client
+// leaves, and would refuse the windows that this check has just promised.
 bool X11Answers() {
   if (Env("DISPLAY").empty()) return false;
   void* library = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
@@ -34,9 +37,9 @@ bool X11Answers() {
     void* connection = connect(nullptr, nullptr);
     // xcb_connect never returns null; a failed connection reports an error.
     answers = connection && hasError(connection) == 0;
-    if (connection) disconnect(connection);
+    if (connection && !answers) disconnect(connection);
   }
-  dlclose(library);
+  if (!answers) dlclose(library);
   return answers;
 }
 
@@ -62,7 +65,7 @@ bool WaylandAnswers() {
 
 }  // namespace
 
-DisplayKind DetectDisplay() {
+DisplayKind ProbeDisplay() {
   const std::string_view platform = Env("QT_QPA_PLATFORM");
   if (platform.starts_with("offscreen") || platform.starts_with("minimal")) return DisplayKind::Offscreen;
   if (platform.starts_with("xcb")) return X11Answers() ? DisplayKind::Real : DisplayKind::None;
@@ -70,4 +73,9 @@ DisplayKind DetectDisplay() {
   // Another platform chosen on purpose (vnc, eglfs, linuxfb): trust the choice.
   if (!platform.empty()) return DisplayKind::Real;
   return (X11Answers() || WaylandAnswers()) ? DisplayKind::Real : DisplayKind::None;
+}
+
+DisplayKind DetectDisplay() {
+  static const DisplayKind kind = ProbeDisplay();
+  return kind;
 }

@@ -7,4 +7,7 @@ enum class DisplayKind {
   Real,       // a window system that answered a connection
 };
 
+// Decided on the first call; every later call answers the same.
 DisplayKind DetectDisplay();
+// Looks afresh at the environment and the window system.
+DisplayKind ProbeDisplay();

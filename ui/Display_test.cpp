@@ -61,7 +61,7 @@ TEST(DisplayTest, Detection) {
     if (c.platform) environment.Set("QT_QPA_PLATFORM", c.platform);
     if (c.display) environment.Set("DISPLAY", c.display);
     if (c.wayland) environment.Set("WAYLAND_DISPLAY", c.wayland);
-    EXPECT_EQ(DetectDisplay(), c.expected);
+    EXPECT_EQ(ProbeDisplay(), c.expected);
   }
 }
 
