@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "app/Log.h"
 #include "emulator/DeviceEmulator.h"
@@ -131,7 +132,16 @@ TEST_F(BootloaderSwitchTest, BootloaderThatNeverAppearsOrCannotBeOpenedFailsTheE
 TEST_F(BootloaderSwitchTest, AReplugSinceTheOpenIsHealedByReopeningFirst) {
   CDeviceEmulator& device = StartDevice();
   CFirmwareUpgrade& upgrader = OpenUpgrader();
-  device.UnplugCable();
+  {
+    // The reader ends by itself once the device is gone.
+    LogCapture readerEnd;
+    device.UnplugCable();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!readerEnd.Contains("HIDHelper::HIDInterruptThread - Exit Event") &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(readerEnd.Contains("HIDHelper::HIDInterruptThread - Exit Event"));
+  }
   device.PlugCable();
   ASSERT_TRUE(device.WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(10)));
   LogCapture log;
