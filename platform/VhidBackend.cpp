@@ -1,11 +1,13 @@
 #include "platform/VhidBackend.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -56,82 +58,138 @@ std::uint16_t ReadLe16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-// Reads exactly `length` bytes; with a deadline (program time) when `waitMs` is given.
-bool ReadExact(int fd, std::uint8_t* buffer, std::size_t length, std::optional<std::uint32_t> waitMs) {
-  const std::uint64_t deadline = waitMs ? Clock::NowMs() + *waitMs : 0;
-  std::size_t done = 0;
-  while (done < length) {
-    if (waitMs) {
-      const std::uint64_t now = Clock::NowMs();
-      if (now >= deadline) return false;
-      pollfd entry{fd, POLLIN, 0};
-      const auto realMs = std::chrono::ceil<std::chrono::milliseconds>(
-          Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
-      const int ready = poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(1, realMs.count())));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) return false;
-    }
-    const ssize_t got = recv(fd, buffer + done, length - done, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  return true;
+// Real milliseconds for poll() until `deadline` (program time); at least 1 so
+// a wait that is due rounds up rather than spinning.
+int PollMs(std::uint64_t deadline, std::uint64_t now) {
+  const auto realMs = std::chrono::ceil<std::chrono::milliseconds>(
+      Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
+  return static_cast<int>(std::clamp<std::int64_t>(realMs.count(), 1, 1 << 30));
 }
 
-// One framed message; nullopt on end of stream, a read error or a malformed header.
-std::optional<Message> ReadMessage(int fd, std::optional<std::uint32_t> waitMs = std::nullopt) {
-  std::uint8_t header[kHeaderLength];
-  if (!ReadExact(fd, header, sizeof header, waitMs)) return std::nullopt;
-  const std::size_t length = ReadLe16(&header[2]);
-  if (!KnownDeviceType(header[0]) || header[1] != 0 || length > kMaxPayload) return std::nullopt;
-  Message message{header[0], std::vector<std::uint8_t>(length)};
-  if (length > 0 && !ReadExact(fd, message.payload.data(), length, waitMs)) return std::nullopt;
-  return message;
+// Bytes received from the stream but not yet taken as messages. Whoever
+// holds the connection's read side (see CVhidDevice) owns it.
+class CReceiveBuffer {
+ public:
+  enum class Parse { Message, NeedMore, Malformed };
+
+  // Takes the next whole message out of the buffer, if there is one.
+  Parse Take(Message& message) {
+    const std::size_t have = m_end - m_start;
+    if (have < kHeaderLength) return Parse::NeedMore;
+    const std::uint8_t* header = m_bytes.data() + m_start;
+    const std::size_t length = ReadLe16(&header[2]);
+    if (!KnownDeviceType(header[0]) || header[1] != 0 || length > kMaxPayload) return Parse::Malformed;
+    if (have < kHeaderLength + length) return Parse::NeedMore;
+    message.type = header[0];
+    message.payload.assign(header + kHeaderLength, header + kHeaderLength + length);
+    m_start += kHeaderLength + length;
+    if (m_start == m_end) m_start = m_end = 0;
+    return Parse::Message;
+  }
+
+  // Room for the next receive; what is left of a message moves to the front
+  // first, so there is always room for at least one whole message.
+  std::span<std::uint8_t> Space() {
+    if (m_start > 0) {
+      std::memmove(m_bytes.data(), m_bytes.data() + m_start, m_end - m_start);
+      m_end -= m_start;
+      m_start = 0;
+    }
+    return std::span(m_bytes).subspan(m_end);
+  }
+  void Added(std::size_t count) { m_end += count; }
+
+ private:
+  std::array<std::uint8_t, 2 * (kHeaderLength + kMaxPayload)> m_bytes{};
+  std::size_t m_start = 0;
+  std::size_t m_end = 0;
+};
+
+// Reads one framed message (used for HELLO, before any thread runs); nullopt
+// on end of stream, a read error, a malformed header or when `deadline`
+// (program time) passes.
+std::optional<Message> ReadMessage(int fd, CReceiveBuffer& buffer, std::uint64_t deadline) {
+  Message message;
+  for (;;) {
+    const CReceiveBuffer::Parse parsed = buffer.Take(message);
+    if (parsed == CReceiveBuffer::Parse::Message) return message;
+    if (parsed == CReceiveBuffer::Parse::Malformed) return std::nullopt;
+    const std::uint64_t now = Clock::NowMs();
+    if (now >= deadline) return std::nullopt;
+    pollfd entry{fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, PollMs(deadline, now));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    const std::span<std::uint8_t> space = buffer.Space();
+    const ssize_t got = recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) return std::nullopt;
+    buffer.Added(static_cast<std::size_t>(got));
+  }
 }
 
 // Sends header and payload whole, or fails by `deadline` (program time).
+// The frame is tried at once; poll() only runs when the socket is full.
 bool WriteMessage(int fd, std::uint8_t type, std::span<const std::uint8_t> payload, std::uint64_t deadline) {
   if (payload.size() > kMaxPayload) return false;
-  std::vector<std::uint8_t> frame(kHeaderLength + payload.size());
+  std::array<std::uint8_t, kHeaderLength + kMaxPayload> frame;
   frame[0] = type;
+  frame[1] = 0;
   frame[2] = static_cast<std::uint8_t>(payload.size());
   frame[3] = static_cast<std::uint8_t>(payload.size() >> 8);
   std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderLength);
+  const std::size_t length = kHeaderLength + payload.size();
   std::size_t done = 0;
-  while (done < frame.size()) {
+  while (done < length) {
+    const ssize_t sent = send(fd, frame.data() + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      done += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent == 0 || errno != EAGAIN) return false;
     const std::uint64_t now = Clock::NowMs();
     if (now >= deadline) return false;
     pollfd entry{fd, POLLOUT, 0};
-    const auto realMs = std::chrono::ceil<std::chrono::milliseconds>(
-        Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
-    const int ready = poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(1, realMs.count())));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    const ssize_t sent = send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (sent <= 0) return false;
-    done += static_cast<std::size_t>(sent);
+    const int ready = poll(&entry, 1, PollMs(deadline, now));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready == 0) return false;
   }
   return true;
 }
 
+// One connection. Its read side is held by one thread at a time: the
+// receiver thread while no request runs, the requesting thread while one
+// does, so a reply wakes the thread that waits for it directly instead of
+// passing through a second thread. The holder files every message it reads
+// the same way: input reports to the queue in arrival order, replies to the
+// outstanding request. A request takes the read side by setting
+// m_requestActive and kicking the receiver out of its poll() through an
+// eventfd; it does so after sending, so the hand-over overlaps the device's
+// own time for the request.
 class CVhidDevice final : public CHidDevice {
  public:
-  CVhidDevice(int fd, std::u16string productString) : m_fd(fd), m_productString(std::move(productString)) {
+  CVhidDevice(int fd, int wakeFd, std::u16string productString, const CReceiveBuffer& buffer)
+      : m_fd(fd), m_wakeFd(wakeFd), m_productString(std::move(productString)), m_buffer(buffer) {
     m_receiver = std::thread([this] { Receive(); });
   }
 
   ~CVhidDevice() override {
-    shutdown(m_fd, SHUT_RDWR);  // wakes the receiver
+    {
+      std::lock_guard lock(m_mutex);
+      m_stopping = true;
+    }
+    m_socketChanged.notify_all();
+    shutdown(m_fd, SHUT_RDWR);  // wakes the receiver if it polls
     m_receiver.join();
+    close(m_wakeFd);
     close(m_fd);
   }
 
   HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     received = 0;
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_cancelPending || !m_inputs.empty() || m_gone; });
+    m_inputChanged.wait(lock, [&] { return m_cancelPending || !m_inputs.empty() || m_gone; });
     if (m_cancelPending) {
       m_cancelPending = false;
       return HidReadResult::Cancelled;
@@ -150,7 +208,7 @@ class CVhidDevice final : public CHidDevice {
       std::lock_guard lock(m_mutex);
       m_cancelPending = true;
     }
-    m_changed.notify_all();
+    m_inputChanged.notify_all();
   }
 
   bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
@@ -193,6 +251,10 @@ class CVhidDevice final : public CHidDevice {
   }
 
  private:
+  enum class Holder { None, Receiver, Requester };
+  enum class PumpEnd { Done, TimedOut, Kicked, Broken };
+  enum class Fill { Data, TimedOut, Woken, Ended };
+
   // Sends one request and waits, up to `waitMs` of program time in all, for
   // its reply's payload. Only one request is outstanding on the connection:
   // a request whose wait ran out stays outstanding until its late reply comes,
@@ -203,61 +265,158 @@ class CVhidDevice final : public CHidDevice {
     const std::uint64_t deadline = Clock::NowMs() + waitMs;
     std::lock_guard requestLock(m_requestMutex);
     std::unique_lock lock(m_mutex);
-    if (!WaitUntil(lock, deadline, [&] { return !m_awaiting || m_gone; }) || m_gone) return std::nullopt;
+    if (m_gone) return std::nullopt;
+    m_requestActive = true;
+    const CReadSideRelease release(*this, lock);
+    if (m_awaiting) {
+      // The late reply of an abandoned request is still due: read up to it first.
+      if (m_holder == Holder::Receiver) Kick();
+      if (!TakeReadSide(lock, deadline) || Pump(lock, deadline, [&] { return !m_awaiting || m_gone; }) != PumpEnd::Done ||
+          m_gone)
+        return std::nullopt;
+    }
     m_awaiting = replyType;
     m_abandoned = false;
     m_reply.reset();
+    const bool receiverReads = m_holder == Holder::Receiver;
     lock.unlock();
     const bool sent = WriteMessage(m_fd, type, payload, deadline);
+    if (receiverReads) Kick();
     lock.lock();
     if (!sent) {
       // A frame cut short leaves the stream unusable; the connection ends.
-      if (!m_gone) shutdown(m_fd, SHUT_RDWR);
+      MarkGone();
       m_awaiting.reset();
       return std::nullopt;
     }
-    WaitUntil(lock, deadline, [&] { return m_reply.has_value() || m_gone; });
+    if (TakeReadSide(lock, deadline)) Pump(lock, deadline, [&] { return m_reply.has_value() || m_gone; });
     if (m_reply) {
       std::optional<std::vector<std::uint8_t>> reply = std::move(m_reply);
       m_reply.reset();
       return reply;
     }
-    m_abandoned = true;  // the receiver drops the late reply when it comes
+    m_abandoned = true;  // whoever reads the late reply drops it
     return std::nullopt;
   }
 
-  template <typename Predicate>
-  bool WaitUntil(std::unique_lock<std::mutex>& lock, std::uint64_t deadline, Predicate ready) {
-    while (!ready()) {
+  // Hands the read side back to the receiver when a request ends, however it ends.
+  class CReadSideRelease {
+   public:
+    CReadSideRelease(CVhidDevice& device, std::unique_lock<std::mutex>& lock) : m_device(device), m_lock(lock) {}
+    ~CReadSideRelease() {
+      if (!m_lock.owns_lock()) m_lock.lock();
+      m_device.m_requestActive = false;
+      if (m_device.m_holder == Holder::Requester) m_device.m_holder = Holder::None;
+      m_lock.unlock();
+      m_device.m_socketChanged.notify_all();
+    }
+    CReadSideRelease(const CReadSideRelease&) = delete;
+    CReadSideRelease& operator=(const CReadSideRelease&) = delete;
+
+   private:
+    CVhidDevice& m_device;
+    std::unique_lock<std::mutex>& m_lock;
+  };
+
+  // Waits until the receiver has stepped aside, then holds the read side for
+  // the request; false when the device is gone or `deadline` passes first.
+  bool TakeReadSide(std::unique_lock<std::mutex>& lock, std::uint64_t deadline) {
+    while (m_holder == Holder::Receiver && !m_gone) {
       const std::uint64_t now = Clock::NowMs();
       if (now >= deadline) return false;
-      m_changed.wait_for(lock, Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
+      m_socketChanged.wait_for(lock, Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
     }
+    if (m_gone) return false;
+    m_holder = Holder::Requester;
     return true;
   }
 
+  // Makes the receiver leave its poll() and look at m_requestActive.
+  void Kick() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
+  }
+
   void Receive() {
+    std::unique_lock lock(m_mutex);
     for (;;) {
-      std::optional<Message> message = ReadMessage(m_fd);
-      std::unique_lock lock(m_mutex);
-      if (!message || !File(std::move(*message))) break;
+      m_socketChanged.wait(lock, [&] { return m_stopping || m_gone || !m_requestActive; });
+      if (m_stopping || m_gone) break;
+      m_holder = Holder::Receiver;
+      const PumpEnd end = Pump(lock, std::nullopt, [] { return false; });
+      m_holder = Holder::None;
+      if (end == PumpEnd::Broken) break;
       lock.unlock();
-      m_changed.notify_all();
+      m_socketChanged.notify_all();  // the request waiting for the read side
+      lock.lock();
     }
     // End of stream, malformed framing, or a reply nobody asked for: the device is gone.
-    shutdown(m_fd, SHUT_RDWR);
-    {
-      std::lock_guard lock(m_mutex);
-      m_gone = true;
+    MarkGone();
+    lock.unlock();
+    m_socketChanged.notify_all();
+  }
+
+  // Run by the holder of the read side with m_mutex held: files every whole
+  // message received, and reads more until `done` holds, `deadline` passes
+  // (a request), or a request wants the read side (the receiver).
+  template <typename Predicate>
+  PumpEnd Pump(std::unique_lock<std::mutex>& lock, std::optional<std::uint64_t> deadline, Predicate done) {
+    const bool receiver = !deadline;
+    Message message;
+    for (;;) {
+      for (;;) {
+        const CReceiveBuffer::Parse parsed = m_buffer.Take(message);
+        if (parsed == CReceiveBuffer::Parse::NeedMore) break;
+        if (parsed == CReceiveBuffer::Parse::Malformed || !File(std::move(message))) {
+          MarkGone();
+          return PumpEnd::Broken;
+        }
+      }
+      if (done()) return PumpEnd::Done;
+      if (receiver && (m_requestActive || m_stopping)) return PumpEnd::Kicked;
+      lock.unlock();
+      const Fill filled = FillBuffer(deadline);
+      lock.lock();
+      if (filled == Fill::TimedOut) return PumpEnd::TimedOut;
+      if (filled == Fill::Ended) {
+        MarkGone();
+        return PumpEnd::Broken;
+      }
     }
-    m_changed.notify_all();
+  }
+
+  // One receive into the buffer, without m_mutex. The receiver also wakes on
+  // a kick; a request's wait ends at its deadline.
+  Fill FillBuffer(std::optional<std::uint64_t> deadline) {
+    pollfd entries[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    int timeoutMs = -1;
+    if (deadline) {
+      const std::uint64_t now = Clock::NowMs();
+      if (now >= *deadline) return Fill::TimedOut;
+      timeoutMs = PollMs(*deadline, now);
+    }
+    const int ready = poll(entries, deadline ? 1 : 2, timeoutMs);
+    if (ready < 0) return errno == EINTR ? Fill::Woken : Fill::Ended;
+    if (ready == 0) return Fill::TimedOut;
+    if (!deadline && entries[1].revents != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t drained = read(m_wakeFd, &count, sizeof count);
+    }
+    if (entries[0].revents == 0) return Fill::Woken;
+    const std::span<std::uint8_t> space = m_buffer.Space();
+    const ssize_t got = recv(m_fd, space.data(), space.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return Fill::Woken;
+    if (got <= 0) return Fill::Ended;
+    m_buffer.Added(static_cast<std::size_t>(got));
+    return Fill::Data;
   }
 
   // Files one message under m_mutex; false when it breaks the contract.
-  bool File(Message message) {
+  bool File(Message&& message) {
     if (message.type == kInputReport) {
       if (m_inputs.size() >= kInputQueueLimit) m_inputs.pop_front();
       m_inputs.push_back(std::move(message.payload));
+      m_inputChanged.notify_all();
       return true;
     }
     if (message.type == kHello || !m_awaiting || *m_awaiting != message.type || message.payload.empty()) return false;
@@ -267,17 +426,31 @@ class CVhidDevice final : public CHidDevice {
     return true;
   }
 
+  // Under m_mutex: ends the connection; every pending and later operation fails.
+  void MarkGone() {
+    if (!m_gone) shutdown(m_fd, SHUT_RDWR);
+    m_gone = true;
+    m_inputChanged.notify_all();
+    m_socketChanged.notify_all();
+  }
+
   const int m_fd;
+  const int m_wakeFd;  // eventfd that kicks the receiver out of poll()
   const std::u16string m_productString;
   std::mutex m_requestMutex;
   std::mutex m_mutex;
-  std::condition_variable m_changed;
+  std::condition_variable m_inputChanged;   // input queue, cancel, gone
+  std::condition_variable m_socketChanged;  // read side hand-over, gone, stop
+  CReceiveBuffer m_buffer;                  // owned by the holder of the read side
+  Holder m_holder = Holder::None;
+  bool m_requestActive = false;  // a request holds or wants the read side
   std::deque<std::vector<std::uint8_t>> m_inputs;
   std::optional<std::uint8_t> m_awaiting;  // reply type of the outstanding request
   bool m_abandoned = false;                // its requester stopped waiting
   std::optional<std::vector<std::uint8_t>> m_reply;
   bool m_cancelPending = false;
   bool m_gone = false;
+  bool m_stopping = false;
   std::thread m_receiver;
 };
 
@@ -319,7 +492,8 @@ std::unique_ptr<CHidDevice> CVhidBackend::Open(const std::string& path) {
     return nullptr;
   }
   // HELLO: version, vendor ID, product ID, three report lengths, product string.
-  const std::optional<Message> hello = ReadMessage(fd, kHelloWaitMs);
+  CReceiveBuffer received;
+  const std::optional<Message> hello = ReadMessage(fd, received, Clock::NowMs() + kHelloWaitMs);
   constexpr std::size_t kHelloFixed = 8;
   if (!hello || hello->type != kHello || hello->payload.size() < kHelloFixed ||
       hello->payload[0] != kContractVersion || ReadLe16(&hello->payload[1]) != *vendorId ||
@@ -327,6 +501,12 @@ std::unique_ptr<CHidDevice> CVhidBackend::Open(const std::string& path) {
     close(fd);
     return nullptr;
   }
+  const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    close(fd);
+    return nullptr;
+  }
   std::u16string product = HidUtf8ToUtf16(std::span(hello->payload).subspan(kHelloFixed));
-  return std::make_unique<CVhidDevice>(fd, std::move(product));
+  // Whatever followed HELLO in the same receive stays buffered for the device.
+  return std::make_unique<CVhidDevice>(fd, wakeFd, std::move(product), received);
 }

@@ -2,7 +2,8 @@
 // vhid: virtual HID devices over UNIX stream sockets in a bus directory (the
 // contract is docs/vhid.md). Enumeration lists the directory and connects to
 // nothing; opening connects, checks HELLO against the name's tags, and starts
-// one receiver thread per connection that files input reports and replies.
+// one receiver thread per connection that files input reports while no
+// request runs; a request reads the socket itself until its reply comes.
 #include <cstdint>
 #include <optional>
 #include <string>

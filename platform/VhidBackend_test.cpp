@@ -152,6 +152,150 @@ TEST_F(VhidBackendTest, InputReportsArriveInOrderAlsoBetweenRequestAndReply) {
   EXPECT_EQ(order, expected);
 }
 
+// A frame as the device sends it.
+Bytes Frame(std::uint8_t type, const Bytes& payload) {
+  Bytes frame(Vhid::kHeaderLength + payload.size());
+  frame[0] = type;
+  frame[2] = static_cast<std::uint8_t>(payload.size());
+  frame[3] = static_cast<std::uint8_t>(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), frame.begin() + Vhid::kHeaderLength);
+  return frame;
+}
+
+// Collects the second byte of every input report on its own thread, as the
+// HID reader does, until `count` arrived or the device is gone.
+class CReportCollector {
+ public:
+  CReportCollector(CHidDevice& device, std::size_t count) {
+    m_thread = std::thread([this, &device, count] {
+      while (m_seen.size() < count) {
+        std::array<std::uint8_t, 32> report{};
+        std::size_t received = 0;
+        if (device.ReadInputReport(report, received) != HidReadResult::Report) break;
+        m_seen.push_back(received > 1 ? report[1] : 0xFF);
+      }
+    });
+  }
+  ~CReportCollector() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+  std::vector<std::uint8_t> Seen() {
+    m_thread.join();
+    return m_seen;
+  }
+
+ private:
+  std::vector<std::uint8_t> m_seen;
+  std::thread m_thread;
+};
+
+TEST_F(VhidBackendTest, ReaderGetsEveryReportInOrderWhileRequestsRun) {
+  // Reports come before and after each reply, so both the receiver thread and
+  // the requesting thread read some of them while the reader waits.
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  std::atomic<std::uint8_t> next{0};
+  peer.SetHandler([&](CVhidTestPeer& device, const HostMessage& message) {
+    device.SendInputReport(Bytes{0, next++});
+    CVhidTestPeer::AnswerOk(device, message);
+    device.SendInputReport(Bytes{0, next++});
+  });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  constexpr std::size_t kRequests = 60;
+  CReportCollector collector(*device, 2 * kRequests);
+  for (std::size_t i = 0; i < kRequests; ++i) {
+    std::array<std::uint8_t, 8> report{};
+    const bool done = i % 3 == 0 ? device->GetInputReport(report) : device->SetOutputReport(Bytes(65, 0));
+    ASSERT_TRUE(done) << i;
+  }
+  std::vector<std::uint8_t> expected(2 * kRequests);
+  for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(collector.Seen(), expected);
+}
+
+TEST_F(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
+  // An input report, the reply and another input report in one stream, cut
+  // at every position into two writes a little apart.
+  Bytes stream = Frame(Vhid::kInputReport, Bytes{0, 1, 0x28});
+  const Bytes reply = Frame(Vhid::kGetInputDone, Bytes{0, 0, 0x3F, 0x02});
+  stream.insert(stream.end(), reply.begin(), reply.end());
+  const Bytes last = Frame(Vhid::kInputReport, Bytes{0, 2});
+  stream.insert(stream.end(), last.begin(), last.end());
+
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  std::atomic<std::size_t> cut{0};
+  peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
+    const std::span<const std::uint8_t> bytes(stream);
+    device.SendRaw(bytes.first(cut));
+    Clock::SleepMs(4);
+    device.SendRaw(bytes.subspan(cut));
+  });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  for (std::size_t at = 1; at < stream.size(); ++at) {
+    SCOPED_TRACE(at);
+    cut = at;
+    CReportCollector collector(*device, 2);
+    std::array<std::uint8_t, 4> report{};
+    ASSERT_TRUE(device->GetInputReport(report));
+    EXPECT_EQ(report, (std::array<std::uint8_t, 4>{0, 0x3F, 0x02, 0}));
+    EXPECT_EQ(collector.Seen(), (std::vector<std::uint8_t>{1, 2}));
+  }
+}
+
+TEST_F(VhidBackendTest, BrokenStreamDuringRequestFailsItAndKeepsEarlierReports) {
+  const Bytes endings[] = {
+      {0x02, 1, 1, 0, 0},  // malformed header
+      Frame(Vhid::kSetFeatureDone, Bytes{0}),  // a reply of another type
+      {},                  // end of stream
+  };
+  for (const Bytes& ending : endings) {
+    SCOPED_TRACE(ending.size());
+    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
+      device.SendInputReport(Bytes{0, 5});
+      if (ending.empty()) device.Unplug();
+      device.SendRaw(ending);
+    });
+    auto device = OpenPeer(peer);
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(device->SetOutputReport(Bytes(65, 0)));
+    std::array<std::uint8_t, 32> report{};
+    std::size_t received = 0;
+    ASSERT_EQ(device->ReadInputReport(report, received), HidReadResult::Report);
+    EXPECT_EQ(report[1], 5);
+    EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::DeviceGone);
+    EXPECT_FALSE(device->GetInputReport(report));
+  }
+}
+
+TEST_F(VhidBackendTest, ReportSentWithHelloInOneWriteIsKept) {
+  const std::string path = m_bus + "/vid_1a2b&pid_0c01#raw.sock";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  m_extraSockets.push_back(listener);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  std::thread device([&] {
+    const int connection = accept(listener, nullptr, nullptr);
+    Bytes bytes = Frame(Vhid::kHello, Bytes{1, 0x2b, 0x1a, 0x01, 0x0c, 32, 65, 65, 'R'});
+    const Bytes report = Frame(Vhid::kInputReport, Bytes{0, 9});
+    bytes.insert(bytes.end(), report.begin(), report.end());
+    EXPECT_EQ(send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    close(connection);  // a lost report shows as the device gone, not as a read that never ends
+  });
+  auto opened = CVhidBackend(m_bus).Open(path);
+  device.join();
+  ASSERT_NE(opened, nullptr);
+  std::array<std::uint8_t, 32> report{};
+  std::size_t received = 0;
+  ASSERT_EQ(opened->ReadInputReport(report, received), HidReadResult::Report);
+  EXPECT_EQ(received, 2u);
+  EXPECT_EQ(report[1], 9);
+}
+
 TEST_F(VhidBackendTest, CancelReadWakesOneRead) {
   CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
   auto device = OpenPeer(peer);
