@@ -41,20 +41,6 @@ constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
 constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
 constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
 
-// The emulated chip without its 5 ms busy time after each block, so that a
-// functional run does not spend a status poll and a 20 ms pause per block.
-class CQuickChipPort final : public CEmuChipPort {
- public:
-  CQuickChipPort(CEmuBluetoothChip::Config config, SendFunction send) : m_chip(std::move(config), std::move(send)) {}
-  void OnUartBytes(std::span<const std::uint8_t> bytes) override { m_chip.OnUartBytes(bytes); }
-  std::uint32_t VersionWord() const override { return m_chip.VersionWord(); }
-  std::vector<std::uint8_t> StoredImage() const override { return m_chip.StoredImage(); }
-  void SetFaults(const CEmuBluetoothChip::Faults& faults) override { m_chip.SetFaults(faults); }
-
- private:
-  CEmuBluetoothChip m_chip;
-};
-
 class EndToEndBluetooth : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,8 +68,10 @@ class EndToEndBluetooth : public ::testing::Test {
     chip.initialVersion = kOlderB;
     chip.blockBusyMs = 0;
     chip.faults = chipFaults;
+    // Without the chip's 5 ms busy time after each block, a functional run does
+    // not spend a status poll and a 20 ms pause per block.
     m_emulator = std::make_unique<CDeviceEmulator>(config, [chip](CEmuChipPort::SendFunction send) {
-      return std::make_unique<CQuickChipPort>(chip, std::move(send));
+      return MakeBluetoothChipPort(chip, std::move(send));
     });
     ASSERT_TRUE(m_emulator->Start(m_tree.Bus().string()));
     ASSERT_TRUE(e2e::WaitForDevice(m_tree.Bus(), std::chrono::seconds(30)));

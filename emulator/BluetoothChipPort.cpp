@@ -25,5 +25,10 @@ std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config
       chipConfig.initialVersion = processor.version;
     }
   }
+  return MakeBluetoothChipPort(std::move(chipConfig), std::move(send));
+}
+
+std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(CEmuBluetoothChip::Config chipConfig,
+                                                    CEmuChipPort::SendFunction send) {
   return std::make_unique<CBluetoothChipPort>(std::move(chipConfig), std::move(send));
 }

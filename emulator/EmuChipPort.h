@@ -28,3 +28,6 @@ using EmuChipFactory = std::function<std::unique_ptr<CEmuChipPort>(CEmuChipPort:
 
 // The emulated Bluetooth chip, configured from `config`.
 std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config, CEmuChipPort::SendFunction send);
+// The emulated Bluetooth chip with a chip configuration of the caller's own.
+std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(CEmuBluetoothChip::Config chipConfig,
+                                                    CEmuChipPort::SendFunction send);
