@@ -4,7 +4,6 @@
 // their ratio, the updater's CPU time and peak memory, and where the time
 // went (from the log's time stamps and the emulator's trace). Prints figures
 // only; it asserts nothing about speed.
-#include <sys/prctl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -34,16 +33,17 @@ struct Options {
   double classRequestMs = 1.0;
   bool trace = true;
   std::string traceFile;
-  bool fineTimerSlack = false;
+  double spinMs = 0.3;
 };
 
 void Usage() {
   std::puts(
-      "Usage: quillon-bench-hex [--class-request-ms X] [--no-trace] [--trace-file FILE] [--fine-timer-slack]\n"
+      "Usage: quillon-bench-hex [--class-request-ms X] [--no-trace] [--trace-file FILE] [--spin-ms X]\n"
       "Runs quillon-upgrade /S once against an in-process emulator (processors 33 and 8,\n"
       "no Bluetooth chip, full-speed timing, time scale 1) and prints the figures.\n"
-      "--fine-timer-slack gives the emulator's thread a timer slack of 1 ns instead of\n"
-      "the default 50 us, to separate its own wake-up lateness from the updater's.");
+      "--spin-ms X: the emulator polls instead of sleeping for the last X ms before each\n"
+      "modelled completion (default 0.3), so its own wake-up lateness is not counted\n"
+      "against the updater; 0 = always sleep.");
 }
 
 std::optional<Options> Parse(int argc, char** argv) {
@@ -52,8 +52,8 @@ std::optional<Options> Parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--class-request-ms" && i + 1 < argc) {
       options.classRequestMs = std::atof(argv[++i]);
-    } else if (arg == "--fine-timer-slack") {
-      options.fineTimerSlack = true;
+    } else if (arg == "--spin-ms" && i + 1 < argc) {
+      options.spinMs = std::atof(argv[++i]);
     } else if (arg == "--no-trace") {
       options.trace = false;
     } else if (arg == "--trace-file" && i + 1 < argc) {
@@ -166,8 +166,7 @@ int main(int argc, char** argv) {
   config.timeScale = 1;
   config.keepTrace = options->trace;
   config.traceFile = options->traceFile;
-  // A thread inherits its creator's timer slack, so this reaches the emulator's thread.
-  if (options->fineTimerSlack) prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  config.spinMs = options->spinMs;
   CDeviceEmulator emulator(config);
   if (!emulator.Start(tree.Bus().string()) || !e2e::WaitForDevice(tree.Bus(), std::chrono::seconds(30))) {
     std::fputs("quillon-bench-hex: the emulator did not start\n", stderr);

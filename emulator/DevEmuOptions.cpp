@@ -109,6 +109,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
          return true;
        }},
       {"--class-request-ms", real(c.classRequestMs)},
+      {"--spin-ms", [&](const std::string& v) { return ParseDouble(v, c.spinMs) && c.spinMs >= 0; }},
       {"--time-scale", [&](const std::string& v) { return ParseDouble(v, c.timeScale) && c.timeScale > 0; }},
       {"--baud", [&](const std::string& v) { return ParseNumber(v, c.uartBaud) && c.uartBaud > 0; }},
       {"--trace", text(c.traceFile)},
@@ -209,6 +210,8 @@ Timing (milliseconds of device time):
   --timing off|usb             bus timing model (default usb: one interrupt report per ms each way)
   --class-request-ms X         time per class request (default 1)
   --time-scale X               device time runs X times faster (default 1)
+  --spin-ms X                  poll instead of sleeping for the last X real ms before each
+                               modelled completion (default 0)
   --baud N                     bridged UART speed, 10 bits per byte (default 921600; 115200 also typical)
   --reenum-delay-ms N          time off the bus when restarting (default 1500)
   --erase-ms N                 LDR_BEGIN's erase before its status (default 800)

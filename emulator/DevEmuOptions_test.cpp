@@ -20,7 +20,7 @@ TEST(DevEmuOptions, ValuesReachTheConfiguration) {
   std::string error;
   const auto options = ParseDevEmuOptions(
       {"--bus", "/tmp/b", "--mcu", "33:2017/10/03", "--mcu=13:0", "--loader-version", "2.9", "--timing", "off",
-       "--time-scale", "20", "--baud", "115200", "--begin-status", "0x1", "--finish-never", "--reject-record", "5",
+       "--time-scale", "20", "--spin-ms", "0.25", "--baud", "115200", "--begin-status", "0x1", "--finish-never", "--reject-record", "5",
        "--unplug-at-ms", "250", "--chip-loss", "0.25", "--chip-never-returns", "loader"},
       error);
   ASSERT_TRUE(options) << error;
@@ -34,6 +34,7 @@ TEST(DevEmuOptions, ValuesReachTheConfiguration) {
   EXPECT_EQ(c.loaderMinor, 9);
   EXPECT_EQ(c.timing, EmuTiming::Off);
   EXPECT_EQ(c.timeScale, 20.0);
+  EXPECT_EQ(c.spinMs, 0.25);
   EXPECT_EQ(c.uartBaud, 115200u);
   EXPECT_EQ(c.faults.beginStatus, 1u);
   EXPECT_TRUE(c.faults.finishNeverAnswers);

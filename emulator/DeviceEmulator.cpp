@@ -149,16 +149,8 @@ void CDeviceEmulator::Run() {
     PumpInput();
     FlushOutput(false);
 
-    double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
-    timespec timeout{};
-    timespec* timeoutPointer = nullptr;
-    if (next != kNever) {
-      const double realMs = std::max(0.0, (next - Now()) / m_config.timeScale);
-      const auto ns = static_cast<long long>(std::ceil(realMs * 1e6));
-      timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-      timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
-      timeoutPointer = &timeout;
-    }
+    const double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
+    std::optional<timespec> timeout = PollTimeout(next);
     pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
     const int connection = m_connectionFd;
     const int listener = m_listenFd;
@@ -166,7 +158,7 @@ void CDeviceEmulator::Run() {
     if (listener >= 0) fds[2] = {listener, POLLIN, 0};
 
     lock.unlock();
-    const int ready = ppoll(fds, 3, timeoutPointer, nullptr);
+    const int ready = ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
     lock.lock();
     if (ready <= 0) continue;
     if (fds[0].revents & POLLIN) {
@@ -181,6 +173,16 @@ void CDeviceEmulator::Run() {
     }
     if (listener >= 0 && listener == m_listenFd && (fds[2].revents & POLLIN)) Accept();
   }
+}
+
+// How long the loop may sleep before `nextDue` (device time); nothing = until woken.
+std::optional<timespec> CDeviceEmulator::PollTimeout(double nextDue) const {
+  const double spinMs = m_config.spinMs;
+  if (nextDue == kNever) return std::nullopt;
+  double realMs = std::max(0.0, (nextDue - Now()) / m_config.timeScale);
+  realMs = realMs > spinMs ? realMs - spinMs : 0.0;
+  const auto ns = static_cast<long long>(std::ceil(realMs * 1e6));
+  return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
 }
 
 // ---- the bus ----

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -96,6 +97,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void PlugIn();
 
   double Now() const;
+  std::optional<timespec> PollTimeout(double nextDue) const;
   double RealToDevice(std::chrono::steady_clock::duration duration) const;
   void Schedule(double atMs, Scheduled::EScope scope, std::function<void()> action);
   void Post(std::function<void()> action);

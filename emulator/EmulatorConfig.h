@@ -98,6 +98,11 @@ struct EmulatorConfig {
   EmuTiming timing = EmuTiming::FullSpeed;
   double classRequestMs = 1.0;
   double timeScale = 1.0;  // device time runs this many times faster than real time
+  // Real milliseconds before each due time that the emulator polls instead of
+  // sleeping. A sleeping thread wakes tens of microseconds late, and that
+  // lateness adds to every modelled transfer; polling keeps the model to a few
+  // microseconds at the cost of CPU. 0 = always sleep.
+  double spinMs = 0.0;
 
   std::uint32_t uartBaud = 921600;  // 10 bits per byte on the bridged UART
 

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -559,6 +560,31 @@ TEST_F(EmulatorTest, InjectedReportsArriveAsSent) {
   ASSERT_TRUE(other);
   EXPECT_EQ((*other)[2], 0x55);
   EXPECT_EQ(other->size(), 32u);
+}
+
+// Polling before due times must neither answer a class request before its
+// modelled time nor keep the thread busy when nothing is due.
+TEST_F(EmulatorTest, PollingNearDueTimesKeepsTheModelAndSleepsWhenIdle) {
+  EmulatorConfig config;
+  config.keepTrace = true;
+  config.classRequestMs = 4;
+  config.spinMs = 1;
+  Start(config);
+  CTestHost host;
+  ASSERT_TRUE(Open(host, kAppName));
+  for (int i = 0; i < 10; ++i) {
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(host.SetOutput({0x00, 0x3E, 0x07}));
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(4)) << "request " << i;
+  }
+
+  timespec before{};
+  timespec after{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+  const double cpuMs = (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+  EXPECT_LT(cpuMs, 200) << "an idle emulator must sleep, not poll";
 }
 
 TEST_F(EmulatorTest, UnplugAfterTransfersEndsTheConnectionAndLeavesTheBus) {
