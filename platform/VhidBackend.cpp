@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -43,6 +44,16 @@ std::optional<std::uint16_t> ParseIdTag(std::string_view name, std::string_view 
 namespace {
 
 using namespace Vhid;
+
+// While the device sends input reports, the receiver takes the read side back
+// the moment a request ends, so a waiting reader gets them at once. While it
+// sends none (a bootloader taking records), requests that follow each other
+// keep the read side among themselves and the receiver takes it back only once
+// they pause for kIdleHandBack: waking it twice per request would put two
+// thread switches on every request's path.
+using SteadyClock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kInputQuiet{1000};
+constexpr std::chrono::milliseconds kIdleHandBack{2};
 
 struct Message {
   std::uint8_t type = 0;
@@ -306,9 +317,11 @@ class CVhidDevice final : public CHidDevice {
     ~CReadSideRelease() {
       if (!m_lock.owns_lock()) m_lock.lock();
       m_device.m_requestActive = false;
+      m_device.m_requestEnded = SteadyClock::now();
       if (m_device.m_holder == Holder::Requester) m_device.m_holder = Holder::None;
+      const bool handBackNow = m_device.InputFlowing(m_device.m_requestEnded);
       m_lock.unlock();
-      m_device.m_socketChanged.notify_all();
+      if (handBackNow) m_device.m_socketChanged.notify_all();
     }
     CReadSideRelease(const CReadSideRelease&) = delete;
     CReadSideRelease& operator=(const CReadSideRelease&) = delete;
@@ -340,8 +353,11 @@ class CVhidDevice final : public CHidDevice {
   void Receive() {
     std::unique_lock lock(m_mutex);
     for (;;) {
-      m_socketChanged.wait(lock, [&] { return m_stopping || m_gone || !m_requestActive; });
       if (m_stopping || m_gone) break;
+      if (const std::optional<SteadyClock::time_point> recheck = ReceiverMustWait()) {
+        m_socketChanged.wait_until(lock, *recheck);
+        continue;
+      }
       m_holder = Holder::Receiver;
       const PumpEnd end = Pump(lock, std::nullopt, [] { return false; });
       m_holder = Holder::None;
@@ -355,6 +371,17 @@ class CVhidDevice final : public CHidDevice {
     lock.unlock();
     m_socketChanged.notify_all();
   }
+
+  // Under m_mutex: nothing when the receiver may take the read side now,
+  // otherwise when to look again (a request's end or a kick may come sooner).
+  std::optional<SteadyClock::time_point> ReceiverMustWait() const {
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (m_requestActive) return now + kIdleHandBack;
+    if (InputFlowing(now) || now >= m_requestEnded + kIdleHandBack) return std::nullopt;
+    return m_requestEnded + kIdleHandBack;
+  }
+
+  bool InputFlowing(SteadyClock::time_point now) const { return now < m_lastInput + kInputQuiet; }
 
   // Run by the holder of the read side with m_mutex held: files every whole
   // message received, and reads more until `done` holds, `deadline` passes
@@ -414,6 +441,7 @@ class CVhidDevice final : public CHidDevice {
   // Files one message under m_mutex; false when it breaks the contract.
   bool File(Message&& message) {
     if (message.type == kInputReport) {
+      m_lastInput = SteadyClock::now();
       if (m_inputs.size() >= kInputQueueLimit) m_inputs.pop_front();
       m_inputs.push_back(std::move(message.payload));
       m_inputChanged.notify_all();
@@ -444,6 +472,8 @@ class CVhidDevice final : public CHidDevice {
   CReceiveBuffer m_buffer;                  // owned by the holder of the read side
   Holder m_holder = Holder::None;
   bool m_requestActive = false;  // a request holds or wants the read side
+  SteadyClock::time_point m_requestEnded;  // when the last request let go of the read side
+  SteadyClock::time_point m_lastInput;     // when the last input report was filed
   std::deque<std::vector<std::uint8_t>> m_inputs;
   std::optional<std::uint8_t> m_awaiting;  // reply type of the outstanding request
   bool m_abandoned = false;                // its requester stopped waiting

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "hid/testing/VhidTestPeer.h"
@@ -211,6 +212,30 @@ TEST_F(VhidBackendTest, ReaderGetsEveryReportInOrderWhileRequestsRun) {
   std::vector<std::uint8_t> expected(2 * kRequests);
   for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::uint8_t>(i);
   EXPECT_EQ(collector.Seen(), expected);
+}
+
+TEST_F(VhidBackendTest, ReportAfterABurstOfRequestsReachesTheWaitingReader) {
+  // A device that has sent no input report leaves the socket to requests that
+  // follow each other; once they stop, a report must still reach the reader.
+  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  peer.SetHandler([](CVhidTestPeer& device, const HostMessage& message) { CVhidTestPeer::AnswerOk(device, message); });
+  auto device = OpenPeer(peer);
+  ASSERT_NE(device, nullptr);
+  std::promise<int> read;
+  std::future<int> result = read.get_future();
+  std::thread reader([&] {
+    std::array<std::uint8_t, 32> report{};
+    std::size_t received = 0;
+    const bool got = device->ReadInputReport(report, received) == HidReadResult::Report && received > 1;
+    read.set_value(got ? report[1] : -1);
+  });
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(device->SetOutputReport(Bytes(65, 0))) << i;
+  EXPECT_TRUE(peer.SendInputReport(Bytes{0, 0x42}));
+  const bool arrived = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!arrived) device->CancelRead();
+  reader.join();
+  ASSERT_TRUE(arrived) << "the report was never read from the socket";
+  EXPECT_EQ(result.get(), 0x42);
 }
 
 TEST_F(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
