@@ -4,6 +4,7 @@
 #include "app/Log.h"
 #include "bluetooth/DfuDownload.h"
 #include "bluetooth/UartBridge.h"
+#include "hid/ClassRequest.h"
 #include "hid/Reports.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
@@ -17,7 +18,7 @@ void CUpgradeLPC18XX::SetUartFirmwareUpgradeMode(int enter) {
   std::array<std::uint8_t, kOutputReportLength> report{};
   report[1] = CMD_GROUP_SYSTEM;
   report[2] = enter == 1 ? SYS_UART_BRIDGE_ENTER : SYS_UART_BRIDGE_EXIT;
-  if (const HidHandle device = m_helper.m_hDevice) device->SetOutputReport(report);
+  SendClassRequest(m_helper, report);
   LogMessage(enter != 0 ? "Entering UART Firmware upgrade mode" : "Exiting UART Firmware upgrade mode");
 }
 

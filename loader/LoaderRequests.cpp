@@ -9,11 +9,6 @@ OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {
   return report;
 }
 
-bool SendClassRequest(CHIDHelper& helper, std::span<const std::uint8_t> report) {
-  const HidHandle device = helper.m_hDevice;
-  return device != nullptr && device->SetOutputReport(report);
-}
-
 bool ReadInputReportNow(CHIDHelper& helper, std::span<std::uint8_t> report) {
   const HidHandle device = helper.m_hDevice;
   return device != nullptr && device->GetInputReport(report);

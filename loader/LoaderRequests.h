@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "hid/ClassRequest.h"
 #include "hid/HIDHelper.h"
 #include "hid/Reports.h"
 
@@ -11,9 +12,6 @@ using OutputReport = std::array<std::uint8_t, kOutputReportLength>;
 
 // An all-zero output report with the loader's group and `code`.
 OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code);
-
-// HID class SET_REPORT (Output) on the open device; false when none is open or the device refused it.
-bool SendClassRequest(CHIDHelper& helper, std::span<const std::uint8_t> report);
 
 // HID class GET_REPORT (Input) into `report` (byte 0 = report ID 0); false when it failed.
 bool ReadInputReportNow(CHIDHelper& helper, std::span<std::uint8_t> report);
