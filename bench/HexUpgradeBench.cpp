@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "bench/BenchOptions.h"
 #include "emulator/DeviceEmulator.h"
 
 namespace {
@@ -48,20 +49,11 @@ void Usage() {
 
 std::optional<Options> Parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--class-request-ms" && i + 1 < argc) {
-      options.classRequestMs = std::atof(argv[++i]);
-    } else if (arg == "--spin-ms" && i + 1 < argc) {
-      options.spinMs = std::atof(argv[++i]);
-    } else if (arg == "--no-trace") {
-      options.trace = false;
-    } else if (arg == "--trace-file" && i + 1 < argc) {
-      options.traceFile = argv[++i];
-    } else {
-      return std::nullopt;
-    }
-  }
+  if (!ParseBenchOptions(argc, argv,
+                         {ValueOption("--class-request-ms", options.classRequestMs),
+                          ValueOption("--spin-ms", options.spinMs), FlagOption("--no-trace", options.trace, false),
+                          ValueOption("--trace-file", options.traceFile)}))
+    return std::nullopt;
   return options;
 }
 

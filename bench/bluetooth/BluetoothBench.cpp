@@ -8,12 +8,12 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "bench/BenchOptions.h"
 #include "bench/bluetooth/BluetoothFloor.h"
 #include "bench/bluetooth/BluetoothTrace.h"
 #include "emulator/DeviceEmulator.h"
@@ -45,24 +45,12 @@ void Usage() {
 
 std::optional<Options> Parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--baud" && hasValue) {
-      options.baud = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (arg == "--device") {
-      options.wholeDevice = true;
-    } else if (arg == "--noise" && hasValue) {
-      options.noise = std::atof(argv[++i]);
-    } else if (arg == "--seed" && hasValue) {
-      options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (arg == "--trace-file" && hasValue) {
-      options.traceFile = argv[++i];
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (options.baud == 0 || options.noise < 0 || options.noise > 1) return std::nullopt;
+  const bool parsed = ParseBenchOptions(
+      argc, argv,
+      {ValueOption("--baud", options.baud), FlagOption("--device", options.wholeDevice, true),
+       ValueOption("--noise", options.noise), ValueOption("--seed", options.seed),
+       ValueOption("--trace-file", options.traceFile)});
+  if (!parsed || options.baud == 0 || options.noise < 0 || options.noise > 1) return std::nullopt;
   return options;
 }
 
