@@ -247,7 +247,9 @@ std::unique_ptr<CHidDevice> CHidrawBackend::Open(const std::string& path) {
   const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == EACCES || errno == EPERM)
-      LogMessage("hidraw: no permission to open %s; a udev rule granting this user access to the device is needed",
+      LogMessage("hidraw: no permission to open %s; a udev rule granting this user access to the device is needed: "
+                 "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
+                 "/etc/udev/rules.d), then replug the device",
                  node);
     return nullptr;
   }
