@@ -23,6 +23,7 @@
 
 #include "app/FlashApp.h"
 #include "platform/InstanceLock.h"
+#include "platform/testing/TempDirectory.h"
 #include "resources/StringTable.h"
 
 extern char** environ;
@@ -44,25 +45,6 @@ std::string ReadFile(const fs::path& path) {
   return text.str();
 }
 
-fs::path MakeTempDir(const std::string& stem) {
-  std::string pattern = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
-
-// A temporary directory removed with everything in it, also when a test stops early.
-struct CTempDir {
-  explicit CTempDir(const std::string& stem) : path(MakeTempDir(stem)) {}
-  ~CTempDir() {
-    std::error_code error;
-    fs::permissions(path, fs::perms::owner_all, error);
-    fs::remove_all(path, error);
-  }
-  CTempDir(const CTempDir&) = delete;
-  CTempDir& operator=(const CTempDir&) = delete;
-  fs::path path;
-};
-
 // The single-instance lock of the copies this test process starts: its own,
 // so that a copy running elsewhere on the machine does not refuse them.
 std::string TestLockName() { return "quillon-test-instance-" + std::to_string(::getpid()); }
@@ -73,8 +55,8 @@ std::string TestLockName() { return "quillon-test-instance-" + std::to_string(::
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const fs::path& cwd,
               const std::map<std::string, std::string>& extraEnv = {}) {
   RunResult result;
-  const CTempDir output("quillon-run-output");
-  const fs::path& outputDir = output.path;
+  const CTempDirectory output("quillon-run-output");
+  const fs::path& outputDir = output.Path();
   const std::string outPath = (outputDir / "out").string();
   const std::string errPath = (outputDir / "err").string();
 
@@ -180,15 +162,15 @@ std::vector<std::string> LogNamesFromNow(int seconds) {
 class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(m_cwdDir.path.empty());
-    ASSERT_FALSE(m_busDir.path.empty());
+    ASSERT_TRUE(m_cwdDir.Valid());
+    ASSERT_TRUE(m_busDir.Valid());
   }
   std::string BusOption() const { return "--vhid-bus=" + m_bus.string(); }
 
-  CTempDir m_cwdDir{"quillon-cwd"};
-  CTempDir m_busDir{"quillon-bus"};
-  const fs::path m_cwd = m_cwdDir.path;
-  const fs::path m_bus = m_busDir.path;
+  CTempDirectory m_cwdDir{"quillon-cwd"};
+  CTempDirectory m_busDir{"quillon-bus"};
+  const fs::path m_cwd = m_cwdDir.Path();
+  const fs::path m_bus = m_busDir.Path();
   const std::string m_program = QUILLON_UPGRADE_PATH;
 };
 
@@ -285,8 +267,8 @@ TEST_F(ProgramTest, ReadOnlyCurrentDirectoryStillGivesTheExitCode) {
 }
 
 TEST_F(ProgramTest, LinkPlantedAtTheLogPathIsNotFollowed) {
-  const CTempDir elsewhere("quillon-victim");
-  const fs::path target = elsewhere.path / "planted-target";
+  const CTempDirectory elsewhere("quillon-victim");
+  const fs::path target = elsewhere.Path() / "planted-target";
   const std::vector<std::string> names = LogNamesFromNow(60);
   for (const auto& name : names) fs::create_symlink(target, m_cwd / name);
 
@@ -311,8 +293,8 @@ fs::path InstallCopy(const fs::path& directory, const std::string& program) {
 }
 
 TEST_F(ProgramTest, DemoWithoutTheEmulatorReportsNoDevice) {
-  const CTempDir install("quillon-install");
-  const fs::path& installDir = install.path;
+  const CTempDirectory install("quillon-install");
+  const fs::path& installDir = install.Path();
   const fs::path copy = InstallCopy(installDir, m_program);
   const RunResult run = RunProgram(copy.string(), {"--demo"}, m_cwd);
   EXPECT_EQ(run.exitStatus, 1);
@@ -328,8 +310,8 @@ TEST_F(ProgramTest, DemoWithoutTheEmulatorReportsNoDevice) {
 }
 
 TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
-  const CTempDir install("quillon-install");
-  const fs::path& installDir = install.path;
+  const CTempDirectory install("quillon-install");
+  const fs::path& installDir = install.Path();
   const fs::path copy = InstallCopy(installDir, m_program);
   // A stand-in emulator: it tells its pid and bus, puts a device file on the
   // bus and then waits to be stopped.

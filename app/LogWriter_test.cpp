@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/Log.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace fs = std::filesystem;
 
@@ -19,16 +20,10 @@ namespace {
 
 class LogWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillon-log-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_dir = pattern;
-  }
+  void SetUp() override { ASSERT_TRUE(m_directory.Valid()); }
   void TearDown() override {
     StopLog();
     DeleteLogFile();
-    std::error_code error;
-    fs::remove_all(m_dir, error);
   }
 
   std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
@@ -60,7 +55,8 @@ class LogWriterTest : public ::testing::Test {
     return messages;
   }
 
-  fs::path m_dir;
+  CTempDirectory m_directory{"quillon-log"};
+  const fs::path m_dir = m_directory.Path();
 };
 
 TEST_F(LogWriterTest, LinesAreStampedAndAMessageEndingInNewlineLeavesAnEmptyLine) {

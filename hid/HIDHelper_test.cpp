@@ -17,6 +17,7 @@
 #include "hid/Reports.h"
 #include "hid/testing/VhidTestPeer.h"
 #include "platform/Clock.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace {
 
@@ -70,9 +71,7 @@ void RecordUart(std::span<const std::uint8_t> report) {
 class HidHelperTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-hid-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_bus = pattern;
+    ASSERT_TRUE(m_busDirectory.Valid());
     UseVhidBackend(m_bus);
     // 100 ms of program time lasts 25 ms: the gaps the tests rely on stay far
     // apart from the 500 ms limits even on a loaded machine under a sanitizer.
@@ -82,7 +81,6 @@ class HidHelperTest : public ::testing::Test {
     m_helper.reset();
     m_peer.reset();
     Clock::SetTimeScale(1);
-    std::filesystem::remove_all(m_bus);
   }
 
   CVhidTestPeer& Plug(std::uint16_t productId = kApplicationProductId) {
@@ -113,7 +111,8 @@ class HidHelperTest : public ::testing::Test {
     return count;
   }
 
-  std::string m_bus;
+  CTempDirectory m_busDirectory{"quillon-hid"};
+  const std::string m_bus = m_busDirectory.Path().string();
   std::unique_ptr<CVhidTestPeer> m_peer;
   std::unique_ptr<CHIDHelper> m_helper;
 };

@@ -8,6 +8,7 @@
 
 #include "hid/DeviceIdentity.h"
 #include "hid/testing/VhidTestPeer.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace {
 
@@ -15,16 +16,11 @@ namespace fs = std::filesystem;
 
 class HidDiscoveryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillon-disc-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_root = pattern;
-  }
-  void TearDown() override {
-    UseHidrawBackend();
-    fs::remove_all(m_root);
-  }
-  std::string m_root;
+  void SetUp() override { ASSERT_TRUE(m_rootDirectory.Valid()); }
+  void TearDown() override { UseHidrawBackend(); }
+
+  CTempDirectory m_rootDirectory{"quillon-disc"};
+  const std::string m_root = m_rootDirectory.Path().string();
 };
 
 // Two matching hidraw interfaces; the first cannot be opened (its node is a

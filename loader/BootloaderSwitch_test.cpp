@@ -11,6 +11,7 @@
 #include "emulator/DeviceEmulator.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
+#include "platform/testing/TempDirectory.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
@@ -21,9 +22,7 @@ constexpr double kTimeScale = 50;
 class BootloaderSwitchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-switch-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_bus = pattern;
+    ASSERT_TRUE(m_busDirectory.Valid());
     UseVhidBackend(m_bus);
     Clock::SetTimeScale(kTimeScale);
   }
@@ -33,7 +32,6 @@ class BootloaderSwitchTest : public ::testing::Test {
     if (m_emulator) m_emulator->Stop();
     Clock::SetTimeScale(1);
     UseHidrawBackend();
-    std::filesystem::remove_all(m_bus);
   }
 
   CDeviceEmulator& StartDevice(const EmuFaults& faults = {}, bool inBootloader = false) {
@@ -56,7 +54,8 @@ class BootloaderSwitchTest : public ::testing::Test {
     return *m_upgrader;
   }
 
-  std::string m_bus;
+  CTempDirectory m_busDirectory{"quillon-switch"};
+  const std::string m_bus = m_busDirectory.Path().string();
   std::unique_ptr<CDeviceEmulator> m_emulator;
   std::unique_ptr<CFirmwareUpgrade> m_upgrader;
 };

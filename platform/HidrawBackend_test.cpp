@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace {
 
@@ -23,15 +24,12 @@ namespace fs = std::filesystem;
 class HidrawBackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-hidraw-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_root = pattern;
+    ASSERT_TRUE(m_rootDirectory.Valid());
     m_sys = m_root + "/sys";
     m_dev = m_root + "/dev";
     fs::create_directories(m_sys + "/class/hidraw");
     fs::create_directories(m_dev);
   }
-  void TearDown() override { fs::remove_all(m_root); }
 
   // A hidraw node whose HID device hangs below a USB interface and device, as in real sysfs.
   void AddNode(const std::string& name, const std::string& hidId, const std::string& product = "") {
@@ -47,7 +45,8 @@ class HidrawBackendTest : public ::testing::Test {
 
   std::string DevPath(const std::string& name) const { return m_dev + "/" + name; }
 
-  std::string m_root;
+  CTempDirectory m_rootDirectory{"quillon-hidraw"};
+  const std::string m_root = m_rootDirectory.Path().string();
   std::string m_sys;
   std::string m_dev;
 };

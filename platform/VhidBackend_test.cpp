@@ -15,6 +15,7 @@
 
 #include "hid/testing/VhidTestPeer.h"
 #include "platform/Clock.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace {
 
@@ -24,14 +25,11 @@ using HostMessage = CVhidTestPeer::HostMessage;
 class VhidBackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-vhid-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_bus = pattern;
+    ASSERT_TRUE(m_busDirectory.Valid());
     Clock::SetTimeScale(4);
   }
   void TearDown() override {
     Clock::SetTimeScale(1);
-    std::filesystem::remove_all(m_bus);
   }
 
   std::unique_ptr<CHidDevice> OpenPeer(CVhidTestPeer& peer) {
@@ -50,7 +48,8 @@ class VhidBackendTest : public ::testing::Test {
     m_extraSockets.push_back(fd);
   }
 
-  std::string m_bus;
+  CTempDirectory m_busDirectory{"quillon-vhid"};
+  const std::string m_bus = m_busDirectory.Path().string();
   std::vector<int> m_extraSockets;
 
  public:

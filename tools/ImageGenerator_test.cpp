@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/testing/TempDirectory.h"
 #include "tools/ImageGenerator.h"
 
 namespace {
@@ -69,17 +70,10 @@ ToolRun RunTool(const std::string& command, const fs::path& scratch) {
 
 class StandInImages : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quillon-img-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    m_scratch = pattern;
-  }
-  void TearDown() override {
-    std::error_code error;
-    fs::remove_all(m_scratch, error);
-  }
+  void SetUp() override { ASSERT_TRUE(m_scratchDirectory.Valid()); }
 
-  fs::path m_scratch;
+  CTempDirectory m_scratchDirectory{"quillon-img"};
+  const fs::path m_scratch = m_scratchDirectory.Path();
 };
 
 #define REQUIRE_TOOL(tool, package)                                                              \

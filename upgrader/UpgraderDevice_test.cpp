@@ -13,6 +13,7 @@
 #include "emulator/DeviceEmulator.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/testing/VhidTestPeer.h"
+#include "platform/testing/TempDirectory.h"
 #include "upgrader/UpgraderTestSupport.h"
 
 namespace {
@@ -46,15 +47,12 @@ void AnswerEmptyInventory(CVhidTestPeer& peer, const HostMessage& message) {
 class UpgraderOnBusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillon-upg-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_bus = pattern;
+    ASSERT_TRUE(m_busDirectory.Valid());
     UseVhidBackend(m_bus);
   }
   void TearDown() override {
     m_peer.reset();
     m_emulator.reset();
-    std::filesystem::remove_all(m_bus);
   }
 
   CVhidTestPeer& Plug(std::uint16_t productId) {
@@ -63,7 +61,8 @@ class UpgraderOnBusTest : public ::testing::Test {
     return *m_peer;
   }
 
-  std::string m_bus;
+  CTempDirectory m_busDirectory{"quillon-upg"};
+  const std::string m_bus = m_busDirectory.Path().string();
   std::unique_ptr<CVhidTestPeer> m_peer;
   std::unique_ptr<CDeviceEmulator> m_emulator;
 };

@@ -91,16 +91,10 @@ int CEmulatorProgram::Terminate() {
 }
 
 CTestTree::CTestTree() {
-  m_root = MakeTempDirectory("quillon-e2e");
-  if (m_root.empty()) return;
+  if (!m_root.Valid()) return;
   std::error_code error;
-  for (const char* sub : {"bus", "run", "seen"}) fs::create_directory(m_root / sub, error);
-  if (error) m_root.clear();
-}
-
-CTestTree::~CTestTree() {
-  std::error_code error;
-  if (!m_root.empty()) fs::remove_all(m_root, error);
+  for (const char* sub : {"bus", "run", "seen"}) fs::create_directory(Root() / sub, error);
+  m_valid = !error;
 }
 
 UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/testing/ProgramRunner.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace e2e {
 
@@ -45,17 +46,15 @@ class CEmulatorProgram {
 class CTestTree {
  public:
   CTestTree();
-  ~CTestTree();
-  CTestTree(const CTestTree&) = delete;
-  CTestTree& operator=(const CTestTree&) = delete;
-  bool Valid() const { return !m_root.empty(); }
-  std::filesystem::path Root() const { return m_root; }
-  std::filesystem::path Bus() const { return m_root / "bus"; }
-  std::filesystem::path RunDir() const { return m_root / "run"; }
-  std::filesystem::path SeenDir() const { return m_root / "seen"; }
+  bool Valid() const { return m_valid; }
+  std::filesystem::path Root() const { return m_root.Path(); }
+  std::filesystem::path Bus() const { return Root() / "bus"; }
+  std::filesystem::path RunDir() const { return Root() / "run"; }
+  std::filesystem::path SeenDir() const { return Root() / "seen"; }
 
  private:
-  std::filesystem::path m_root;
+  CTempDirectory m_root{"quillon-e2e"};
+  bool m_valid = false;
 };
 
 struct UpdaterRun {

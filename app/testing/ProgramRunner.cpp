@@ -18,12 +18,6 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-fs::path MakeTempDirectory(const std::string& stem) {
-  std::string pattern = (fs::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
-
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/testing/TempDirectory.h"
+
 struct ProgramSpec {
   std::string program;  // path of the executable
   std::vector<std::string> arguments;
@@ -68,9 +70,6 @@ class CChildProcess {
 
 // Starts `spec`, waits for its end (killing it after `timeout`).
 ProgramResult RunProgram(const ProgramSpec& spec, std::chrono::milliseconds timeout);
-
-// A new empty directory under the temporary directory; empty path on failure.
-std::filesystem::path MakeTempDirectory(const std::string& stem);
 
 // The whole content of a file (empty when it cannot be read).
 std::string ReadWholeFile(const std::filesystem::path& path);
