@@ -84,10 +84,10 @@ class BcspLinkTest : public testing::Test {
   // Sends the queued packet completely (four calls), then forgets the wire.
   void SendQueuedFrame() {
     Pump(4);
-    m_device->Clear();
+    m_device->ClearSent();
   }
 
-  std::shared_ptr<CFakeUartDevice> m_device = std::make_shared<CFakeUartDevice>();
+  std::shared_ptr<CFakeHidDevice> m_device = std::make_shared<CFakeHidDevice>();
   std::array<std::uint8_t, 128> m_rxBuffer{};
   std::array<std::uint8_t, 1100> m_txBuffer{};
   BcspPacket m_rx;
@@ -129,13 +129,13 @@ TEST_F(BcspLinkTest, LinkEstablishmentFramesOnTheWire) {
     BcspLink.txSeq = 5;  // never shows in a link-establishment header
     BcspLink.rxExpected = 3;
     BcspLink.leNext = c.message;
-    m_device->Clear();
+    m_device->ClearSent();
     std::uint8_t events = 0;
     EXPECT_EQ(BcspPump(&events), 0);  // the opening call returns at once
-    ASSERT_EQ(m_device->Reports().size(), 1u);
-    EXPECT_EQ(m_device->Reports()[0][3], 1);  // the opening delimiter goes alone
+    ASSERT_EQ(m_device->Sent().size(), 1u);
+    EXPECT_EQ(m_device->Sent()[0][3], 1);  // the opening delimiter goes alone
     Pump(3);
-    EXPECT_EQ(m_device->WireBytes(), c.wire);
+    EXPECT_EQ(WireBytes(*m_device), c.wire);
   }
 }
 
@@ -147,7 +147,7 @@ TEST_F(BcspLinkTest, DataFrameAndPureAcknowledgementOnTheWire) {
     std::uint8_t events = 0;
     countdown = BcspPump(&events);
   }
-  EXPECT_EQ(m_device->WireBytes(),
+  EXPECT_EQ(WireBytes(*m_device),
             (Bytes{0xC0, 0xDB, 0xDC, 0x8C, 0x00, 0xB3, 0xC1, 0x08, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x1F, 0x2A, 0xC0}));
   EXPECT_EQ(countdowns[0] + countdowns[1] + countdowns[2], 0);
   EXPECT_EQ(countdowns[3], kBcspIdleCalls);
@@ -155,29 +155,29 @@ TEST_F(BcspLinkTest, DataFrameAndPureAcknowledgementOnTheWire) {
   BcspQueuePacket(nullptr);
   BcspLinkReset();
   MakeActive();
-  m_device->Clear();
+  m_device->ClearSent();
   BcspLink.rxExpected = 1;
   BcspLink.ackPending = true;
   Pump(3);
-  EXPECT_EQ(m_device->WireBytes(), (Bytes{0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0}));
+  EXPECT_EQ(WireBytes(*m_device), (Bytes{0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0}));
 }
 
 TEST_F(BcspLinkTest, UnacknowledgedPacketIsSentAgainUnchangedAfterTenIdleCalls) {
   MakeActive();
   QueueReliable(12, {0x21, 0x04, 0, 0, 0, 0, 0, 0});
   Pump(4);
-  const Bytes first = m_device->WireBytes();
+  const Bytes first = WireBytes(*m_device);
   std::vector<int> idle;
   for (int i = 0; i < 10; ++i) {
     std::uint8_t events = 0;
     idle.push_back(BcspPump(&events));
   }
   EXPECT_EQ(idle, (std::vector<int>{9, 8, 7, 6, 5, 4, 3, 2, 1, 0}));
-  EXPECT_EQ(m_device->WireBytes(), first);  // nothing sent while idle
+  EXPECT_EQ(WireBytes(*m_device), first);  // nothing sent while idle
   Pump(4);
   Bytes twice = first;
   twice.insert(twice.end(), first.begin(), first.end());
-  EXPECT_EQ(m_device->WireBytes(), twice);
+  EXPECT_EQ(WireBytes(*m_device), twice);
 }
 
 TEST_F(BcspLinkTest, OnlyTheNextSequenceNumberAcknowledgesThePacketInFlight) {
@@ -264,16 +264,16 @@ TEST_F(BcspLinkTest, ReliablePacketsAreDeliveredInSequenceAndAcknowledged) {
   EXPECT_EQ(Pump() & BCSP_EVENT_RX_PACKET, 0);
   EXPECT_EQ(BcspLink.rxExpected, 0);
   Pump(19);  // the acknowledgement, with the unchanged expectation, at the next transmit opportunity
-  EXPECT_EQ(m_device->WireBytes(), EncodeFrame({.ack = 0, .channel = 0, .payload = {}}));
+  EXPECT_EQ(WireBytes(*m_device), EncodeFrame({.ack = 0, .channel = 0, .payload = {}}));
 
-  m_device->Clear();
+  m_device->ClearSent();
   PushToHost(EncodeFrame({.seq = 0, .reliable = true, .channel = 12, .payload = {0x22}}));
   std::uint8_t events = 0;
   EXPECT_EQ(BcspPump(&events), 0);  // idle link: the acknowledgement goes out on the next call
   EXPECT_EQ(events, BCSP_EVENT_RX_PACKET | BCSP_EVENT_RX_RELIABLE);
   EXPECT_EQ(m_rxBuffer[0], 0x22);
   Pump(3);
-  EXPECT_EQ(m_device->WireBytes(), EncodeFrame({.ack = 1, .channel = 0, .payload = {}}));
+  EXPECT_EQ(WireBytes(*m_device), EncodeFrame({.ack = 1, .channel = 0, .payload = {}}));
 }
 
 TEST_F(BcspLinkTest, DamagedFramesAreDroppedAndTheNextOneIsTaken) {
@@ -322,26 +322,26 @@ TEST_F(BcspLinkTest, PeerResetReturnsExactlyThePeerResetEventAndRestartsWithSync
   EXPECT_EQ(BcspLink.txSeq, 0);
   EXPECT_EQ(BcspLink.rxExpected, 0);
   Pump(4);
-  EXPECT_EQ(FramesOf(m_device->WireBytes()), std::vector<Bytes>{LinkFrame(kSync)});
+  EXPECT_EQ(FramesOf(WireBytes(*m_device)), std::vector<Bytes>{LinkFrame(kSync)});
 }
 
 TEST_F(BcspLinkTest, HandshakeFollowsTheTableUpToActive) {
   Pump(4);
-  EXPECT_EQ(FramesOf(m_device->WireBytes()), std::vector<Bytes>{LinkFrame(kSync)});
+  EXPECT_EQ(FramesOf(WireBytes(*m_device)), std::vector<Bytes>{LinkFrame(kSync)});
 
   // The chip's SYNC is answered with SYNC RESP (after the SYNC already scheduled).
   PushToHost(LinkFrame(kSync));
-  m_device->Clear();
+  m_device->ClearSent();
   Pump(20);
-  EXPECT_EQ(FramesOf(m_device->WireBytes()), (std::vector<Bytes>{LinkFrame(kSync), LinkFrame(kSyncResp)}));
+  EXPECT_EQ(FramesOf(WireBytes(*m_device)), (std::vector<Bytes>{LinkFrame(kSync), LinkFrame(kSyncResp)}));
 
   // The chip's SYNC RESP makes the link Initialized; from then on CONF is sent.
   PushToHost(LinkFrame(kSyncResp));
   PumpUntilReceived();
   EXPECT_EQ(BcspLink.linkState, BCSP_LINK_INITIALIZED);
-  m_device->Clear();
+  m_device->ClearSent();
   Pump(40);
-  std::vector<Bytes> frames = FramesOf(m_device->WireBytes());
+  std::vector<Bytes> frames = FramesOf(WireBytes(*m_device));
   ASSERT_FALSE(frames.empty());
   EXPECT_EQ(frames.back(), LinkFrame(kConf));
 
@@ -360,12 +360,12 @@ TEST_F(BcspLinkTest, HandshakeFollowsTheTableUpToActive) {
   // makes the host send anything: CONF RESP.
   Pump(40);
   EXPECT_EQ(BcspLink.leNext, BCSP_LE_NONE);
-  m_device->Clear();
+  m_device->ClearSent();
   Pump(40);
-  EXPECT_TRUE(m_device->WireBytes().empty());
+  EXPECT_TRUE(WireBytes(*m_device).empty());
   PushToHost(LinkFrame(kConf));
   Pump(20);
-  EXPECT_EQ(FramesOf(m_device->WireBytes()), std::vector<Bytes>{LinkFrame(kConfResp)});
+  EXPECT_EQ(FramesOf(WireBytes(*m_device)), std::vector<Bytes>{LinkFrame(kConfResp)});
   EXPECT_EQ(m_rx.length, 128);  // link messages are never delivered
 }
 

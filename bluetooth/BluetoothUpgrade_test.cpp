@@ -2,51 +2,12 @@
 // and the UART hook that the restarted HID reader feeds.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-
 #include "app/Log.h"
 #include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
-
-// Records output reports and serves queued input reports to the HID reader.
-class CReaderFakeDevice : public CFakeUartDevice {
- public:
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_signal.wait(lock, [this] { return m_cancels > 0 || !m_inputs.empty(); });
-    if (m_cancels > 0) {
-      --m_cancels;
-      received = 0;
-      return HidReadResult::Cancelled;
-    }
-    const Bytes input = std::move(m_inputs.front());
-    m_inputs.pop_front();
-    received = std::min(report.size(), input.size());
-    std::copy_n(input.begin(), received, report.begin());
-    return HidReadResult::Report;
-  }
-  void CancelRead() override {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    ++m_cancels;
-    m_signal.notify_all();
-  }
-  void Inject(Bytes report) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_inputs.push_back(std::move(report));
-    m_signal.notify_all();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_signal;
-  std::deque<Bytes> m_inputs;
-  int m_cancels = 0;
-};
 
 class CTestUpgrader : public CUpgradeLPC18XX {
  public:
@@ -63,28 +24,28 @@ Bytes BridgeCommand(std::uint8_t code) {
 TEST(BluetoothUpgradeTest, BridgeModeCommandsAndTheUartHook) {
   LogCapture log;
   DrainHostQueue();
-  auto device = std::make_shared<CReaderFakeDevice>();
+  auto device = std::make_shared<CFakeHidDevice>();
   {
     CTestUpgrader upgrader;
     upgrader.Helper().m_hDevice = device;
 
     EXPECT_EQ(upgrader.InitFirmwareUpgradeB(1234), 1);
-    ASSERT_FALSE(device->Reports().empty());
-    EXPECT_EQ(device->Reports()[0], BridgeCommand(0x06));
+    ASSERT_FALSE(device->Sent().empty());
+    EXPECT_EQ(device->Sent()[0], BridgeCommand(0x06));
     EXPECT_TRUE(log.ContainsInOrder(
         std::vector<std::string>{"Entering UART Firmware upgrade mode", "L::InitFirmwareUpgradeB - success[TRUE]"}));
 
     // The restarted reader hands UART data reports to the bridge's queue.
-    device->Inject({0x00, 0x00, 0x28, 0x02, 0xAA, 0xBB, 0xCC});
+    device->PushInputReport({0x00, 0x00, 0x28, 0x02, 0xAA, 0xBB, 0xCC});
     ASSERT_TRUE(UartRxWaitFor(std::chrono::seconds(30)));
     std::uint8_t byte = 0;
     Bytes received;
     while (received.size() < 2 && UartRxWaitFor(std::chrono::seconds(30)) && UartGetByte(byte)) received.push_back(byte);
     EXPECT_EQ(received, (Bytes{0xAA, 0xBB}));
 
-    device->Clear();
+    device->ClearSent();
     EXPECT_EQ(upgrader.EndFirmwareUpgradeB(), 1);
-    EXPECT_EQ(device->Reports(), std::vector<Bytes>{BridgeCommand(0x07)});
+    EXPECT_EQ(device->Sent(), std::vector<Bytes>{BridgeCommand(0x07)});
     EXPECT_TRUE(log.ContainsInOrder(
         std::vector<std::string>{"Exiting UART Firmware upgrade mode", "L::EndFirmwareUpgradeB - success[TRUE]"}));
 

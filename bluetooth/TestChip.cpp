@@ -62,38 +62,24 @@ void DrainHostQueue() {
   }
 }
 
-bool CFakeUartDevice::SetOutputReport(std::span<const std::uint8_t> report) {
-  {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_reports.emplace_back(report.begin(), report.end());
-  }
-  if (m_onUartBytes && report.size() >= 4 && report[1] == 0x28) {
-    const std::size_t count = std::min<std::size_t>(report[3], report.size() - 4);
-    m_onUartBytes(report.subspan(4, count));
-  }
-  return true;
+std::span<const std::uint8_t> UartBytesOf(std::span<const std::uint8_t> report) {
+  if (report.size() < 4 || report[1] != 0x28) return {};
+  return report.subspan(4, std::min<std::size_t>(report[3], report.size() - 4));
 }
 
-std::vector<Bytes> CFakeUartDevice::Reports() const {
-  const std::lock_guard<std::mutex> lock(m_mutex);
-  return m_reports;
-}
-
-Bytes CFakeUartDevice::WireBytes() const {
+Bytes WireBytes(const CFakeHidDevice& device) {
   Bytes wire;
-  for (const Bytes& report : Reports()) {
-    if (report.size() >= 4 && report[1] == 0x28) wire.insert(wire.end(), report.begin() + 4, report.begin() + 4 + report[3]);
+  for (const Bytes& report : device.Sent()) {
+    const auto bytes = UartBytesOf(report);
+    wire.insert(wire.end(), bytes.begin(), bytes.end());
   }
   return wire;
 }
 
-void CFakeUartDevice::Clear() {
-  const std::lock_guard<std::mutex> lock(m_mutex);
-  m_reports.clear();
-}
-
 CTestChip::CTestChip(bool threaded) : m_threaded(threaded) {
-  m_device->m_onUartBytes = [this](std::span<const std::uint8_t> bytes) {
+  m_device->onSend = [this](const Bytes& report) {
+    const auto bytes = UartBytesOf(report);
+    if (bytes.empty()) return;
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_threaded) {
       m_inbox.emplace_back(bytes.begin(), bytes.end());
@@ -112,7 +98,7 @@ CTestChip::~CTestChip() {
     m_inboxSignal.notify_one();
   }
   if (m_worker.joinable()) m_worker.join();
-  m_device->m_onUartBytes = nullptr;
+  m_device->onSend = nullptr;
 }
 
 void CTestChip::Worker() {

@@ -1,8 +1,7 @@
 #pragma once
-// Test doubles for the Bluetooth path: a HID device that records the output
-// reports the host sends, a scripted Bluetooth chip that decodes the host's
-// BCSP frames and answers through UartRxPush, and a progress surface that
-// records what the download shows. The chip's framing and CRC are written
+// Test doubles for the Bluetooth path: a scripted Bluetooth chip that sits
+// behind a fake HID device, decodes the host's BCSP frames and answers through
+// UartRxPush, and a progress surface that records what the download shows. The chip's framing and CRC are written
 // independently of the link layer under test.
 #include <condition_variable>
 #include <cstdint>
@@ -15,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/HidDevice.h"
 #include "platform/ProgressSurface.h"
+#include "platform/testing/FakeHidDevice.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -40,32 +39,10 @@ void PushToHost(std::span<const std::uint8_t> bytes);
 // Takes every queued received byte.
 void DrainHostQueue();
 
-// Records every SET_REPORT (Output) request; UART data reports are also handed
-// to `m_onUartBytes` (bytes 4..4+n-1).
-class CFakeUartDevice : public CHidDevice {
- public:
-  HidReadResult ReadInputReport(std::span<std::uint8_t>, std::size_t& received) override {
-    received = 0;
-    return HidReadResult::DeviceGone;
-  }
-  void CancelRead() override {}
-  bool WriteOutputReport(std::span<const std::uint8_t>, std::uint32_t) override { return false; }
-  bool SetOutputReport(std::span<const std::uint8_t> report) override;
-  bool GetInputReport(std::span<std::uint8_t>) override { return false; }
-  bool SetFeatureReport(std::span<const std::uint8_t>) override { return false; }
-  bool GetProductString(std::span<char16_t>) override { return false; }
-
-  std::vector<Bytes> Reports() const;
-  // The UART bytes of every data report, in order.
-  Bytes WireBytes() const;
-  void Clear();
-
-  std::function<void(std::span<const std::uint8_t>)> m_onUartBytes;
-
- private:
-  mutable std::mutex m_mutex;
-  std::vector<Bytes> m_reports;
-};
+// The UART bytes a UART data report carries (bytes 4..4+n-1); empty for any other report.
+std::span<const std::uint8_t> UartBytesOf(std::span<const std::uint8_t> report);
+// The UART bytes of every data report the host sent to `device`, in order.
+Bytes WireBytes(const CFakeHidDevice& device);
 
 // One DFU request as the chip received it.
 struct ChipRequest {
@@ -104,7 +81,7 @@ class CTestChip {
   CTestChip(const CTestChip&) = delete;
   CTestChip& operator=(const CTestChip&) = delete;
 
-  std::shared_ptr<CFakeUartDevice> Device() const { return m_device; }
+  std::shared_ptr<CFakeHidDevice> Device() const { return m_device; }
 
   // Scripts. Defaults: link establishment answered, bState 2 before the first
   // block and 5 after, 2 after the final block, download replies all zero.
@@ -128,7 +105,7 @@ class CTestChip {
   void Send(const FrameSpec& frame);
   void Worker();
 
-  std::shared_ptr<CFakeUartDevice> m_device = std::make_shared<CFakeUartDevice>();
+  std::shared_ptr<CFakeHidDevice> m_device = std::make_shared<CFakeHidDevice>();
   mutable std::mutex m_mutex;  // guards everything below
   Bytes m_frame;
   bool m_inFrame = false;

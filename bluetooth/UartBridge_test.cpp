@@ -19,7 +19,7 @@ class UartBridgeTest : public testing::Test {
 
   static Bytes DataOf(const Bytes& report) { return Bytes(report.begin() + 4, report.begin() + 4 + report[3]); }
 
-  std::shared_ptr<CFakeUartDevice> m_device = std::make_shared<CFakeUartDevice>();
+  std::shared_ptr<CFakeHidDevice> m_device = std::make_shared<CFakeHidDevice>();
 };
 
 Bytes Sequence(std::size_t count, std::uint8_t first = 1) {
@@ -48,9 +48,9 @@ TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtDelimiterOrSixt
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     UartBridgeSetHandle(m_device);
-    m_device->Clear();
+    m_device->ClearSent();
     for (const std::uint8_t byte : c.input) UartPutByte(byte);
-    const std::vector<Bytes> reports = m_device->Reports();
+    const std::vector<Bytes> reports = m_device->Sent();
     ASSERT_EQ(reports.size(), c.expectedData.size());
     for (std::size_t i = 0; i < reports.size(); ++i) {
       ASSERT_EQ(reports[i].size(), 65u);
@@ -67,12 +67,12 @@ TEST_F(UartBridgeTest, BytesWithoutALiveHandleAreDroppedAndNeverReachALaterDevic
   UartBridgeSetHandle(nullptr);
   for (const std::uint8_t byte : Sequence(10)) UartPutByte(byte);
   UartPutByte(0xC0);
-  EXPECT_TRUE(m_device->Reports().empty());
+  EXPECT_TRUE(m_device->Sent().empty());
 
   // A device closed after it was handed over is never used either.
-  auto closed = std::make_shared<CFakeUartDevice>();
+  auto closed = std::make_shared<CFakeHidDevice>();
   UartBridgeSetHandle(closed);
-  std::weak_ptr<CFakeUartDevice> watch = closed;
+  std::weak_ptr<CFakeHidDevice> watch = closed;
   closed.reset();
   UartPutByte(0xC0);
   EXPECT_TRUE(watch.expired());
@@ -80,12 +80,12 @@ TEST_F(UartBridgeTest, BytesWithoutALiveHandleAreDroppedAndNeverReachALaterDevic
   // Bytes batched for one device are not sent to the next.
   UartBridgeSetHandle(m_device);
   UartPutByte(0x11);
-  auto next = std::make_shared<CFakeUartDevice>();
+  auto next = std::make_shared<CFakeHidDevice>();
   UartBridgeSetHandle(next);
   UartPutByte(0xC0);
-  ASSERT_EQ(next->Reports().size(), 1u);
-  EXPECT_EQ(DataOf(next->Reports()[0]), Bytes{0xC0});
-  EXPECT_TRUE(m_device->Reports().empty());
+  ASSERT_EQ(next->Sent().size(), 1u);
+  EXPECT_EQ(DataOf(next->Sent()[0]), Bytes{0xC0});
+  EXPECT_TRUE(m_device->Sent().empty());
 }
 
 TEST_F(UartBridgeTest, InputReportsQueueOnlyUartDataWithinTheCountAndTheBytesReceived) {

@@ -40,7 +40,7 @@ bool IsCommand(const Report& report, std::uint8_t code) { return report.size() >
 
 std::vector<Report> Commands(const CFakeHidDevice& device, std::uint8_t code) {
   std::vector<Report> matching;
-  for (const Report& report : device.SetOutputReports())
+  for (const Report& report : device.Sent())
     if (IsCommand(report, code)) matching.push_back(report);
   return matching;
 }
@@ -55,7 +55,7 @@ class LoaderTest : public ::testing::Test {
 
   // The device answers `code` with a status report after `delayMs` of program time.
   void AnswerWithStatus(CUpgraderOnFake& upgrader, std::uint8_t code, std::uint32_t status, std::uint32_t delayMs) {
-    upgrader.Device().onSetOutputReport = [this, &upgrader, code, status, delayMs](const Report& report) {
+    upgrader.Device().onSend = [this, &upgrader, code, status, delayMs](const Report& report) {
       if (!IsCommand(report, code)) return;
       m_threads.emplace_back([&upgrader, status, delayMs] {
         Clock::SleepMs(delayMs);
@@ -140,7 +140,7 @@ TEST_F(LoaderTest, BeginStatusDecidesTheOutcome) {
 TEST_F(LoaderTest, BeginOutsideTheBootloaderSendsNothing) {
   CUpgraderOnFake upgrader(false);
   EXPECT_EQ(upgrader.InitFirmwareUpgradeL(0), 0);
-  EXPECT_TRUE(upgrader.Device().SetOutputReports().empty());
+  EXPECT_TRUE(upgrader.Device().Sent().empty());
 }
 
 TEST_F(LoaderTest, FinishCarriesTheDigestOfExactlyTheRecordPayloadsSinceTheLastBegin) {
@@ -148,7 +148,7 @@ TEST_F(LoaderTest, FinishCarriesTheDigestOfExactlyTheRecordPayloadsSinceTheLastB
   const std::string second = ":0400000001020304F2\r\n:00000001FF\r\n";
   CUpgraderOnFake upgrader(true);
   AnswerLoaderVersion(upgrader, 3, 0);
-  upgrader.Device().onSetOutputReport = [&upgrader](const Report& report) {
+  upgrader.Device().onSend = [&upgrader](const Report& report) {
     if (IsCommand(report, 0x81) || IsCommand(report, 0x88)) upgrader.Helper().m_statusWord.store(STATUS_OK);
   };
   for (const std::string* image : {&first, &second}) {
@@ -167,7 +167,7 @@ TEST_F(LoaderTest, FinishCarriesTheDigestOfExactlyTheRecordPayloadsSinceTheLastB
 TEST_F(LoaderTest, FinishAfterNoRecordSendsTheDigestOfNothingAndAFailedSendIsNoSuccess) {
   CUpgraderOnFake upgrader(true);
   AnswerLoaderVersion(upgrader, 3, 0);
-  upgrader.Device().onSetOutputReport = [&upgrader](const Report&) {
+  upgrader.Device().onSend = [&upgrader](const Report&) {
     upgrader.Helper().m_statusWord.store(STATUS_OK);
   };
   ASSERT_EQ(upgrader.InitFirmwareUpgradeL(0), 1);
@@ -179,7 +179,7 @@ TEST_F(LoaderTest, FinishAfterNoRecordSendsTheDigestOfNothingAndAFailedSendIsNoS
   EXPECT_EQ(Report(finishes[0].begin() + 3, finishes[0].begin() + 19), emptyDigest);
 
   // The device's earlier status word must not pass for a confirmation of a finish it never got.
-  upgrader.Device().failSetOutputAt = upgrader.Device().SetOutputReports().size();
+  upgrader.Device().failSendAt = upgrader.Device().Sent().size();
   EXPECT_EQ(upgrader.EndFirmwareUpgradeL(), 0);
 }
 
@@ -193,9 +193,9 @@ HexRun WriteHex(const std::string& text, std::optional<std::size_t> failAt = std
   HexRun run;
   run.surface = std::make_unique<CRecordingSurface>(silent, false);
   CUpgraderOnFake upgrader(true);
-  upgrader.Device().failSetOutputAt = failAt;
+  upgrader.Device().failSendAt = failAt;
   run.result = upgrader.WriteToP(Bytes(text).data(), text.size(), *run.surface);
-  for (const Report& report : upgrader.Device().SetOutputReports())
+  for (const Report& report : upgrader.Device().Sent())
     if (IsCommand(report, 0x82)) run.records.push_back(report);
   return run;
 }
@@ -321,7 +321,7 @@ TEST_F(ThirdControllerTest, EraseStopsAtABlockThatNeverReportsDone) {
   for (const Case& c : {Case{-1, 7, 1}, Case{4, 5, 0}}) {
     CUpgraderOnFake upgrader(true);
     int lastBlock = -1;
-    upgrader.Device().onSetOutputReport = [&lastBlock](const Report& report) {
+    upgrader.Device().onSend = [&lastBlock](const Report& report) {
       if (IsCommand(report, 0x91)) lastBlock = report[5];
     };
     bool versionAsked = false;
@@ -348,7 +348,7 @@ TEST_F(ThirdControllerTest, EraseStopsAtABlockThatNeverReportsDone) {
 
 TEST_F(ThirdControllerTest, FinishAfterNoWriteSendsTheEmptyDigestAndAFailedSendFails) {
   CUpgraderOnFake upgrader(true);
-  upgrader.Device().onSetOutputReport = [&upgrader](const Report& report) {
+  upgrader.Device().onSend = [&upgrader](const Report& report) {
     if (IsCommand(report, 0x98)) upgrader.Helper().m_statusWord.store(STATUS_OK);
   };
   EXPECT_EQ(upgrader.EndFirmwareUpgradeM(), 1);
@@ -356,7 +356,7 @@ TEST_F(ThirdControllerTest, FinishAfterNoWriteSendsTheEmptyDigestAndAFailedSendF
   ASSERT_EQ(finishes.size(), 1u);
   EXPECT_EQ(finishes[0][3], 0xd4);
   EXPECT_EQ(finishes[0][18], 0x7e);
-  upgrader.Device().failSetOutputAt = upgrader.Device().SetOutputReports().size();
+  upgrader.Device().failSendAt = upgrader.Device().Sent().size();
   EXPECT_EQ(upgrader.EndFirmwareUpgradeM(), 0);
 }
 

@@ -21,15 +21,12 @@ std::string PointerText(const void* pointer) {
   return text;
 }
 
-std::shared_ptr<CScriptedHidDevice> ThreeProcessorDevice() {
-  auto device = std::make_shared<CScriptedHidDevice>();
-  device->m_count = 3;
-  device->m_processors = {
-      {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}},
-      {MCU_CODE_M, std::array<std::uint8_t, 4>{0x22, 0x10, 0x15, 0x20}},
-      {MCU_CODE_BT_A, std::array<std::uint8_t, 4>{0x28, 0x09, 0x15, 0x20}},
-  };
-  return device;
+std::shared_ptr<CFakeHidDevice> ThreeProcessorDevice() {
+  return ScriptedInventoryDevice(3, {
+                                        {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}},
+                                        {MCU_CODE_M, std::array<std::uint8_t, 4>{0x22, 0x10, 0x15, 0x20}},
+                                        {MCU_CODE_BT_A, std::array<std::uint8_t, 4>{0x28, 0x09, 0x15, 0x20}},
+                                    });
 }
 
 TEST(UpgraderLifecycle, ConstructionPresetsAndLogOrder) {
@@ -88,9 +85,7 @@ TEST(UpgraderInventory, ThreeProcessors) {
 
 TEST(UpgraderInventory, UnknownTypeCodeHasNothingBehindIt) {
   LogCapture log;
-  auto device = std::make_shared<CScriptedHidDevice>();
-  device->m_count = 1;
-  device->m_processors = {{5, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}};
+  auto device = ScriptedInventoryDevice(1, {{5, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}});
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   ASSERT_EQ(upgrader.InitMCUData(), 1);
@@ -108,10 +103,8 @@ TEST(UpgraderInventory, UnknownTypeCodeHasNothingBehindIt) {
 
 TEST(UpgraderInventory, UnansweredQueriesLeaveZeros) {
   LogCapture log;
-  auto device = std::make_shared<CScriptedHidDevice>();
-  device->m_count = 2;
-  device->m_processors = {{std::nullopt, std::nullopt},
-                          {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}};
+  auto device = ScriptedInventoryDevice(2, {{std::nullopt, std::nullopt},
+                                            {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}});
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   ASSERT_EQ(upgrader.InitMCUData(), 1);
@@ -130,8 +123,7 @@ TEST(UpgraderInventory, UnansweredQueriesLeaveZeros) {
 }
 
 TEST(UpgraderInventory, NoProcessors) {
-  auto device = std::make_shared<CScriptedHidDevice>();
-  device->m_count = 0;
+  auto device = ScriptedInventoryDevice(0);
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   ASSERT_EQ(upgrader.InitMCUData(), 1);
@@ -152,7 +144,7 @@ TEST(UpgraderInventory, NoProcessors) {
 }
 
 TEST(UpgraderInventory, UnansweredCountFails) {
-  auto device = std::make_shared<CScriptedHidDevice>();
+  auto device = ScriptedInventoryDevice(std::nullopt);
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   EXPECT_EQ(upgrader.InitMCUData(), 0);
@@ -213,6 +205,11 @@ TEST(UpgraderActiveProcessor, ImageFileDescriptionByType) {
 TEST(UpgraderProductName, BootloaderAnswersFixedNameWithoutAskingDevice) {
   LogCapture log;
   auto device = ThreeProcessorDevice();
+  int productStringRequests = 0;
+  device->onGetProductString = [&productStringRequests](std::span<char16_t>) {
+    ++productStringRequests;
+    return false;
+  };
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   upgrader.SetBootloaderFlag(1);
@@ -221,7 +218,7 @@ TEST(UpgraderProductName, BootloaderAnswersFixedNameWithoutAskingDevice) {
   std::fill(std::begin(name), std::end(name), u'#');
   EXPECT_EQ(upgrader.GetProductName(name, sizeof(name)), S_OK);
   EXPECT_EQ(std::u16string(name), u"Aurelix Rho");
-  EXPECT_EQ(device->ProductStringRequests(), 0);
+  EXPECT_EQ(productStringRequests, 0);
 
   // The name and its terminator need 24 bytes.
   char16_t small[12];
@@ -247,8 +244,11 @@ TEST(UpgraderProductName, ApplicationAsksDevice) {
 TEST(UpgraderProductName, NameFillingTheBufferIsTerminatedInside) {
   LogCapture log;
   auto device = ThreeProcessorDevice();
-  device->m_productString = u"ABCD";
-  device->m_fillWithoutTerminator = true;
+  // The name fills the whole buffer, leaving no room for a terminator.
+  device->onGetProductString = [](std::span<char16_t> buffer) {
+    for (std::size_t i = 0; i < buffer.size(); ++i) buffer[i] = u"ABCD"[i % 4];
+    return true;
+  };
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   // One unit more than handed over, to see that nothing beyond is touched.

@@ -1,8 +1,13 @@
 #pragma once
 // A scripted HID device for unit tests of code above the platform layer: it
-// records what the host sends and answers class requests as a test tells it.
+// records every report the host sends, answers through hooks the test sets,
+// and hands the input reports a test queues to the reader. Set the hooks
+// before another thread uses the device.
+#include <algorithm>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -15,56 +20,82 @@ class CFakeHidDevice final : public CHidDevice {
  public:
   using Report = std::vector<std::uint8_t>;
 
-  // Called for every SET_REPORT (Output) the host sends, after it was recorded.
-  std::function<void(const Report&)> onSetOutputReport;
-  // Fills the answer of a GET_REPORT (Input); false makes the request fail.
+  // Called for every report the host sends (interrupt-out, SET_REPORT Output
+  // or Feature) after it was recorded, unless the send failed. It may answer
+  // with PushInputReport.
+  std::function<void(const Report&)> onSend;
+  // Fills the answer of a GET_REPORT (Input); false, or no hook, fails the request.
   std::function<bool(std::span<std::uint8_t>)> onGetInputReport;
-  // The zero-based number of the SET_REPORT (Output) request that fails, if any.
-  std::optional<std::size_t> failSetOutputAt;
+  // Fills the product string; false, or no hook, means the device gives none.
+  std::function<bool(std::span<char16_t>)> onGetProductString;
+  // The zero-based number of the sent report that fails, if any; it is still recorded.
+  std::optional<std::size_t> failSendAt;
 
-  std::vector<Report> SetOutputReports() const {
+  // Queues an interrupt-in report for the reader.
+  void PushInputReport(Report report) {
     std::lock_guard lock(m_mutex);
-    return m_setOutputReports;
+    m_inputs.push_back(std::move(report));
+    m_changed.notify_all();
   }
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t>, std::size_t& received) override {
+  // Every report the host sent, in order, by any route.
+  std::vector<Report> Sent() const {
+    std::lock_guard lock(m_mutex);
+    return m_sent;
+  }
+  void ClearSent() {
+    std::lock_guard lock(m_mutex);
+    m_sent.clear();
+  }
+
+  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     received = 0;
     std::unique_lock lock(m_mutex);
-    m_wake.wait(lock, [&] { return m_cancelled; });
-    m_cancelled = false;
-    return HidReadResult::Cancelled;
+    m_changed.wait(lock, [this] { return m_cancels > 0 || !m_inputs.empty(); });
+    if (m_cancels > 0) {
+      --m_cancels;
+      return HidReadResult::Cancelled;
+    }
+    const Report input = std::move(m_inputs.front());
+    m_inputs.pop_front();
+    received = std::min(report.size(), input.size());
+    std::copy_n(input.begin(), received, report.begin());
+    return HidReadResult::Report;
   }
 
   void CancelRead() override {
     std::lock_guard lock(m_mutex);
-    m_cancelled = true;
-    m_wake.notify_all();
+    ++m_cancels;
+    m_changed.notify_all();
   }
 
-  bool WriteOutputReport(std::span<const std::uint8_t>, std::uint32_t) override { return false; }
-
-  bool SetOutputReport(std::span<const std::uint8_t> report) override {
-    Report copy(report.begin(), report.end());
-    {
-      std::lock_guard lock(m_mutex);
-      const bool fail = failSetOutputAt && *failSetOutputAt == m_setOutputReports.size();
-      m_setOutputReports.push_back(copy);
-      if (fail) return false;
-    }
-    if (onSetOutputReport) onSetOutputReport(copy);
-    return true;
-  }
+  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t) override { return Send(report); }
+  bool SetOutputReport(std::span<const std::uint8_t> report) override { return Send(report); }
+  bool SetFeatureReport(std::span<const std::uint8_t> report) override { return Send(report); }
 
   bool GetInputReport(std::span<std::uint8_t> report) override {
     return onGetInputReport ? onGetInputReport(report) : false;
   }
-
-  bool SetFeatureReport(std::span<const std::uint8_t>) override { return false; }
-  bool GetProductString(std::span<char16_t>) override { return false; }
+  bool GetProductString(std::span<char16_t> buffer) override {
+    return onGetProductString ? onGetProductString(buffer) : false;
+  }
 
  private:
+  bool Send(std::span<const std::uint8_t> report) {
+    Report copy(report.begin(), report.end());
+    {
+      std::lock_guard lock(m_mutex);
+      const bool fail = failSendAt && *failSendAt == m_sent.size();
+      m_sent.push_back(copy);
+      if (fail) return false;
+    }
+    if (onSend) onSend(copy);
+    return true;
+  }
+
   mutable std::mutex m_mutex;
-  std::condition_variable m_wake;
-  bool m_cancelled = false;
-  std::vector<Report> m_setOutputReports;
+  std::condition_variable m_changed;
+  std::deque<Report> m_inputs;
+  int m_cancels = 0;
+  std::vector<Report> m_sent;
 };
