@@ -1,7 +1,6 @@
 #include "emulator/DeviceEmulator.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -21,6 +20,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "emulator/testing/LoaderRecords.h"
+#include "platform/testing/TempDirectory.h"
 
 namespace {
 
@@ -167,23 +169,6 @@ class CTestHost {
   std::deque<Bytes> m_inputs;
 };
 
-std::array<std::uint8_t, 16> Md5Of(const Bytes& bytes) {
-  std::array<std::uint8_t, 16> digest{};
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
-  return digest;
-}
-
-Bytes HexRecord(std::uint8_t type, std::uint16_t offset, const Bytes& data) {
-  Bytes record = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(offset >> 8),
-                  static_cast<std::uint8_t>(offset & 0xFF), type};
-  record.insert(record.end(), data.begin(), data.end());
-  std::uint8_t sum = 0;
-  for (std::uint8_t byte : record) sum = static_cast<std::uint8_t>(sum + byte);
-  record.push_back(static_cast<std::uint8_t>(0x100 - sum));
-  return record;
-}
-
 std::uint32_t StatusOf(const Bytes& report) {
   return report[3] | (report[4] << 8) | (report[5] << 16) | (static_cast<std::uint32_t>(report[6]) << 24);
 }
@@ -194,15 +179,8 @@ const std::string kLoaderName = "vid_1a2b&pid_0c02#0.sock";
 // A bus directory of its own for every test.
 class EmulatorTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quillon-emu-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_bus = pattern;
-  }
-  void TearDown() override {
-    m_emulator.reset();
-    std::filesystem::remove_all(m_bus);
-  }
+  void SetUp() override { ASSERT_TRUE(m_busDirectory.Valid()); }
+  void TearDown() override { m_emulator.reset(); }
 
   static EmulatorConfig FastConfig() {
     EmulatorConfig config;
@@ -237,7 +215,8 @@ class EmulatorTest : public testing::Test {
     return Open(host, kLoaderName);
   }
 
-  std::string m_bus;
+  CTempDirectory m_busDirectory{"quillon-emu"};
+  const std::string m_bus = m_busDirectory.Path().string();
   std::unique_ptr<CDeviceEmulator> m_emulator;
 };
 

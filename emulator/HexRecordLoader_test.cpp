@@ -1,39 +1,21 @@
 #include "emulator/HexRecordLoader.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <array>
 #include <vector>
 
 #include "emulator/EmuFlash.h"
 #include "emulator/ThirdControllerLoader.h"
+#include "emulator/testing/LoaderRecords.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Digest = std::array<std::uint8_t, 16>;
 
-Digest Md5Of(const Bytes& bytes) {
-  Digest digest{};
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_md5(), nullptr);
-  return digest;
-}
-
-// One Intel HEX record in binary, written out here field by field.
-Bytes Record(std::uint8_t type, std::uint16_t offset, const Bytes& data) {
-  Bytes record = {static_cast<std::uint8_t>(data.size()), static_cast<std::uint8_t>(offset >> 8),
-                  static_cast<std::uint8_t>(offset & 0xFF), type};
-  record.insert(record.end(), data.begin(), data.end());
-  std::uint8_t sum = 0;
-  for (std::uint8_t byte : record) sum = static_cast<std::uint8_t>(sum + byte);
-  record.push_back(static_cast<std::uint8_t>(0x100 - sum));
-  return record;
-}
-
 Bytes Linear(std::uint16_t upper) {
-  return Record(0x04, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper & 0xFF)});
+  return HexRecord(0x04, 0, {static_cast<std::uint8_t>(upper >> 8), static_cast<std::uint8_t>(upper & 0xFF)});
 }
 
 struct Session {
@@ -57,12 +39,12 @@ TEST(HexRecordLoader, WritesBothBanksAndConfirmsTheDigest) {
   EXPECT_EQ(s.flash.VersionAt(kEmuMainStampAddress), 0u) << "begin erases the application and its stamp";
 
   s.Send(Linear(0x1A00));
-  s.Send(Record(0x00, 0x6000, {1, 2, 3, 4}));
-  s.Send(Record(0x00, 0x6100, kStamp));
+  s.Send(HexRecord(0x00, 0x6000, {1, 2, 3, 4}));
+  s.Send(HexRecord(0x00, 0x6100, kStamp));
   s.Send(Linear(0x1B00));
-  s.Send(Record(0x00, 0x0010, {0xAA, 0xBB}));
-  s.Send(Record(0x05, 0, {0x1A, 0x00, 0x62, 0x01}));
-  s.Send(Record(0x01, 0, {}));
+  s.Send(HexRecord(0x00, 0x0010, {0xAA, 0xBB}));
+  s.Send(HexRecord(0x05, 0, {0x1A, 0x00, 0x62, 0x01}));
+  s.Send(HexRecord(0x01, 0, {}));
 
   EXPECT_EQ(s.Finish(), kEmuStatusOk);
   EXPECT_EQ(s.flash.Read(0x1A006000, 5), (Bytes{1, 2, 3, 4, 0xFF}));
@@ -89,34 +71,34 @@ TEST_P(HexRecordLoaderRefuses, AndSaysSoOnlyAtTheFinish) {
   ASSERT_EQ(s.loader.Begin(kEmuApplicationStart), kEmuStatusOk);
   s.Send(Linear(c.upper));
   s.Send(c.record);
-  s.Send(Record(0x00, 0x7000, {9}));
-  s.Send(Record(0x01, 0, {}));
+  s.Send(HexRecord(0x00, 0x7000, {9}));
+  s.Send(HexRecord(0x01, 0, {}));
   EXPECT_FALSE(s.loader.FirstError().empty());
   EXPECT_EQ(s.Finish(), kEmuStatusRecordRefused);
 }
 
 Bytes WithBadChecksum() {
-  Bytes record = Record(0x00, 0x6000, {1, 2, 3});
+  Bytes record = HexRecord(0x00, 0x6000, {1, 2, 3});
   record.back() ^= 0x01;
   return record;
 }
 
 Bytes WithWrongCount() {
-  Bytes record = Record(0x00, 0x6000, {1, 2, 3});
+  Bytes record = HexRecord(0x00, 0x6000, {1, 2, 3});
   record[0] = 4;
   return record;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, HexRecordLoaderRefuses,
-    testing::Values(BadRecordCase{"BelowTheApplication", Record(0x00, 0x5FF0, {1, 2}), 0x1A00},
-                    BadRecordCase{"CrossingIntoTheApplication", Record(0x00, 0x5FFF, {1, 2}), 0x1A00},
-                    BadRecordCase{"BetweenTheBanks", Record(0x00, 0x0000, {1}), 0x1A08},
-                    BadRecordCase{"PastBankB", Record(0x00, 0xFFFF, {1, 2}), 0x1B07},
+    testing::Values(BadRecordCase{"BelowTheApplication", HexRecord(0x00, 0x5FF0, {1, 2}), 0x1A00},
+                    BadRecordCase{"CrossingIntoTheApplication", HexRecord(0x00, 0x5FFF, {1, 2}), 0x1A00},
+                    BadRecordCase{"BetweenTheBanks", HexRecord(0x00, 0x0000, {1}), 0x1A08},
+                    BadRecordCase{"PastBankB", HexRecord(0x00, 0xFFFF, {1, 2}), 0x1B07},
                     BadRecordCase{"BadChecksum", WithBadChecksum(), 0x1A00},
                     BadRecordCase{"CountDisagreesWithLength", WithWrongCount(), 0x1A00},
-                    BadRecordCase{"UnknownType", Record(0x07, 0, {1}), 0x1A00},
-                    BadRecordCase{"ShortAddressRecord", Record(0x04, 0, {0x1A}), 0x1A00},
+                    BadRecordCase{"UnknownType", HexRecord(0x07, 0, {1}), 0x1A00},
+                    BadRecordCase{"ShortAddressRecord", HexRecord(0x04, 0, {0x1A}), 0x1A00},
                     BadRecordCase{"TooShortToBeARecord", Bytes{0x00, 0x60}, 0x1A00}),
     [](const testing::TestParamInfo<BadRecordCase>& info) { return info.param.name; });
 
@@ -130,7 +112,7 @@ TEST(HexRecordLoader, FinishStatuses) {
   {
     Session s;
     ASSERT_EQ(s.loader.Begin(kEmuApplicationStart), kEmuStatusOk);
-    s.Send(Record(0x01, 0, {}));
+    s.Send(HexRecord(0x01, 0, {}));
     Digest wrong = Md5Of(s.fed);
     wrong[15] ^= 0xFF;
     EXPECT_EQ(s.loader.Finish(wrong), kEmuStatusDigestMismatch);
@@ -145,7 +127,7 @@ TEST(HexRecordLoader, FinishStatuses) {
     Session s;
     ASSERT_EQ(s.loader.Begin(kEmuApplicationStart), kEmuStatusOk);
     s.loader.RefuseNext();
-    s.Send(Record(0x00, 0x6000, {1}));
+    s.Send(HexRecord(0x00, 0x6000, {1}));
     EXPECT_EQ(s.Finish(), kEmuStatusRecordRefused);
   }
 }
@@ -153,11 +135,11 @@ TEST(HexRecordLoader, FinishStatuses) {
 TEST(HexRecordLoader, SecondBeginForgetsTheFirstSession) {
   Session s;
   ASSERT_EQ(s.loader.Begin(kEmuApplicationStart), kEmuStatusOk);
-  s.Send(Record(0x00, 0x6000, {1}));  // no address record yet: address 0x6000, refused
+  s.Send(HexRecord(0x00, 0x6000, {1}));  // no address record yet: address 0x6000, refused
   ASSERT_EQ(s.loader.Begin(kEmuApplicationStart), kEmuStatusOk);
   s.fed.clear();
   s.Send(Linear(0x1A00));
-  s.Send(Record(0x00, 0x6000, {1}));
+  s.Send(HexRecord(0x00, 0x6000, {1}));
   EXPECT_EQ(s.Finish(), kEmuStatusOk);
 }
 
