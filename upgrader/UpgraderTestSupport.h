@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hid/Reports.h"
@@ -54,19 +54,6 @@ inline std::optional<CFakeHidDevice::Report> InventoryAnswer(std::optional<std::
   }
 }
 
-// Gives `name` as the product string, cut to fit with its terminator.
-inline std::function<bool(std::span<char16_t>)> AnswerProductString(std::u16string name) {
-  return [name = std::move(name)](std::span<char16_t> buffer) {
-    if (buffer.empty()) {
-      return false;
-    }
-    const std::size_t units = std::min(buffer.size() - 1, name.size());
-    std::copy_n(name.begin(), units, buffer.begin());
-    buffer[units] = u'\0';
-    return true;
-  };
-}
-
 // A device that answers the inventory queries as scripted (an absent count
 // goes unanswered) and gives the product name "Quillon Test".
 inline std::shared_ptr<CFakeHidDevice> ScriptedInventoryDevice(std::optional<std::uint8_t> count,
@@ -75,7 +62,14 @@ inline std::shared_ptr<CFakeHidDevice> ScriptedInventoryDevice(std::optional<std
   device->onSend = [&answers = *device, count, processors = std::move(processors)](const CFakeHidDevice::Report& request) {
     if (auto answer = InventoryAnswer(count, processors, request)) answers.PushInputReport(std::move(*answer));
   };
-  device->onGetProductString = AnswerProductString(u"Quillon Test");
+  device->onGetProductString = [](std::span<char16_t> buffer) {
+    static constexpr std::u16string_view kName = u"Quillon Test";
+    if (buffer.empty()) return false;
+    const std::size_t units = std::min(buffer.size() - 1, kName.size());
+    std::copy_n(kName.begin(), units, buffer.begin());
+    buffer[units] = u'\0';  // cut to fit, always terminated
+    return true;
+  };
   return device;
 }
 
