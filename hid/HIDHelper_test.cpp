@@ -301,7 +301,10 @@ TEST_F(HidHelperTest, UnplugEndsTheReaderWithOnlyItsExitLine) {
   CHIDHelper& helper = Open();
   LogCapture log;
   m_peer->Unplug();
-  ASSERT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));
+  // The reader raises its stopped flag just before it logs its exit line.
+  ASSERT_TRUE(Eventually([&] {
+    return helper.m_readerStopped.load() == 1 && log.Contains("HIDHelper::HIDInterruptThread - Exit Event");
+  }));
   EXPECT_EQ(log.Messages(), std::vector<std::string>{"HIDHelper::HIDInterruptThread - Exit Event"});
   auto request = Request(CMD_GROUP_SYSTEM, SYS_GET_MCU_COUNT);
   EXPECT_EQ(helper.CommandTransaction(request), 0);
