@@ -38,7 +38,7 @@ std::vector<std::map<std::string, std::string>> ReadRules(const char* path) {
   return rules;
 }
 
-TEST(UdevRule, GrantsTheSeatUserBothIdentitiesOfTheDeviceOnHidraw) {
+TEST(UdevRule, GrantsTheSeatUserAndPlugdevBothIdentitiesOfTheDeviceOnHidraw) {
   const auto rules = ReadRules(QUILLON_UDEV_RULE_FILE);
   ASSERT_FALSE(rules.empty()) << "no rules in " << QUILLON_UDEV_RULE_FILE;
 
@@ -47,6 +47,8 @@ TEST(UdevRule, GrantsTheSeatUserBothIdentitiesOfTheDeviceOnHidraw) {
     const auto value = [&rule](const std::string& key) { return rule.contains(key) ? rule.at(key) : "(none)"; };
     EXPECT_EQ(value("SUBSYSTEM=="), "hidraw");
     EXPECT_EQ(value("TAG+="), "uaccess");
+    EXPECT_EQ(value("GROUP="), "plugdev");
+    EXPECT_EQ(value("MODE="), "0660");
     granted.emplace(value("ATTRS{idVendor}=="), value("ATTRS{idProduct}=="));
   }
   const std::set<std::pair<std::string, std::string>> expected = {
