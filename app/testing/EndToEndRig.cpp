@@ -71,11 +71,11 @@ bool WaitForDevice(const fs::path& bus, std::chrono::milliseconds timeout) {
 }
 
 bool CEmulatorProgram::Start(const fs::path& bus, const std::vector<std::string>& arguments) {
-  ProgramSpec spec;
-  spec.program = EmulatorPath().string();
-  spec.arguments = {"--bus", bus.string()};
-  spec.arguments.insert(spec.arguments.end(), arguments.begin(), arguments.end());
-  if (!m_child.Start(spec)) return false;
+  ProgramLaunch launch;
+  launch.program = EmulatorPath().string();
+  launch.arguments = {"--bus", bus.string()};
+  launch.arguments.insert(launch.arguments.end(), arguments.begin(), arguments.end());
+  if (!m_child.Start(launch)) return false;
   // Start-up is real time: the emulator's clock scale does not speed it up.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -100,20 +100,20 @@ CTestTree::CTestTree() {
 UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
                       std::chrono::milliseconds timeout) {
   UpdaterRun run;
-  ProgramSpec spec;
-  spec.program = UpdaterPath().string();
-  spec.arguments = arguments;
+  ProgramLaunch launch;
+  launch.program = UpdaterPath().string();
+  launch.arguments = arguments;
   std::ostringstream scale;
   scale << timeScale;
-  spec.arguments.push_back("--vhid-bus=" + tree.Bus().string());
-  spec.arguments.push_back("--time-scale=" + scale.str());
-  spec.cwd = tree.RunDir();
-  spec.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
-  spec.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
+  launch.arguments.push_back("--vhid-bus=" + tree.Bus().string());
+  launch.arguments.push_back("--time-scale=" + scale.str());
+  launch.cwd = tree.RunDir();
+  launch.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
+  launch.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
 
   const std::vector<fs::path> before = LogFilesIn(tree.RunDir());
   CChildProcess child;
-  if (!child.Start(spec)) return run;
+  if (!child.Start(launch)) return run;
   // While the program runs, every log file it creates gets a second name in
   // seen/, so its content survives the deletion at a successful end.
   std::set<std::string> linked;

@@ -36,7 +36,7 @@ CChildProcess::~CChildProcess() {
   }
 }
 
-bool CChildProcess::Start(const ProgramSpec& spec) {
+bool CChildProcess::Start(const ProgramLaunch& launch) {
   if (m_pid > 0) return false;
   m_captureDir = MakeTempDirectory("quillon-child");
   if (m_captureDir.empty()) return false;
@@ -49,22 +49,22 @@ bool CChildProcess::Start(const ProgramSpec& spec) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     const std::string name = text.substr(0, text.find('='));
-    if (spec.setEnv.contains(name) ||
-        std::find(spec.unsetEnv.begin(), spec.unsetEnv.end(), name) != spec.unsetEnv.end())
+    if (launch.setEnv.contains(name) ||
+        std::find(launch.unsetEnv.begin(), launch.unsetEnv.end(), name) != launch.unsetEnv.end())
       continue;
     envText.push_back(text);
   }
-  for (const auto& [name, value] : spec.setEnv) envText.push_back(name + "=" + value);
-  std::vector<std::string> argText = {spec.program};
-  argText.insert(argText.end(), spec.arguments.begin(), spec.arguments.end());
+  for (const auto& [name, value] : launch.setEnv) envText.push_back(name + "=" + value);
+  std::vector<std::string> argText = {launch.program};
+  argText.insert(argText.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<char*> argv;
   for (auto& text : argText) argv.push_back(text.data());
   argv.push_back(nullptr);
   std::vector<char*> envp;
   for (auto& text : envText) envp.push_back(text.data());
   envp.push_back(nullptr);
-  const std::string cwdText = spec.cwd.string();
-  const bool dieWithParent = spec.dieWithParent;
+  const std::string cwdText = launch.cwd.string();
+  const bool dieWithParent = launch.dieWithParent;
   const pid_t parent = ::getpid();
 
   m_startTime = std::chrono::steady_clock::now();
@@ -135,8 +135,8 @@ ProgramResult CChildProcess::Wait(std::chrono::milliseconds timeout) {
   return result;
 }
 
-ProgramResult RunProgram(const ProgramSpec& spec, std::chrono::milliseconds timeout) {
+ProgramResult RunProgram(const ProgramLaunch& launch, std::chrono::milliseconds timeout) {
   CChildProcess child;
-  if (!child.Start(spec)) return {};
+  if (!child.Start(launch)) return {};
   return child.Wait(timeout);
 }

@@ -15,7 +15,7 @@
 
 #include "platform/testing/TempDirectory.h"
 
-struct ProgramSpec {
+struct ProgramLaunch {
   std::string program;  // path of the executable
   std::vector<std::string> arguments;
   std::filesystem::path cwd;  // empty: the caller's
@@ -46,7 +46,7 @@ class CChildProcess {
   CChildProcess(const CChildProcess&) = delete;
   CChildProcess& operator=(const CChildProcess&) = delete;
 
-  bool Start(const ProgramSpec& spec);
+  bool Start(const ProgramLaunch& launch);
   bool Running();
   pid_t Pid() const { return m_pid; }
   bool Signal(int signalNumber);
@@ -68,8 +68,8 @@ class CChildProcess {
   std::filesystem::path m_captureDir;
 };
 
-// Starts `spec`, waits for its end (killing it after `timeout`).
-ProgramResult RunProgram(const ProgramSpec& spec, std::chrono::milliseconds timeout);
+// Starts `launch`, waits for its end (killing it after `timeout`).
+ProgramResult RunProgram(const ProgramLaunch& launch, std::chrono::milliseconds timeout);
 
 // The whole content of a file (empty when it cannot be read).
 std::string ReadWholeFile(const std::filesystem::path& path);
