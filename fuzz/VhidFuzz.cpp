@@ -22,7 +22,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +31,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/HIDHelper.h"
+#include "platform/testing/TempDirectory.h"
 #include "hid/Reports.h"
 #include "platform/VhidBackend.h"
 
@@ -126,9 +126,7 @@ void DeviceWrite(int fd, std::span<const std::uint8_t> bytes) {
 class CFuzzBus {
  public:
   CFuzzBus() {
-    char pattern[] = "/tmp/quillon-fuzz-vhid-XXXXXX";
-    FUZZ_CHECK(mkdtemp(pattern) != nullptr);
-    m_directory = pattern;
+    FUZZ_CHECK(m_bus.Valid());
     char name[64];
     std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#fuzz.sock", kVendorId, kApplicationProductId);
     m_socketPath = m_directory + name;
@@ -142,11 +140,7 @@ class CFuzzBus {
     FUZZ_CHECK(listen(m_listenFd, 4) == 0);
     UseVhidBackend(m_directory);
   }
-  ~CFuzzBus() {
-    close(m_listenFd);
-    std::error_code error;
-    std::filesystem::remove_all(m_directory, error);
-  }
+  ~CFuzzBus() { close(m_listenFd); }
 
   const std::string& SocketPath() const { return m_socketPath; }
 
@@ -177,7 +171,8 @@ class CFuzzBus {
   }
 
  private:
-  std::string m_directory;
+  CTempDirectory m_bus{"quillon-fuzz-vhid"};
+  const std::string m_directory = m_bus.Path().string();
   std::string m_socketPath;
   int m_listenFd = -1;
 };
