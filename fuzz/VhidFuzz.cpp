@@ -12,7 +12,6 @@
 //   mode 2: valid HELLO; CHIDHelper's reader takes the reports and hands UART
 //           data reports to a hook.
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
