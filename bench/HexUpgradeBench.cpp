@@ -52,7 +52,8 @@ std::optional<Options> Parse(int argc, char** argv) {
   if (!ParseBenchOptions(argc, argv,
                          {ValueOption("--class-request-ms", options.classRequestMs),
                           ValueOption("--spin-ms", options.spinMs), FlagOption("--no-trace", options.trace, false),
-                          ValueOption("--trace-file", options.traceFile)}))
+                          ValueOption("--trace-file", options.traceFile)}) ||
+      options.spinMs < 0)
     return std::nullopt;
   return options;
 }
