@@ -116,6 +116,35 @@ class CReceiveBuffer {
   std::size_t m_end = 0;
 };
 
+enum class Fill { Data, TimedOut, Woken, Ended };
+
+// One receive from `fd` into `buffer`. With a `deadline` (program time) the
+// wait ends there; without one it waits until data comes or `wakeFd` (an
+// eventfd, drained here) is signalled.
+Fill ReceiveInto(int fd, int wakeFd, CReceiveBuffer& buffer, std::optional<std::uint64_t> deadline) {
+  pollfd entries[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+  int timeoutMs = -1;
+  if (deadline) {
+    const std::uint64_t now = Clock::NowMs();
+    if (now >= *deadline) return Fill::TimedOut;
+    timeoutMs = PollMs(*deadline, now);
+  }
+  const int ready = poll(entries, deadline ? 1 : 2, timeoutMs);
+  if (ready < 0) return errno == EINTR ? Fill::Woken : Fill::Ended;
+  if (ready == 0) return Fill::TimedOut;
+  if (!deadline && entries[1].revents != 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = read(wakeFd, &count, sizeof count);
+  }
+  if (entries[0].revents == 0) return Fill::Woken;
+  const std::span<std::uint8_t> space = buffer.Space();
+  const ssize_t got = recv(fd, space.data(), space.size(), MSG_DONTWAIT);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return Fill::Woken;
+  if (got <= 0) return Fill::Ended;
+  buffer.Added(static_cast<std::size_t>(got));
+  return Fill::Data;
+}
+
 // Reads one framed message (used for HELLO, before any thread runs); nullopt
 // on end of stream, a read error, a malformed header or when `deadline`
 // (program time) passes.
@@ -125,17 +154,8 @@ std::optional<Message> ReadMessage(int fd, CReceiveBuffer& buffer, std::uint64_t
     const CReceiveBuffer::Parse parsed = buffer.Take(message);
     if (parsed == CReceiveBuffer::Parse::Message) return message;
     if (parsed == CReceiveBuffer::Parse::Malformed) return std::nullopt;
-    const std::uint64_t now = Clock::NowMs();
-    if (now >= deadline) return std::nullopt;
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = poll(&entry, 1, PollMs(deadline, now));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return std::nullopt;
-    const std::span<std::uint8_t> space = buffer.Space();
-    const ssize_t got = recv(fd, space.data(), space.size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) return std::nullopt;
-    buffer.Added(static_cast<std::size_t>(got));
+    const Fill filled = ReceiveInto(fd, -1, buffer, deadline);
+    if (filled == Fill::TimedOut || filled == Fill::Ended) return std::nullopt;
   }
 }
 
@@ -264,7 +284,6 @@ class CVhidDevice final : public CHidDevice {
  private:
   enum class Holder { None, Receiver, Requester };
   enum class PumpEnd { Done, TimedOut, Kicked, Broken };
-  enum class Fill { Data, TimedOut, Woken, Ended };
 
   // Sends one request and waits, up to `waitMs` of program time in all, for
   // its reply's payload. Only one request is outstanding on the connection:
@@ -402,7 +421,7 @@ class CVhidDevice final : public CHidDevice {
       if (done()) return PumpEnd::Done;
       if (receiver && (m_requestActive || m_stopping)) return PumpEnd::Kicked;
       lock.unlock();
-      const Fill filled = FillBuffer(deadline);
+      const Fill filled = ReceiveInto(m_fd, m_wakeFd, m_buffer, deadline);
       lock.lock();
       if (filled == Fill::TimedOut) return PumpEnd::TimedOut;
       if (filled == Fill::Ended) {
@@ -410,32 +429,6 @@ class CVhidDevice final : public CHidDevice {
         return PumpEnd::Broken;
       }
     }
-  }
-
-  // One receive into the buffer, without m_mutex. The receiver also wakes on
-  // a kick; a request's wait ends at its deadline.
-  Fill FillBuffer(std::optional<std::uint64_t> deadline) {
-    pollfd entries[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    int timeoutMs = -1;
-    if (deadline) {
-      const std::uint64_t now = Clock::NowMs();
-      if (now >= *deadline) return Fill::TimedOut;
-      timeoutMs = PollMs(*deadline, now);
-    }
-    const int ready = poll(entries, deadline ? 1 : 2, timeoutMs);
-    if (ready < 0) return errno == EINTR ? Fill::Woken : Fill::Ended;
-    if (ready == 0) return Fill::TimedOut;
-    if (!deadline && entries[1].revents != 0) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const ssize_t drained = read(m_wakeFd, &count, sizeof count);
-    }
-    if (entries[0].revents == 0) return Fill::Woken;
-    const std::span<std::uint8_t> space = m_buffer.Space();
-    const ssize_t got = recv(m_fd, space.data(), space.size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return Fill::Woken;
-    if (got <= 0) return Fill::Ended;
-    m_buffer.Added(static_cast<std::size_t>(got));
-    return Fill::Data;
   }
 
   // Files one message under m_mutex; false when it breaks the contract.
