@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "app/testing/EndToEndRig.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/HIDHelper.h"

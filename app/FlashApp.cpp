@@ -9,8 +9,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "app/MyCommandLineInfo.h"
+#include "platform/Clock.h"
 #include "platform/HidDevice.h"
 #include "resources/StringTable.h"
 #include "ui/Display.h"
@@ -43,7 +44,7 @@ void RaiseProcessPriority() {
 
 }  // namespace
 
-std::string MakeLogFileName(const Clock::LocalTime& time) {
+std::string MakeLogFileName(const LocalTime& time) {
   char name[64];
   std::snprintf(name, sizeof name, "Upgrade-%04d%02d%02d-%02d%02d%02d.log", time.year, time.month, time.day,
                 time.hour, time.minute, time.second);
@@ -71,7 +72,7 @@ void LogDialogResult(int nResponse, std::int32_t returnCode) {
 }
 
 CFlashApp::CFlashApp(CStartOptions options) : m_options(std::move(options)) {
-  g_LogFileName = MakeLogFileName(Clock::GetLocalTime());
+  g_LogFileName = MakeLogFileName(GetLocalTime());
   // A log that cannot be opened (read-only directory) does not stop the run.
   StartLog(g_LogFileName);
   LogMessage("Start of Log\n");

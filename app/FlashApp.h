@@ -10,7 +10,7 @@
 
 #include "app/DemoDevice.h"
 #include "app/StartOptions.h"
-#include "platform/Clock.h"
+#include "app/log/LocalTime.h"
 #include "platform/InstanceLock.h"
 
 // The log file name made at process start (no directory: the current one).
@@ -23,7 +23,7 @@ extern std::int32_t g_ReturnCode;
 inline constexpr char kInstanceLockNameVariable[] = "QUILLON_INSTANCE_LOCK_NAME";
 
 // "Upgrade-YYYYMMDD-HHMMSS.log" for `time`.
-std::string MakeLogFileName(const Clock::LocalTime& time);
+std::string MakeLogFileName(const LocalTime& time);
 
 // Logs the line that reports how the dialog ended (`nResponse`) and the run's code.
 void LogDialogResult(int nResponse, std::int32_t returnCode);

@@ -147,7 +147,7 @@ std::vector<std::string> LogNamesFromNow(int seconds) {
   for (std::time_t t = now - 1; t <= now + seconds; ++t) {
     std::tm local{};
     ::localtime_r(&t, &local);
-    Clock::LocalTime time;
+    LocalTime time;
     time.year = local.tm_year + 1900;
     time.month = local.tm_mon + 1;
     time.day = local.tm_mday;

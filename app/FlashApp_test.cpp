@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "ui/FlashDlg.h"
 
 namespace {
@@ -36,7 +36,7 @@ TEST(FlashApp, PosixParentSeesTheLowEightBits) {
 }
 
 TEST(FlashApp, LogFileNameCarriesTheLocalTime) {
-  Clock::LocalTime t;
+  LocalTime t;
   t.year = 2026;
   t.month = 7;
   t.day = 3;

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The upgrader's Bluetooth operations: the UART bridge mode switch and the DFU download.
 #include <array>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "bluetooth/DfuDownload.h"
 #include "bluetooth/UartBridge.h"
 #include "hid/ClassRequest.h"

@@ -2,7 +2,7 @@
 // and the UART hook that the restarted HID reader feeds.
 #include <gtest/gtest.h>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"
 #include "upgrader/UpgradeLPC18XX.h"

@@ -13,7 +13,7 @@
 #include <sys/prctl.h>
 #endif
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
 #include "platform/Clock.h"

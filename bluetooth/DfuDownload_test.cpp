@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"

@@ -231,9 +231,13 @@ class CChipHarness {
   }
 
   // Polls the status while the loader is busy.
+  // Polls through the busy states; bounded by time, not by a count of polls,
+  // so a loaded machine that answers slowly still sees the state settle.
   int SettledState() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int state = State();
-    for (int i = 0; i < 1000 && (state == 3 || state == 4 || state == 6 || state == 7); ++i) state = State();
+    while ((state == 3 || state == 4 || state == 6 || state == 7) && std::chrono::steady_clock::now() < deadline)
+      state = State();
     return state;
   }
 

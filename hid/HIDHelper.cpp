@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/HidDiscovery.h"
 #include "hid/Reports.h"

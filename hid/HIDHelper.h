@@ -12,7 +12,7 @@
 #include <span>
 
 #include "platform/HidDevice.h"
-#include "platform/Status.h"
+#include "app/log/Status.h"
 
 class CHIDHelper {
  public:

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/Reports.h"
 #include "hid/testing/VhidTestPeer.h"

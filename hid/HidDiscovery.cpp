@@ -1,9 +1,11 @@
 #include "hid/HidDiscovery.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
+#include "app/log/Utf16Text.h"
 
 namespace {
 
@@ -25,10 +27,9 @@ bool PathMatches(const std::string& path, const MatchTags& tags) {
 }
 
 std::unique_ptr<char16_t[]> ToUtf16Path(const std::string& path) {
-  // Device paths are ASCII; each byte becomes one UTF-16 unit.
-  auto wide = std::make_unique<char16_t[]>(path.size() + 1);
-  for (std::size_t i = 0; i < path.size(); ++i) wide[i] = static_cast<unsigned char>(path[i]);
-  wide[path.size()] = 0;
+  const std::u16string text = Utf8ToUtf16(path);
+  auto wide = std::make_unique<char16_t[]>(text.size() + 1);
+  std::copy(text.begin(), text.end(), wide.get());
   return wide;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/HidDevice.h"
-#include "platform/Status.h"
+#include "app/log/Status.h"
 
 // 1 if a present HID interface matches the pair, else 0. Opens nothing.
 int IsHidDevicePresent(std::uint16_t vendorId, std::uint16_t productId);

@@ -1,7 +1,7 @@
 // Switching the device between its application firmware and its HID bootloader.
 // The device leaves the bus and comes back under its other product ID; these
 // operations wait for it (one presence check a second) and reopen it.
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/HidDiscovery.h"
 #include "loader/LoaderRequests.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "emulator/DeviceEmulator.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"

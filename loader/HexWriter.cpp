@@ -3,7 +3,7 @@
 // host checks only that every line can be sent whole before it sends any.
 #include <string>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "loader/HexText.h"
 #include "loader/LoaderRequests.h"
 #include "resources/StringTable.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/Reports.h"
-#include "loader/Md5.h"
+#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "platform/testing/FakeHidDevice.h"
 #include "platform/testing/RecordingSurface.h"

@@ -1,6 +1,6 @@
 // The main microcontroller's bootloader: version check and begin before the
 // records, the MD5 digest of everything sent and the bootloader's verdict after.
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "loader/LoaderRequests.h"
 #include "upgrader/UpgradeLPC18XX.h"
 

@@ -2,7 +2,7 @@
 // a checksum, and a finish carrying the MD5 digest of everything written.
 #include <numeric>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "loader/LoaderRequests.h"
 #include "platform/Clock.h"
 #include "upgrader/UpgradeLPC18XX.h"

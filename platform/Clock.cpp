@@ -1,7 +1,6 @@
 #include "platform/Clock.h"
 
 #include <atomic>
-#include <ctime>
 #include <thread>
 
 namespace Clock {
@@ -37,15 +36,5 @@ std::uint64_t QueryPerformanceCounter() {
 }
 
 std::uint64_t NowMs() { return QueryPerformanceCounter() / 1'000'000ull; }
-
-LocalTime GetLocalTime() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm parts{};
-  localtime_r(&seconds, &parts);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                   parts.tm_min,         parts.tm_sec,     static_cast<int>(ms)};
-}
 
 }  // namespace Clock

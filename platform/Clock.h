@@ -25,17 +25,4 @@ std::uint64_t QueryPerformanceFrequency();
 // Monotonic program time in milliseconds, for deadlines.
 std::uint64_t NowMs();
 
-struct LocalTime {
-  int year = 0;
-  int month = 0;  // 1..12
-  int day = 0;    // 1..31
-  int hour = 0;
-  int minute = 0;
-  int second = 0;
-  int millisecond = 0;
-};
-
-// Wall-clock local time; not scaled (it names log files and stamps log lines).
-LocalTime GetLocalTime();
-
 }  // namespace Clock

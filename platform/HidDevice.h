@@ -70,10 +70,6 @@ class CHidBackend {
   virtual std::unique_ptr<CHidDevice> Open(const std::string& path) = 0;
 };
 
-// Decodes UTF-8 text as the backends receive product strings; a byte that
-// starts no valid sequence becomes U+FFFD.
-std::u16string HidUtf8ToUtf16(std::span<const std::uint8_t> text);
-
 // The backend chosen at start. Until one is chosen, hidraw on /sys and /dev.
 CHidBackend& HidBackend();
 

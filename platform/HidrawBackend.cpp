@@ -16,7 +16,8 @@
 #include <fstream>
 #include <optional>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
+#include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
 
 // Headers older than Linux 5.11 lack these two; the request numbers are fixed,
@@ -186,7 +187,7 @@ class CHidrawDevice final : public CHidDevice {
       char name[256] = {};
       if (ioctl(m_fd, HIDIOCGRAWNAME(sizeof name - 1), name) > 0) {
         const std::string_view text(name);
-        product = HidUtf8ToUtf16(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+        product = Utf8ToUtf16(text);
       }
     }
     if (buffer.empty() || product.empty()) return false;
@@ -215,7 +216,7 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
   std::ifstream file(device.parent_path().parent_path() / "product");
   std::string line;
   if (!std::getline(file, line)) return {};
-  return HidUtf8ToUtf16(std::span(reinterpret_cast<const std::uint8_t*>(line.data()), line.size()));
+  return Utf8ToUtf16(line);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <thread>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "platform/testing/TempDirectory.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
 
 namespace Vhid {
@@ -529,7 +530,7 @@ std::unique_ptr<CHidDevice> CVhidBackend::Open(const std::string& path) {
     close(fd);
     return nullptr;
   }
-  std::u16string product = HidUtf8ToUtf16(std::span(hello->payload).subspan(kHelloFixed));
+  std::u16string product = Utf8ToUtf16(std::span(hello->payload).subspan(kHelloFixed));
   // Whatever followed HELLO in the same receive stays buffered for the device.
   return std::make_unique<CVhidDevice>(fd, wakeFd, std::move(product), received);
 }

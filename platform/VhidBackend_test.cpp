@@ -13,6 +13,7 @@
 #include <future>
 #include <thread>
 
+#include "app/log/Utf16Text.h"
 #include "hid/testing/VhidTestPeer.h"
 #include "platform/Clock.h"
 #include "platform/testing/TempDirectory.h"
@@ -391,26 +392,6 @@ TEST_F(VhidBackendTest, ReplyNobodyAskedForEndsTheConnection) {
   std::array<std::uint8_t, 32> report{};
   std::size_t received = 0;
   EXPECT_EQ(device->ReadInputReport(report, received), HidReadResult::DeviceGone);
-}
-
-TEST(HidUtf8Test, DecodesProductStrings) {
-  struct Case {
-    std::string utf8;
-    std::u16string utf16;
-  };
-  const Case cases[] = {
-      {"Aurelix Rho", u"Aurelix Rho"},
-      {"\xC3\xA9\xE2\x82\xAC", u"\u00E9\u20AC"},
-      {"\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"a\xFF" "b", u"a\uFFFDb"},
-      {"\xC3", u"\uFFFD"},               // cut short
-      {"\xC0\xAF", u"\uFFFD\uFFFD"},     // overlong
-      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate
-  };
-  for (const Case& c : cases) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.utf8.data());
-    EXPECT_EQ(HidUtf8ToUtf16(std::span(bytes, c.utf8.size())), c.utf16) << c.utf8;
-  }
 }
 
 TEST(VhidTagTest, ParsesLowerCaseFourDigitTags) {

@@ -2,6 +2,9 @@
 # Source it from the repository root.
 
 QUILLON_ROOT=$(pwd)
+# ccache (when installed) shares compiled objects between clones of the
+# repository on one machine: paths are taken relative to the clone's root.
+export CCACHE_BASEDIR="$QUILLON_ROOT" CCACHE_NOHASHDIR=1
 declare -a QUILLON_STAGE_NAMES=()
 declare -a QUILLON_STAGE_SECONDS=()
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "loader/Md5.h"
+#include "loader/md5/Md5.h"
 #include "tools/ImageGenerator.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <QEventLoop>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "ui/FlashDlg.h"
 #include "ui/FlashWindow.h"
 #include "ui/QtApp.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "ui/FlashDlg.h"
 #include "ui/MessageBox.h"
 #include "ui/ScriptedUpgrader.h"

@@ -5,8 +5,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/Log.h"
-#include "loader/Md5.h"
+#include "app/log/Log.h"
+#include "app/log/Utf16Text.h"
+#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "resources/EmbeddedImages.h"
 #include "resources/StringTable.h"
@@ -51,36 +52,6 @@ std::optional<ImageItems> ItemsForType(std::uint32_t type) {
     default:
       return std::nullopt;
   }
-}
-
-// UTF-16 to UTF-8, the narrow text the dialog keeps beside the device's name.
-std::string Narrow(const char16_t* text, std::size_t maxUnits) {
-  std::string out;
-  for (std::size_t i = 0; i < maxUnits && text[i] != 0; ++i) {
-    std::uint32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < maxUnits && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -170,7 +141,7 @@ bool CFlashDlg::OnInitDialog() {
   }
 
   LogMessage("CFlashDlg::Product Name[%ls]", m_wszProductName.data());
-  m_strProductName = Narrow(m_wszProductName.data(), m_wszProductName.size());
+  m_strProductName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
   m_surface->SetWindowTitle(m_strProductName + " Device Firmware Upgrade");
   if (!m_SilentMode)
     SetStatusText(LoadStringById(IDS_WILL_UPGRADE) + m_strProductName + LoadStringById(IDS_PRESS_UPGRADE));

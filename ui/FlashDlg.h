@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "platform/ProgressSurface.h"
-#include "platform/Status.h"
+#include "app/log/Status.h"
 
 class CFirmwareUpgrade;
 class CDialogSurface;

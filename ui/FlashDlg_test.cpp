@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
-#include "loader/Md5.h"
+#include "app/log/Log.h"
+#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 #include "ui/HeadlessSurface.h"

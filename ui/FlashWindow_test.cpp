@@ -14,8 +14,8 @@
 #include <map>
 #include <thread>
 
-#include "app/Log.h"
-#include "loader/Md5.h"
+#include "app/log/Log.h"
+#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 #include "ui/FlashDlg.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <new>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/ProgressSurface.h"
-#include "platform/Status.h"
+#include "app/log/Status.h"
 
 // Interface processor types, as GetMCUType reports them.
 inline constexpr std::uint32_t AXFLASH_MCU_TYPE_M = 1;  // third controller type

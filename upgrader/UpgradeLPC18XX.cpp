@@ -7,7 +7,7 @@
 #include <new>
 #include <string_view>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/Reports.h"
 

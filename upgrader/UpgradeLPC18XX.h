@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hid/HIDHelper.h"
-#include "loader/Md5.h"
+#include "loader/md5/Md5.h"
 #include "upgrader/FirmwareUpgrade.h"
 
 // Firmware version: BCD year in bits 0-15, month in bits 16-23, day in bits 24-31.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "upgrader/UpgraderTestSupport.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "emulator/DeviceEmulator.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/testing/VhidTestPeer.h"

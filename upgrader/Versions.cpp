@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "hid/Reports.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
 #include "upgrader/UpgraderTestSupport.h"
 #include "upgrader/Versions.h"
 

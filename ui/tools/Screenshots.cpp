@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "loader/Md5.h"
+#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "ui/FlashDlg.h"
 #include "ui/FlashWindow.h"

@@ -8,8 +8,9 @@
 #include <deque>
 #include <thread>
 
-#include "app/Log.h"
-#include "platform/Clock.h"
+#include "app/log/Log.h"
+#include "app/log/LocalTime.h"
+#include "app/log/Utf16Text.h"
 
 namespace {
 
@@ -69,34 +70,7 @@ void WriterThread(LogWriter& w) {
 }
 
 void AppendUtf16AsUtf8(std::string& out, const char16_t* text) {
-  if (text == nullptr) {
-    out += "(null)";
-    return;
-  }
-  for (std::size_t i = 0; text[i] != 0; ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
+  out += text != nullptr ? Utf16ToUtf8(text) : "(null)";
 }
 
 std::uint32_t Low32(const LogArg& arg) {
@@ -128,7 +102,7 @@ void LogLine(const std::string& message) {
     if (g_capture != nullptr) g_capture->Add(message);
   }
   LogWriter& w = Writer();
-  const Clock::LocalTime t = Clock::GetLocalTime();
+  const LocalTime t = GetLocalTime();
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "[%02d/%02d/%04d %02d:%02d:%02d:%03d] ", t.day, t.month, t.year,
                 t.hour, t.minute, t.second, t.millisecond);

@@ -1,4 +1,4 @@
-#include "loader/Md5.h"
+#include "loader/md5/Md5.h"
 
 #include <openssl/evp.h>
 

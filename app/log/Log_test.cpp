@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/Log.h"
+#include "app/log/Log.h"
+#include "app/log/Utf16Text.h"
 #include "platform/testing/TempDirectory.h"
 
 namespace fs = std::filesystem;
@@ -243,6 +244,32 @@ TEST(LogFormat, ConversionsOfTheSystemsMessages) {
   std::snprintf(expectedPointer, sizeof expectedPointer, "%016llX",
                 static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&object)));
   EXPECT_EQ(FormatLogMessage("%p", std::vector<LogArg>{&object}), expectedPointer);
+}
+
+TEST(Utf16TextTest, DecodesUtf8AndEncodesItBack) {
+  struct Case {
+    std::string utf8;
+    std::u16string utf16;
+  };
+  const Case cases[] = {
+      {"Aurelix Rho", u"Aurelix Rho"},
+      {"\xC3\xA9\xE2\x82\xAC", u"\u00E9\u20AC"},
+      {"\xF0\x9F\x98\x80", u"\U0001F600"},
+      {"a\xFF" "b", u"a\uFFFDb"},
+      {"\xC3", u"\uFFFD"},               // cut short
+      {"\xC0\xAF", u"\uFFFD\uFFFD"},     // overlong
+      {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // a surrogate
+  };
+  for (const Case& c : cases) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(c.utf8.data());
+    EXPECT_EQ(Utf8ToUtf16(std::span(bytes, c.utf8.size())), c.utf16) << c.utf8;
+  }
+  EXPECT_EQ(Utf16ToUtf8(u"\u00E9\u20AC\U0001F600"), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  const char16_t loneLead[] = {u'a', 0xD83D, u'b', 0};
+  EXPECT_EQ(Utf16ToUtf8(loneLead), "a\xEF\xBF\xBD" "b");
+  // A surrogate pair cut by the unit limit is not joined with what lies beyond it.
+  const char16_t pair[] = {0xD83D, 0xDE00, 0};
+  EXPECT_EQ(Utf16ToUtf8(pair, 1), "\xEF\xBF\xBD");
 }
 
 }  // namespace

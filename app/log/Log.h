@@ -16,7 +16,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/Status.h"
+#include "app/log/Status.h"
 
 // One captured argument of a log call.
 struct LogArg {
