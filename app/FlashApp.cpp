@@ -14,9 +14,10 @@
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
 #include "resources/StringTable.h"
-#include "ui/Display.h"
+#include "ui/qt/DialogWindow.h"
+#include "ui/qt/Display.h"
 #include "ui/FlashDlg.h"
-#include "ui/MessageBox.h"
+#include "ui/qt/MessageBox.h"
 
 std::string g_LogFileName;
 std::int32_t g_ReturnCode = 0;
@@ -144,6 +145,8 @@ void CFlashApp::RunDialog() {
   dialog->SetConsoleTranscript(m_printTranscript);
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
+
+  if (DetectDisplay() != DisplayKind::None) dialog->SetWindowRunner(RunDialogWindow);
 
   const int nResponse = dialog->DoModal();
   g_ReturnCode = dialog->m_ReturnCode;

@@ -10,11 +10,11 @@
 class CDialogSurface : public CProgressSurface {
  public:
   void SetModes(bool silentMode, bool progressMode) {
-    m_silentMode = silentMode;
-    m_progressMode = progressMode;
+    m_SilentMode = silentMode;
+    m_ProgressMode = progressMode;
   }
-  bool IsSilentMode() const override { return m_silentMode; }
-  bool IsProgressMode() const override { return m_progressMode; }
+  bool IsSilentMode() const override { return m_SilentMode; }
+  bool IsProgressMode() const override { return m_ProgressMode; }
 
   virtual void SetWindowTitle(const std::string& title) = 0;
   // Control 1003; an empty text clears the line.
@@ -28,6 +28,6 @@ class CDialogSurface : public CProgressSurface {
   virtual void EndDialog(int result) = 0;
 
  private:
-  bool m_silentMode = false;
-  bool m_progressMode = false;
+  bool m_SilentMode = false;
+  bool m_ProgressMode = false;
 };

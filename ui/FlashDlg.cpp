@@ -12,8 +12,6 @@
 #include "resources/EmbeddedImages.h"
 #include "resources/StringTable.h"
 #include "ui/DialogSurface.h"
-#include "ui/DialogWindow.h"
-#include "ui/Display.h"
 #include "ui/HeadlessSurface.h"
 #include "upgrader/FirmwareUpgrade.h"
 
@@ -96,9 +94,9 @@ void CFlashDlg::AttachSurface(std::unique_ptr<CDialogSurface> surface) {
 }
 
 int CFlashDlg::DoModal() {
-  const DisplayKind display = DetectDisplay();
-  const bool windowed = m_SilentMode ? (m_ProgressMode && display != DisplayKind::None) : display != DisplayKind::None;
-  return windowed ? RunDialogWindow(*this) : RunHeadless();
+  // A silent run shows a window only for its progress mode.
+  const bool windowed = m_windowRunner && (!m_SilentMode || m_ProgressMode);
+  return windowed ? m_windowRunner(*this) : RunHeadless();
 }
 
 int CFlashDlg::RunHeadless() {

@@ -43,6 +43,9 @@ class CFlashDlg : public CProgressSurface {
   using ThreadStarter = std::function<bool(std::function<void()> body, std::thread& thread)>;
   // Finds an embedded item by name (default: the images this program carries).
   using ImageLookup = std::function<std::optional<std::span<const std::uint8_t>>(std::string_view name)>;
+  // Shows the dialog in the window system's windows and runs it until it ends;
+  // the start-up sets one when a display can show windows.
+  using WindowRunner = std::function<int(CFlashDlg& dialog)>;
 
   CFlashDlg();
   // Waits for a still running flashing thread before anything it uses goes away.
@@ -54,6 +57,8 @@ class CFlashDlg : public CProgressSurface {
                std::uint16_t productId);
   // Runs the dialog until it ends; returns the dialog result (IDOK, IDCANCEL, ...).
   // A silent run ends with IDCLOSE once its flashing thread has finished.
+  // Windows are shown only through the window runner; without one the dialog
+  // runs headless.
   int DoModal();
 
   // The controller's steps; public so that the window layer and tests drive them.
@@ -83,6 +88,7 @@ class CFlashDlg : public CProgressSurface {
   void SetUpgraderFactory(UpgraderFactory factory) { m_upgraderFactory = std::move(factory); }
   void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
   void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
+  void SetWindowRunner(WindowRunner runner) { m_windowRunner = std::move(runner); }
   // A run without windows also prints what the dialog would show on standard output.
   void SetConsoleTranscript(bool on) { m_consoleTranscript = on; }
 
@@ -125,6 +131,7 @@ class CFlashDlg : public CProgressSurface {
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
+  WindowRunner m_windowRunner;
   bool m_consoleTranscript = false;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;

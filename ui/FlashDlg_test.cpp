@@ -11,7 +11,7 @@
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 #include "ui/HeadlessSurface.h"
-#include "ui/ScriptedUpgrader.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
 

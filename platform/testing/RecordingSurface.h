@@ -9,10 +9,10 @@
 
 class CRecordingSurface final : public CProgressSurface {
  public:
-  CRecordingSurface(bool silent, bool progressMode) : m_silent(silent), m_progressMode(progressMode) {}
+  CRecordingSurface(bool silent, bool progressMode) : m_SilentMode(silent), m_ProgressMode(progressMode) {}
 
-  bool IsSilentMode() const override { return m_silent; }
-  bool IsProgressMode() const override { return m_progressMode; }
+  bool IsSilentMode() const override { return m_SilentMode; }
+  bool IsProgressMode() const override { return m_ProgressMode; }
   void ProgressSetPos(int position) override { Locked([&] { m_position = position; }); }
   void ProgressSetRange(std::uint16_t lower, std::uint16_t upper) override {
     Locked([&] {
@@ -69,7 +69,7 @@ class CRecordingSurface final : public CProgressSurface {
     change();
   }
 
-  bool m_silent;
-  bool m_progressMode;
+  bool m_SilentMode;
+  bool m_ProgressMode;
   mutable std::mutex m_mutex;
 };

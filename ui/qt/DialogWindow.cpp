@@ -1,12 +1,12 @@
-#include "ui/DialogWindow.h"
+#include "ui/qt/DialogWindow.h"
 
 #include <QEventLoop>
 
 #include "app/log/Log.h"
 #include "ui/FlashDlg.h"
-#include "ui/FlashWindow.h"
-#include "ui/QtApp.h"
-#include "ui/QtSurface.h"
+#include "ui/qt/FlashWindow.h"
+#include "ui/qt/QtApp.h"
+#include "ui/qt/QtSurface.h"
 
 int RunDialogWindow(CFlashDlg& dialog) {
   CQtAppScope app;

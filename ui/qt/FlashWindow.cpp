@@ -1,4 +1,4 @@
-#include "ui/FlashWindow.h"
+#include "ui/qt/FlashWindow.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -1,4 +1,4 @@
-#include "ui/ScriptedUpgrader.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "ui/QtSurface.h"
+#include "ui/qt/QtSurface.h"
 
 #include <QMetaObject>
 
-#include "ui/FlashWindow.h"
-#include "ui/MessageBox.h"
+#include "ui/qt/FlashWindow.h"
+#include "ui/qt/MessageBox.h"
 
 CQtSurface::CQtSurface() = default;
 

@@ -1,4 +1,4 @@
-#include "ui/QtApp.h"
+#include "ui/qt/QtApp.h"
 
 #include <cstdlib>
 

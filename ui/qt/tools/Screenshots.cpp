@@ -13,9 +13,9 @@
 #include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "ui/FlashDlg.h"
-#include "ui/FlashWindow.h"
-#include "ui/QtSurface.h"
-#include "ui/ScriptedUpgrader.h"
+#include "ui/qt/FlashWindow.h"
+#include "ui/qt/QtSurface.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "ui/MessageBox.h"
+#include "ui/qt/MessageBox.h"
 
 #include <QMessageBox>
 #include <cstdio>
 
-#include "ui/Display.h"
-#include "ui/QtApp.h"
+#include "ui/qt/Display.h"
+#include "ui/qt/QtApp.h"
 
 void ShowSystemModalMessage(const std::string& text) {
   // Only a real display has someone to click the box away; offscreen runs and

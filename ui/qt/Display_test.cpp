@@ -1,4 +1,4 @@
-#include "ui/Display.h"
+#include "ui/qt/Display.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 #include "app/log/Log.h"
 #include "ui/FlashDlg.h"
-#include "ui/MessageBox.h"
-#include "ui/ScriptedUpgrader.h"
+#include "ui/qt/MessageBox.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/FlashWindow.h"
+#include "ui/qt/FlashWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +19,9 @@
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 #include "ui/FlashDlg.h"
-#include "ui/QtSurface.h"
-#include "ui/ScriptedUpgrader.h"
+#include "ui/qt/DialogWindow.h"
+#include "ui/qt/QtSurface.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 // Qt's raster painter splits fills across threads of its own pool and waits
 // for them with futex-based semaphores that ThreadSanitizer cannot see (Qt is
@@ -86,6 +87,7 @@ class FlashWindowTest : public ::testing::Test {
     dialog = std::make_unique<CFlashDlg>();
     dialog->SetMode(silent, true, progress, nullptr, 0, 0x0c01);
     dialog->SetUpgraderFactory([s = script] { return std::make_unique<CScriptedUpgrader>(s); });
+    dialog->SetWindowRunner(RunDialogWindow);
     dialog->SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
       if (name.ends_with("_MD5")) return std::span<const std::uint8_t>(digestBytes);
       return std::span<const std::uint8_t>(image);

@@ -1,4 +1,4 @@
-#include "ui/Display.h"
+#include "ui/qt/Display.h"
 
 #include <dlfcn.h>
 #include <sys/socket.h>
