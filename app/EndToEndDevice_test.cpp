@@ -108,15 +108,15 @@ TEST_F(EndToEndDevice, ChannelFollowsTheDeviceThroughBothIdentitiesUntilItIsUnpl
   ASSERT_EQ(helper.OpenDeviceHandle(kVendorId, kApplicationProductId, 0, &productId, &path), S_OK);
   EXPECT_EQ(helper.IsBootloader(), 1u);
   EXPECT_NE(Text(path).find(u"pid_0c02"), std::u16string::npos);
-  EXPECT_EQ(helper.m_readerStopped.load(), 0u);
+  EXPECT_EQ(helper.ReaderStopped(), 0u);
   char16_t name[126] = {};
   EXPECT_FALSE(helper.GetProductString(name, sizeof(name))) << "the bootloader reports no product string";
   ExpectDefaultInventory(helper);
 
   // Leaving the bootloader: the device goes, its reader ends, the application comes.
   Report exit = SystemCommand(SYS_EXIT_LOADER);
-  ASSERT_TRUE(helper.m_hDevice->SetOutputReport(exit));
-  ASSERT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));
+  ASSERT_TRUE(helper.Device()->SetOutputReport(exit));
+  ASSERT_TRUE(Eventually([&] { return helper.ReaderStopped() == 1; }));
   ASSERT_TRUE(Eventually([] { return Present(kApplicationProductId) && !Present(kBootloaderProductId); }));
   helper.CloseDeviceHandle();
 
@@ -132,19 +132,19 @@ TEST_F(EndToEndDevice, ChannelFollowsTheDeviceThroughBothIdentitiesUntilItIsUnpl
   enter[3] = 0x00;
   enter[4] = 0x07;
   enter[5] = 0x01;
-  ASSERT_TRUE(helper.m_hDevice->SetOutputReport(enter));
+  ASSERT_TRUE(helper.Device()->SetOutputReport(enter));
   enter[2] = SYS_ENTER_LOADER;
-  ASSERT_TRUE(helper.m_hDevice->SetOutputReport(enter));
-  ASSERT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));
+  ASSERT_TRUE(helper.Device()->SetOutputReport(enter));
+  ASSERT_TRUE(Eventually([&] { return helper.ReaderStopped() == 1; }));
   ASSERT_TRUE(Eventually([] { return Present(kBootloaderProductId) && !Present(kApplicationProductId); }));
   helper.CloseDeviceHandle();
   ASSERT_EQ(helper.OpenDeviceHandle(kVendorId, kBootloaderProductId, 2, nullptr, &path), S_OK);
   EXPECT_EQ(helper.IsBootloader(), 1u);
-  EXPECT_EQ(helper.m_readerStopped.load(), 0u);
+  EXPECT_EQ(helper.ReaderStopped(), 0u);
 
   // Pulling the plug (the emulator program ends) ends the reader; nothing answers any more.
   EXPECT_EQ(m_emulator.Terminate(), 0);
-  ASSERT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return helper.ReaderStopped() == 1; }));
   EXPECT_FALSE(Present(kBootloaderProductId));
   EXPECT_FALSE(Present(kApplicationProductId));
   Report count = SystemCommand(SYS_GET_MCU_COUNT);

@@ -262,12 +262,12 @@ void RunHelperHost(std::span<const std::uint8_t> product, std::span<const std::u
   std::thread device([&] { Bus().Serve(hello, 0, stream); });
   {
     CHIDHelper helper;
-    helper.m_hDevice = HidBackend().Open(Bus().SocketPath());
-    FUZZ_CHECK(helper.m_hDevice != nullptr);
+    helper.AttachDevice(HidBackend().Open(Bus().SocketPath()));
+    FUZZ_CHECK(helper.Device() != nullptr);
     helper.SetUartDataHook(&RecordUartReport);
     FUZZ_CHECK(helper.StartHIDInterruptThread() == S_OK);
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDeviceWaitMs);
-    while (helper.m_readerStopped.load() == 0) {
+    while (helper.ReaderStopped() == 0) {
       FUZZ_CHECK(std::chrono::steady_clock::now() < giveUp);  // the reader must see the end of the stream
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -288,7 +288,7 @@ void RunHelperHost(std::span<const std::uint8_t> product, std::span<const std::u
       }
     }
     FUZZ_CHECK(g_hookReports == wantUart);
-    FUZZ_CHECK(helper.m_statusWord.load() == wantStatus);
+    FUZZ_CHECK(helper.StatusWord() == wantStatus);
     helper.CloseDeviceHandle();
   }
   device.join();

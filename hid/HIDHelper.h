@@ -48,11 +48,20 @@ class CHIDHelper {
   void SetUartDataHook(UartDataHook hook);
 
   // The open device; null when nothing is open.
-  HidHandle m_hDevice;
-  // Last value of a status report (kind 0xEE); cleared by its users before each use.
-  std::atomic<std::uint32_t> m_statusWord{0};
-  // 1 while no reader thread runs, 0 while it runs.
-  std::atomic<std::uint32_t> m_readerStopped{1};
+  HidHandle Device() const { return m_hDevice; }
+  // Uses `device` as the open device without opening anything or starting the
+  // reader: how tests put a scripted device behind the channel.
+  void AttachDevice(HidHandle device) { m_hDevice = std::move(device); }
+
+  // Last value of a status report (kind 0xEE). Its users clear it (0) before
+  // each command whose status they await; the reader stores each new one.
+  std::uint32_t StatusWord() const { return m_statusWord.load(std::memory_order_acquire); }
+  void SetStatusWord(std::uint32_t status) { m_statusWord.store(status, std::memory_order_release); }
+
+  // 1 while no reader thread runs, 0 while it runs; the flag itself for a
+  // long operation that must notice the device going away.
+  std::uint32_t ReaderStopped() const { return m_readerStopped.load(); }
+  const std::atomic<std::uint32_t>& ReaderStoppedFlag() const { return m_readerStopped; }
 
  private:
   friend void HIDInterruptThread(CHIDHelper& helper);
@@ -70,6 +79,9 @@ class CHIDHelper {
   static constexpr std::uint32_t kRingSlots = 32;
   static constexpr std::uint32_t kSlotBytes = 32;
 
+  HidHandle m_hDevice;
+  std::atomic<std::uint32_t> m_statusWord{0};
+  std::atomic<std::uint32_t> m_readerStopped{1};
   std::unique_ptr<ReaderState> m_reader;
   // Input ring: single producer (the reader), single consumer (the transaction
   // thread). A slot and its length are written before m_ringWrite is published

@@ -92,17 +92,17 @@ class HidHelperTest : public ::testing::Test {
   CHIDHelper& Open() {
     m_helper = std::make_unique<CHIDHelper>();
     EXPECT_EQ(m_helper->OpenDeviceHandle(kVendorId, kApplicationProductId, 0, nullptr, nullptr), S_OK);
-    EXPECT_EQ(m_helper->m_readerStopped.load(), 0u);
+    EXPECT_EQ(m_helper->ReaderStopped(), 0u);
     return *m_helper;
   }
 
   // Sends reports and waits until the reader has taken all of them (a status
   // report goes last and is awaited through the status word).
   void SendAndSettle(const std::vector<Bytes>& reports) {
-    m_helper->m_statusWord = 0;
+    m_helper->SetStatusWord(0);
     for (const Bytes& report : reports) ASSERT_TRUE(m_peer->SendInputReport(report));
     ASSERT_TRUE(m_peer->SendInputReport(InputReport(REPORT_KIND_STATUS, {0x5A, 0x5A, 0, 0})));
-    ASSERT_TRUE(Eventually([&] { return m_helper->m_statusWord.load() == 0x5A5A; }));
+    ASSERT_TRUE(Eventually([&] { return m_helper->StatusWord() == 0x5A5A; }));
   }
 
   std::size_t CountSent(std::uint8_t type) {
@@ -265,7 +265,7 @@ TEST_F(HidHelperTest, OpenFallsBackToTheBootloaderIdentity) {
   EXPECT_EQ(product, kApplicationProductId);  // the pair asked for, not the one opened
   ASSERT_NE(path, nullptr);
   EXPECT_NE(std::u16string(path.get()).find(u"pid_0c02"), std::u16string::npos);
-  EXPECT_EQ(helper.m_readerStopped.load(), 0u);
+  EXPECT_EQ(helper.ReaderStopped(), 0u);
 }
 
 TEST_F(HidHelperTest, OpenModeOtherThanZeroOpensOnlyTheBootloader) {
@@ -273,7 +273,7 @@ TEST_F(HidHelperTest, OpenModeOtherThanZeroOpensOnlyTheBootloader) {
   LogCapture log;
   CHIDHelper helper;
   EXPECT_EQ(helper.OpenDeviceHandle(kVendorId, kApplicationProductId, 1, nullptr, nullptr), E_FAIL);
-  EXPECT_EQ(helper.m_hDevice, nullptr);
+  EXPECT_EQ(helper.Device(), nullptr);
   EXPECT_TRUE(log.Contains("HIDHelper::OpenDeviceHandle - hRes[80004005] IsBootloader[0]"));
 }
 
@@ -291,9 +291,9 @@ TEST_F(HidHelperTest, SecondStartFindsTheRunningReader) {
 TEST_F(HidHelperTest, StatusReportSetsTheStatusWord) {
   Plug();
   CHIDHelper& helper = Open();
-  helper.m_statusWord = 0;
+  helper.SetStatusWord(0);
   m_peer->SendInputReport(InputReport(REPORT_KIND_STATUS, {'O', 'K', 0, 0}));
-  EXPECT_TRUE(Eventually([&] { return helper.m_statusWord.load() == STATUS_OK; }));
+  EXPECT_TRUE(Eventually([&] { return helper.StatusWord() == STATUS_OK; }));
 }
 
 TEST_F(HidHelperTest, UnplugEndsTheReaderWithOnlyItsExitLine) {
@@ -303,7 +303,7 @@ TEST_F(HidHelperTest, UnplugEndsTheReaderWithOnlyItsExitLine) {
   m_peer->Unplug();
   // The reader raises its stopped flag just before it logs its exit line.
   ASSERT_TRUE(Eventually([&] {
-    return helper.m_readerStopped.load() == 1 && log.Contains("HIDHelper::HIDInterruptThread - Exit Event");
+    return helper.ReaderStopped() == 1 && log.Contains("HIDHelper::HIDInterruptThread - Exit Event");
   }));
   EXPECT_EQ(log.Messages(), std::vector<std::string>{"HIDHelper::HIDInterruptThread - Exit Event"});
   auto request = Request(CMD_GROUP_SYSTEM, SYS_GET_MCU_COUNT);
@@ -358,7 +358,7 @@ TEST_F(HidHelperTest, RestartsNeverRunTwoReaders) {
   });
   for (int i = 0; i < 20; ++i) {
     helper.StopHIDInterruptThread();
-    EXPECT_EQ(helper.m_readerStopped.load(), 1u);
+    EXPECT_EQ(helper.ReaderStopped(), 1u);
     EXPECT_EQ(helper.StartHIDInterruptThread(), S_OK);
     EXPECT_EQ(helper.StartHIDInterruptThread(), S_OK);
   }
@@ -383,11 +383,11 @@ TEST_F(HidHelperTest, ReaderRestartsOnAnOpenHandleAfterItEndedByItself) {
   Plug();
   CHIDHelper& helper = Open();
   m_peer->Unplug();
-  ASSERT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return helper.ReaderStopped() == 1; }));
   EXPECT_EQ(helper.StartHIDInterruptThread(), S_OK);
-  EXPECT_TRUE(Eventually([&] { return helper.m_readerStopped.load() == 1; }));  // the device is still gone
+  EXPECT_TRUE(Eventually([&] { return helper.ReaderStopped() == 1; }));  // the device is still gone
   helper.CloseDeviceHandle();
-  EXPECT_EQ(helper.m_hDevice, nullptr);
+  EXPECT_EQ(helper.Device(), nullptr);
 }
 
 TEST_F(HidHelperTest, WithoutAReaderNothingWaits) {

@@ -1,13 +1,13 @@
-// The Intel HEX image writer: one record per output report, in text order, up
-// to the first record of length 00. The bootloader interprets the records; the
-// host checks only that every line can be sent whole before it sends any.
+#include "loader/HexWriter.h"
+
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "app/log/Log.h"
 #include "loader/HexText.h"
 #include "loader/LoaderRequests.h"
 #include "resources/StringTable.h"
-#include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
 
@@ -48,8 +48,8 @@ class CHexProgress {
   std::uint32_t m_bytesSent = 0;
 };
 
-// Sends the records of `text`; 1 when every record up to the end record was
-// sent (or the text ended without one), 0 when the text was refused or a send failed.
+}  // namespace
+
 int SendHexRecords(CHIDHelper& helper, CMd5& md5, std::span<const std::uint8_t> text, const char* totalLinesFormat,
                    CProgressSurface* dialog) {
   LogMessage("L::FirmwareUpgradeWriteL");
@@ -80,16 +80,4 @@ int SendHexRecords(CHIDHelper& helper, CMd5& md5, std::span<const std::uint8_t> 
     if (last) break;
   }
   return 1;
-}
-
-}  // namespace
-
-int CUpgradeLPC18XX::WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) {
-  if (image == nullptr) return 0;
-  return SendHexRecords(m_helper, m_md5, std::span(image, size), ">>> WriteToP total lines = %d", &dialog);
-}
-
-int CUpgradeLPC18XX::FirmwareUpgradeWriteL(const std::uint8_t* image, std::uint32_t size) {
-  if (image == nullptr) return 0;
-  return SendHexRecords(m_helper, m_md5, std::span(image, size), ">>> WriteToL total lines = %d", nullptr);
 }

@@ -10,14 +10,14 @@ OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {
 }
 
 bool ReadInputReportNow(CHIDHelper& helper, std::span<std::uint8_t> report) {
-  const HidHandle device = helper.m_hDevice;
+  const HidHandle device = helper.Device();
   return device != nullptr && device->GetInputReport(report);
 }
 
 std::uint32_t AwaitStatusWord(CHIDHelper& helper, int polls) {
   for (int i = 0; i < polls; ++i) {
     Clock::SleepMs(10);
-    const std::uint32_t status = helper.m_statusWord.load(std::memory_order_acquire);
+    const std::uint32_t status = helper.StatusWord();
     if (status != 0) return status;
   }
   return 0;

@@ -1,11 +1,11 @@
-// The third controller type's loader: seven block erases, addressed writes with
-// a checksum, and a finish carrying the MD5 digest of everything written.
+#include "loader/ThirdController.h"
+
+#include <algorithm>
 #include <numeric>
 
 #include "app/log/Log.h"
 #include "loader/LoaderRequests.h"
 #include "platform/Clock.h"
-#include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
 
@@ -33,13 +33,12 @@ bool AwaitEraseDone(CHIDHelper& helper) {
 
 }  // namespace
 
-int CUpgradeLPC18XX::InitFirmwareUpgradeM(std::uint32_t /*imageSize*/) {
-  LogMessage("L::InitFirmwareUpgradeM");
+int BeginThirdController(CHIDHelper& helper, CMd5& md5, std::uint32_t& writeAddress) {
   OutputReport answer{};
   answer[3] = 0xFF;
   answer[4] = 0xFF;
-  const bool versionRead = SendClassRequest(m_helper, MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_GET_VERSION)) &&
-                           ReadInputReportNow(m_helper, answer);
+  const bool versionRead = SendClassRequest(helper, MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_GET_VERSION)) &&
+                           ReadInputReportNow(helper, answer);
   LogMessage("InitFirmwareUpgradeM M Bootloader Version %d.%02d", answer[3], answer[4]);
   if (!versionRead || answer[3] != kLoaderMajorVersion) return 0;
 
@@ -49,18 +48,19 @@ int CUpgradeLPC18XX::InitFirmwareUpgradeM(std::uint32_t /*imageSize*/) {
     LogMessage("L::InitfirmwareUpgradeM -> Erasing M... %d", block);
     OutputReport erase = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_ERASE_BLOCK);
     PutLittleEndian32(std::span(erase).subspan<3, 4>(), block << 16);
-    SendClassRequest(m_helper, erase);
-    erased = AwaitEraseDone(m_helper);
+    SendClassRequest(helper, erase);
+    erased = AwaitEraseDone(helper);
   }
-  m_md5.Restart();
-  m_writeAddressM = 0;
+  md5.Restart();
+  writeAddress = 0;
   LogMessage("L::InitfirmwareUpgradeM -> Erasing M completed.");
   const int result = erased ? 1 : 0;
   LogMessage("L::InitFirmwareUpgradeM - success[%s]", TrueFalse(result));
   return result;
 }
 
-int CUpgradeLPC18XX::FirmwareUpgradeWriteM(const std::uint8_t* data, std::uint32_t length) {
+int WriteThirdController(CHIDHelper& helper, CMd5& md5, std::uint32_t& writeAddress, const std::uint8_t* data,
+                         std::uint32_t length) {
   if (data == nullptr || length > kMaxWriteBytes) {
     // A longer block would not fit the report; nothing of it is written.
     LogMessage("L::FirmwareUpgradeWriteM failed");
@@ -68,26 +68,26 @@ int CUpgradeLPC18XX::FirmwareUpgradeWriteM(const std::uint8_t* data, std::uint32
   }
   OutputReport report = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_WRITE);
   report[3] = static_cast<std::uint8_t>(length + 5);
-  PutLittleEndian32(std::span(report).subspan<4, 4>(), m_writeAddressM);
+  PutLittleEndian32(std::span(report).subspan<4, 4>(), writeAddress);
   std::copy_n(data, length, report.begin() + 8);
   const std::uint8_t sum = std::accumulate(report.begin() + 4, report.begin() + 8 + length, std::uint8_t{0},
                                            [](std::uint8_t a, std::uint8_t b) { return static_cast<std::uint8_t>(a + b); });
   report[8 + length] = static_cast<std::uint8_t>(-sum);
-  m_md5.Update(std::span(report).subspan(4, length + 5));
-  m_writeAddressM += length;
-  const bool sent = SendClassRequest(m_helper, report);
+  md5.Update(std::span(report).subspan(4, length + 5));
+  writeAddress += length;
+  const bool sent = SendClassRequest(helper, report);
   if (!sent) LogMessage("L::FirmwareUpgradeWriteM failed");
   return sent ? 1 : 0;
 }
 
-int CUpgradeLPC18XX::EndFirmwareUpgradeM() {
+int FinishThirdController(CHIDHelper& helper, CMd5& md5) {
   OutputReport finish = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_FINISH);
-  const Md5Digest digest = m_md5.Finish();
+  const Md5Digest digest = md5.Finish();
   std::copy(digest.begin(), digest.end(), finish.begin() + 3);
-  m_helper.m_statusWord.store(0);
+  helper.SetStatusWord(0);
   // A finish the device never received cannot have been confirmed.
   int result = 0;
-  if (SendClassRequest(m_helper, finish)) result = AwaitStatusWord(m_helper, kFinishStatusPolls) == STATUS_OK ? 1 : 0;
+  if (SendClassRequest(helper, finish)) result = AwaitStatusWord(helper, kFinishStatusPolls) == STATUS_OK ? 1 : 0;
   LogMessage("L::EndFirmwareUpgradeM - success[%s]", TrueFalse(result));
   return result;
 }

@@ -1,11 +1,13 @@
 #pragma once
 // CUpgradeLPC18XX: the device's upgrader. It embeds the HID channel, takes the
 // processor inventory, answers versions and verdicts, and routes the write
-// sequence to the programming sequence of the active processor's type:
-//   upgrader/   inventory, routing, versions
-//   loader/     bootloader entry and exit, main microcontroller loader, Intel HEX
-//               writer, third controller type
-//   bluetooth/  UART bridge mode and the DFU download
+// sequence to the programming sequence of the active processor's type, which
+// the sequences of loader/ and bluetooth/ carry out on the channel:
+//   UpgradeLPC18XX.cpp        construction, inventory, routing
+//   Versions.cpp              versions and verdicts
+//   ImagePreparation.cpp      images made ready for their writer
+//   BootloaderOperations.cpp  bootloader entry and exit, main microcontroller, third controller type
+//   BluetoothOperations.cpp   UART bridge mode and the DFU download
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,28 +46,27 @@ class CUpgradeLPC18XX : public CFirmwareUpgrade {
   std::uint32_t IsBootloader() override;
   std::uint32_t GetUpgradedCount() override;
   int CanUpgradeCurrentActiveMCU() override;
-  int EnterBootloader() override;                                                                  // loader/
-  int ExitBootloader() override;                                                                   // loader/
-  int WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;  // loader/
-  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size,
-                            CProgressSurface& dialog) override;                                    // bluetooth/
+  int EnterBootloader() override;
+  int ExitBootloader() override;
+  int WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
+  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
 
   // Operations this upgrader adds, in their fixed order.
   virtual void ConstructInit();                                                 // 25
   virtual HRESULT OpenDeviceHandle();                                           // 26
   virtual int ReservedCheck(std::uint32_t value);                               // 27
-  virtual int InitFirmwareUpgradeM(std::uint32_t imageSize);                    // 28 loader/
-  virtual int FirmwareUpgradeWriteM(const std::uint8_t* data, std::uint32_t length);  // 29 loader/
-  virtual int EndFirmwareUpgradeM();                                            // 30 loader/
-  virtual int InitFirmwareUpgradeL(std::uint32_t imageSize);                    // 31 loader/
-  virtual int FirmwareUpgradeWriteL(const std::uint8_t* image, std::uint32_t size);  // 32 loader/
-  virtual int EndFirmwareUpgradeL();                                            // 33 loader/
-  virtual int InitFirmwareUpgradeB(std::uint32_t imageSize);                    // 34 bluetooth/
+  virtual int InitFirmwareUpgradeM(std::uint32_t imageSize);                    // 28
+  virtual int FirmwareUpgradeWriteM(const std::uint8_t* data, std::uint32_t length);  // 29
+  virtual int EndFirmwareUpgradeM();                                            // 30
+  virtual int InitFirmwareUpgradeL(std::uint32_t imageSize);                    // 31
+  virtual int FirmwareUpgradeWriteL(const std::uint8_t* image, std::uint32_t size);  // 32
+  virtual int EndFirmwareUpgradeL();                                            // 33
+  virtual int InitFirmwareUpgradeB(std::uint32_t imageSize);                    // 34
   virtual int FirmwareUpgradeWriteBlockB(const std::uint8_t* block, std::uint32_t length);  // 35
-  virtual int EndFirmwareUpgradeB();                                            // 36 bluetooth/
+  virtual int EndFirmwareUpgradeB();                                            // 36
   virtual int InitMCUData();                                                    // 37
 
-  // Sends the UART bridge command: enter when `enter` is 1, leave otherwise.  bluetooth/
+  // Sends the UART bridge command: enter when `enter` is 1, leave otherwise.
   void SetUartFirmwareUpgradeMode(int enter);
 
  protected:

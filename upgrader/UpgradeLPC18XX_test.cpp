@@ -8,7 +8,7 @@
 
 #include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
-#include "upgrader/UpgraderTestSupport.h"
+#include "upgrader/testing/UpgraderTestSupport.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "hid/DeviceIdentity.h"
 #include "hid/testing/VhidTestPeer.h"
 #include "platform/testing/TempDirectory.h"
-#include "upgrader/UpgraderTestSupport.h"
+#include "upgrader/testing/UpgraderTestSupport.h"
 
 namespace {
 

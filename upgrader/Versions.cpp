@@ -1,5 +1,5 @@
 // Firmware versions: display, the decision against the built-in versions,
-// the string comparison of the interface, and image preparation.
+// and the string comparison of the interface.
 #include "upgrader/Versions.h"
 
 #include <cstdio>
@@ -8,9 +8,6 @@
 #include "hid/Reports.h"
 
 namespace {
-
-// The standard DFU suffix at the end of a Bluetooth image, which the chip is not sent.
-constexpr std::uint32_t kDfuSuffixLength = 16;
 
 constexpr std::size_t kVersionStringLength = 10;
 
@@ -147,40 +144,5 @@ int CUpgradeLPC18XX::CanUpgradeCurrentActiveMCU() {
       return m_verdictB;
     default:
       return 0;
-  }
-}
-
-HRESULT CUpgradeLPC18XX::PrepareFirmwareImage(std::uint32_t rawSize, const std::uint8_t* rawImage,
-                                              std::uint32_t* outSize,
-                                              std::unique_ptr<std::uint8_t[]>* outBuffer) {
-  std::uint32_t sum = 0;
-  if (rawImage != nullptr) {
-    for (std::uint32_t i = 0; i < rawSize; ++i) {
-      sum += rawImage[i];
-    }
-  }
-  LogMessage("Raw Image Cumulative Sum = %d", static_cast<std::int32_t>(sum));
-  m_rawImageSum = sum;
-
-  switch (TypeCodeAt(m_indexMCU)) {
-    case MCU_CODE_M:
-    case MCU_CODE_L:
-      return CFirmwareUpgrade::PrepareFirmwareImage(rawSize, rawImage, outSize, outBuffer);
-    case MCU_CODE_BT_A:
-    case MCU_CODE_BT_B: {
-      // Without a whole suffix there is no firmware to send; reducing the size
-      // would wrap to an enormous length.
-      if (rawImage != nullptr && rawSize != 0 && rawSize < kDfuSuffixLength) {
-        LogMessage("L::PrepareFirmwareImage - DFU image shorter than its suffix, rawImageSize[%d]", rawSize);
-        return E_FAIL;
-      }
-      const HRESULT result = CFirmwareUpgrade::PrepareFirmwareImage(rawSize, rawImage, outSize, outBuffer);
-      if (SUCCEEDED(result)) {
-        *outSize -= kDfuSuffixLength;
-      }
-      return result;
-    }
-    default:
-      return E_FAIL;
   }
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/log/Log.h"
-#include "upgrader/UpgraderTestSupport.h"
+#include "upgrader/testing/UpgraderTestSupport.h"
 #include "upgrader/Versions.h"
 
 namespace {

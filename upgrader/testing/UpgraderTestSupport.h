@@ -85,7 +85,7 @@ class CInspectableUpgrader : public CUpgradeLPC18XX {
 
   // Connects the channel to `device` as an open would, and starts its reader.
   void AttachDevice(const HidHandle& device) {
-    m_helper.m_hDevice = device;
+    m_helper.AttachDevice(device);
     m_helper.StartHIDInterruptThread();
   }
 

@@ -27,7 +27,7 @@ TEST(BluetoothUpgradeTest, BridgeModeCommandsAndTheUartHook) {
   auto device = std::make_shared<CFakeHidDevice>();
   {
     CTestUpgrader upgrader;
-    upgrader.Helper().m_hDevice = device;
+    upgrader.Helper().AttachDevice(device);
 
     EXPECT_EQ(upgrader.InitFirmwareUpgradeB(1234), 1);
     ASSERT_FALSE(device->Sent().empty());

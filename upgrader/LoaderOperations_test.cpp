@@ -22,7 +22,7 @@ using Report = CFakeHidDevice::Report;
 class CUpgraderOnFake : public CUpgradeLPC18XX {
  public:
   explicit CUpgraderOnFake(bool bootloader) {
-    m_helper.m_hDevice = m_device;
+    m_helper.AttachDevice(m_device);
     m_isBootloader = bootloader ? 1 : 0;
   }
   CFakeHidDevice& Device() { return *m_device; }
@@ -59,7 +59,7 @@ class LoaderTest : public ::testing::Test {
       if (!IsCommand(report, code)) return;
       m_threads.emplace_back([&upgrader, status, delayMs] {
         Clock::SleepMs(delayMs);
-        upgrader.Helper().m_statusWord.store(status);
+        upgrader.Helper().SetStatusWord(status);
       });
     };
   }
@@ -149,7 +149,7 @@ TEST_F(LoaderTest, FinishCarriesTheDigestOfExactlyTheRecordPayloadsSinceTheLastB
   CUpgraderOnFake upgrader(true);
   AnswerLoaderVersion(upgrader, 3, 0);
   upgrader.Device().onSend = [&upgrader](const Report& report) {
-    if (IsCommand(report, 0x81) || IsCommand(report, 0x88)) upgrader.Helper().m_statusWord.store(STATUS_OK);
+    if (IsCommand(report, 0x81) || IsCommand(report, 0x88)) upgrader.Helper().SetStatusWord(STATUS_OK);
   };
   for (const std::string* image : {&first, &second}) {
     ASSERT_EQ(upgrader.InitFirmwareUpgradeL(0), 1);
@@ -168,7 +168,7 @@ TEST_F(LoaderTest, FinishAfterNoRecordSendsTheDigestOfNothingAndAFailedSendIsNoS
   CUpgraderOnFake upgrader(true);
   AnswerLoaderVersion(upgrader, 3, 0);
   upgrader.Device().onSend = [&upgrader](const Report&) {
-    upgrader.Helper().m_statusWord.store(STATUS_OK);
+    upgrader.Helper().SetStatusWord(STATUS_OK);
   };
   ASSERT_EQ(upgrader.InitFirmwareUpgradeL(0), 1);
   ASSERT_EQ(upgrader.EndFirmwareUpgradeL(), 1);
@@ -349,7 +349,7 @@ TEST_F(ThirdControllerTest, EraseStopsAtABlockThatNeverReportsDone) {
 TEST_F(ThirdControllerTest, FinishAfterNoWriteSendsTheEmptyDigestAndAFailedSendFails) {
   CUpgraderOnFake upgrader(true);
   upgrader.Device().onSend = [&upgrader](const Report& report) {
-    if (IsCommand(report, 0x98)) upgrader.Helper().m_statusWord.store(STATUS_OK);
+    if (IsCommand(report, 0x98)) upgrader.Helper().SetStatusWord(STATUS_OK);
   };
   EXPECT_EQ(upgrader.EndFirmwareUpgradeM(), 1);
   const auto finishes = Commands(upgrader.Device(), 0x98);
