@@ -10,7 +10,6 @@
 #include <thread>
 
 #if defined(__linux__)
-#include <sys/prctl.h>
 #endif
 
 #include "app/log/Log.h"
@@ -447,19 +446,6 @@ void CDfuDownload::ShowBytesSent() {
 }
 
 }  // namespace
-
-CFineTimerSlack::CFineTimerSlack() {
-#if defined(__linux__)
-  m_previous = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-#endif
-}
-
-CFineTimerSlack::~CFineTimerSlack() {
-#if defined(__linux__)
-  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_previous), 0, 0, 0);
-#endif
-}
 
 void DfuPace(std::int8_t countdown, bool endOnUartData) {
   if (countdown <= 0) return;

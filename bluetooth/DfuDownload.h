@@ -26,20 +26,6 @@ int DownloadDfuImage(const HidHandle& device, const std::atomic<std::uint32_t>& 
 // spins, except for the last few tens of microseconds of real time.
 void DfuPace(std::int8_t countdown, bool endOnUartData);
 
-// While it exists, the calling thread's timed waits end within a microsecond
-// of their deadline instead of the kernel's default 50 µs slack, so that the
-// pacing can block rather than spin. The download holds one while it runs.
-class CFineTimerSlack {
- public:
-  CFineTimerSlack();
-  ~CFineTimerSlack();
-  CFineTimerSlack(const CFineTimerSlack&) = delete;
-  CFineTimerSlack& operator=(const CFineTimerSlack&) = delete;
-
- private:
-  int m_previous = 0;
-};
-
 // Download sizes.
 inline constexpr std::uint32_t kDfuBlockSize = 1023;
 inline constexpr std::uint16_t kDfuReplyCapacity = 128;

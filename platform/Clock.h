@@ -26,3 +26,17 @@ std::uint64_t QueryPerformanceFrequency();
 std::uint64_t NowMs();
 
 }  // namespace Clock
+
+// While it exists, the calling thread's timed waits end within a microsecond
+// of their deadline instead of the kernel's default 50 µs slack, so that the
+// pacing can block rather than spin. The download holds one while it runs.
+class CFineTimerSlack {
+ public:
+  CFineTimerSlack();
+  ~CFineTimerSlack();
+  CFineTimerSlack(const CFineTimerSlack&) = delete;
+  CFineTimerSlack& operator=(const CFineTimerSlack&) = delete;
+
+ private:
+  int m_previous = 0;
+};
