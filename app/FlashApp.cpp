@@ -152,6 +152,7 @@ void CFlashApp::RunDialog() {
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 
   if (DetectDisplay() != DisplayKind::None) dialog->SetWindowRunner(RunDialogWindow);
+  if (m_dialogSetup) m_dialogSetup(*dialog);
 
   const int nResponse = dialog->DoModal();
   g_ReturnCode = dialog->m_ReturnCode;
