@@ -4,8 +4,8 @@
 
 #include <string_view>
 
-#include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"
+#include "bluetooth/testing/TestChip.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bluetooth/TestChip.h"
+#include "bluetooth/testing/TestChip.h"
 
 #include <algorithm>
 
