@@ -21,6 +21,9 @@ constexpr std::uint8_t kKindUartData = 0x28;
 constexpr std::uint8_t kKindStatus = 0xEE;
 constexpr double kInterruptIntervalMs = 1.0;  // full-speed USB: one interrupt transfer per frame
 constexpr double kResetAfterAnswerMs = 1.0;   // the device resets just after its last answer
+// Unsent bytes the device keeps for a host that does not read: about half a
+// minute of input reports at full speed, far beyond what a live host leaves.
+constexpr std::size_t kMaxUnsentBytes = 1 << 20;
 constexpr int kFlushWaitMs = 200;             // real time a leaving device waits for the host to take its bytes
 }  // namespace
 
@@ -302,6 +305,11 @@ void CDeviceEmulator::SendMessage(EVhidType type, std::span<const std::uint8_t> 
   if (m_connectionFd < 0) return;
   m_trace.Transfer(Now(), "d2h", VhidTypeName(type), payload);
   const std::vector<std::uint8_t> framed = EncodeVhidMessage(type, payload);
+  if (m_outBuffer.size() + framed.size() > kMaxUnsentBytes) {
+    // A host that reads nothing must not make the device hold its reports forever.
+    CloseConnection("host does not read: unsent bytes over the limit");
+    return;
+  }
   m_outBuffer.insert(m_outBuffer.end(), framed.begin(), framed.end());
   FlushOutput(false);
 }
