@@ -1,0 +1,72 @@
+#pragma once
+// One HID device made with the kernel's uhid driver (/dev/uhid): the kernel
+// presents it like a USB HID device (hid-generic binds it, hidraw gives it a
+// node), and hands every host transfer to us as an event.
+//
+// uhid keeps at most 32 unread events per device and drops the rest ("Output
+// queue is full" in the kernel log), and it gives the host's write() no
+// back-pressure. So a reader thread of our own (real-time priority where the
+// system allows it) takes every event as soon as it is there and passes it on;
+// the consumer queues it, however slowly it models the device.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct UhidIdentity {
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string name;  // what HIDIOCGRAWNAME gives the host
+  std::string phys;
+  std::vector<std::uint8_t> reportDescriptor;
+};
+
+struct UhidEvent {
+  enum class EKind {
+    Start,      // a driver bound the device
+    Stop,       // the driver let it go
+    Open,       // the first host file was opened
+    Close,      // the last host file was closed
+    Output,     // write() or HIDIOCSOUTPUT
+    GetReport,  // HIDIOCGINPUT / HIDIOCGFEATURE: must be answered with ReplyGetReport
+    SetReport   // HIDIOCSFEATURE: must be answered with ReplySetReport
+  };
+  EKind kind = EKind::Start;
+  std::uint32_t requestId = 0;   // GetReport, SetReport
+  std::uint8_t reportNumber = 0;  // GetReport, SetReport
+  std::uint8_t reportType = 0;    // UHID_FEATURE_REPORT, UHID_OUTPUT_REPORT or UHID_INPUT_REPORT
+  std::vector<std::uint8_t> data;  // Output, SetReport: the bytes as the host passed them
+};
+
+class CUhidDevice {
+ public:
+  using EventSink = std::function<void(UhidEvent)>;
+
+  // Opens `uhidNode` and creates the device; `sink` gets every event, on the
+  // reader thread. Null, with `error` set, when either step fails.
+  static std::unique_ptr<CUhidDevice> Create(const std::string& uhidNode, const UhidIdentity& identity,
+                                             EventSink sink, std::string& error);
+  // Destroys the device (it leaves the bus) and ends the reader.
+  ~CUhidDevice();
+  CUhidDevice(const CUhidDevice&) = delete;
+  CUhidDevice& operator=(const CUhidDevice&) = delete;
+
+  // An input report without report-ID byte (the device's reports are unnumbered).
+  bool SendInput(std::span<const std::uint8_t> report);
+  // `error` 0 answers with `data`; otherwise the host's request fails (EIO).
+  bool ReplyGetReport(std::uint32_t requestId, std::uint16_t error, std::span<const std::uint8_t> data);
+  bool ReplySetReport(std::uint32_t requestId, std::uint16_t error);
+
+ private:
+  CUhidDevice(int fd, int stopFd, EventSink sink);
+  void ReadEvents();
+  bool Send(const void* event, std::size_t size);
+
+  const int m_fd;
+  const int m_stopFd;
+  EventSink m_sink;
+  std::thread m_reader;
+};
