@@ -191,14 +191,16 @@ void CDeviceEmulator::Run() {
 
     const double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
     std::optional<timespec> timeout = PollTimeout(next);
-    pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    pollfd fds[4] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
     const int connection = m_connectionFd;
     const int listener = m_listenFd;
     if (connection >= 0) fds[1] = {connection, static_cast<short>(POLLIN | (m_outBuffer.empty() ? 0 : POLLOUT)), 0};
     if (listener >= 0) fds[2] = {listener, POLLIN, 0};
+    CUhidDevice* const uhid = m_uhid.get();
+    if (uhid) fds[3] = {uhid->ReadyFd(), POLLIN, 0};
 
     lock.unlock();
-    const int ready = ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
+    const int ready = ppoll(fds, 4, timeout ? &*timeout : nullptr, nullptr);
     lock.lock();
     if (ready <= 0) continue;
     if (fds[0].revents & POLLIN) {
@@ -212,6 +214,12 @@ void CDeviceEmulator::Run() {
       if (m_connectionFd == connection && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadFromHost();
     }
     if (listener >= 0 && listener == m_listenFd && (fds[2].revents & POLLIN)) Accept();
+    if (uhid && uhid == m_uhid.get() && (fds[3].revents & POLLIN)) {
+      for (UhidEvent& event : uhid->TakeEvents()) {
+        if (uhid != m_uhid.get()) break;  // the device left while its events were handled
+        OnUhidEvent(std::move(event));
+      }
+    }
   }
 }
 
@@ -282,14 +290,9 @@ void CDeviceEmulator::AttachUhid() {
   identity.name = m_firmware->InBootloader() ? m_config.bootloaderProductString : m_config.productString;
   identity.phys = "quillon-devemu";
   identity.reportDescriptor = ReportDescriptor();
-  const std::uint64_t device = ++m_uhidDevice;
-  // Events reach the loop in the order the kernel queued them; the loop drops
-  // those of a device that has left since.
-  auto sink = [this, device](UhidEvent event) {
-    Post([this, device, event = std::move(event)]() mutable { OnUhidEvent(device, std::move(event)); });
-  };
+  ++m_uhidDevice;
   std::string error;
-  m_uhid = CUhidDevice::Create(m_uhidNode, identity, std::move(sink), error);
+  m_uhid = CUhidDevice::Create(m_uhidNode, identity, error);
   if (!m_uhid) {
     m_trace.Event(Now(), "ERROR", "cannot create the uhid device " + name + ": " + error);
     return;
@@ -488,8 +491,8 @@ void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t
 // not take a 65-byte transfer for its 64-byte report. write() and HIDIOCSOUTPUT
 // both arrive as UHID_OUTPUT, so every output report is taken as the
 // interrupt-out one: the firmware accepts each command on either path anyway.
-void CDeviceEmulator::OnUhidEvent(std::uint64_t device, UhidEvent event) {
-  if (device != m_uhidDevice || !m_uhid) return;
+void CDeviceEmulator::OnUhidEvent(UhidEvent event) {
+  const std::uint64_t device = m_uhidDevice;
   using EKind = UhidEvent::EKind;
   switch (event.kind) {
     case EKind::Start:

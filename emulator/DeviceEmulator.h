@@ -121,7 +121,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   // One host request through the firmware; `answer` gets the completion when the modelled transfer ends.
   void HandleRequest(EVhidType type, std::span<const std::uint8_t> payload, Scheduled::EScope answerScope,
                      std::function<void(EVhidType, std::vector<std::uint8_t>)> answer);
-  void OnUhidEvent(std::uint64_t device, UhidEvent event);
+  void OnUhidEvent(UhidEvent event);
   void SendInput(const std::vector<std::uint8_t>& report);
   void SendMessage(EVhidType type, std::span<const std::uint8_t> payload);
   void FlushOutput(bool block);
@@ -173,7 +173,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   std::vector<std::function<void()>> m_posted;
 
   // uhid front end: the node (empty = vhid), the device while present, which
-  // device that is (events of an earlier one are ignored), whether the host has it open.
+  // device that is (answers due to an earlier one are dropped), whether the host has it open.
   std::string m_uhidNode;
   std::unique_ptr<CUhidDevice> m_uhid;
   std::uint64_t m_uhidDevice = 0;

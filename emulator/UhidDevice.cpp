@@ -30,7 +30,7 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, const UhidIdentity& identity,
-                                                 EventSink sink, std::string& error) {
+                                                 std::string& error) {
   if (identity.reportDescriptor.size() > HID_MAX_DESCRIPTOR_SIZE) {
     error = "report descriptor too long";
     return nullptr;
@@ -41,9 +41,15 @@ std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, co
     return nullptr;
   }
   const int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (stopFd < 0) {
-    error = std::string("eventfd: ") + std::strerror(errno);
+  const int readyFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  auto closeAll = [&] {
+    if (readyFd >= 0) close(readyFd);
+    if (stopFd >= 0) close(stopFd);
     close(fd);
+  };
+  if (stopFd < 0 || readyFd < 0) {
+    error = std::string("eventfd: ") + std::strerror(errno);
+    closeAll();
     return nullptr;
   }
   auto event = std::make_unique<uhid_event>();
@@ -58,15 +64,25 @@ std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, co
   std::copy(identity.reportDescriptor.begin(), identity.reportDescriptor.end(), create.rd_data);
   if (write(fd, event.get(), sizeof *event) != static_cast<ssize_t>(sizeof *event)) {
     error = std::string("UHID_CREATE2 failed: ") + std::strerror(errno);
-    close(stopFd);
-    close(fd);
+    closeAll();
     return nullptr;
   }
-  return std::unique_ptr<CUhidDevice>(new CUhidDevice(fd, stopFd, std::move(sink)));
+  return std::unique_ptr<CUhidDevice>(new CUhidDevice(fd, stopFd, readyFd));
 }
 
-CUhidDevice::CUhidDevice(int fd, int stopFd, EventSink sink) : m_fd(fd), m_stopFd(stopFd), m_sink(std::move(sink)) {
+CUhidDevice::CUhidDevice(int fd, int stopFd, int readyFd) : m_fd(fd), m_stopFd(stopFd), m_readyFd(readyFd) {
   m_reader = std::thread([this] { ReadEvents(); });
+}
+
+std::vector<UhidEvent> CUhidDevice::TakeEvents() {
+  std::uint64_t count = 0;
+  if (read(m_readyFd, &count, sizeof count) < 0) {
+    // Nothing signalled: the queue is empty or was emptied by the last call.
+  }
+  std::lock_guard lock(m_queueMutex);
+  std::vector<UhidEvent> events(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
+  m_queue.clear();
+  return events;
 }
 
 CUhidDevice::~CUhidDevice() {
@@ -78,6 +94,7 @@ CUhidDevice::~CUhidDevice() {
     // Cannot fail for a fresh eventfd; the join below would wait forever otherwise.
   }
   m_reader.join();
+  close(m_readyFd);
   close(m_stopFd);
   close(m_fd);
 }
@@ -167,6 +184,15 @@ void CUhidDevice::ReadEvents() {
       default:
         continue;  // events of older interfaces that this kernel no longer sends
     }
-    m_sink(std::move(out));
+    bool wasEmpty = false;
+    {
+      std::lock_guard lock(m_queueMutex);
+      wasEmpty = m_queue.empty();
+      m_queue.push_back(std::move(out));
+    }
+    const std::uint64_t one = 1;
+    if (wasEmpty && write(m_readyFd, &one, sizeof one) < 0) {
+      // A saturated counter still reads as ready.
+    }
   }
 }

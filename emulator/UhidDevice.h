@@ -6,11 +6,12 @@
 // uhid keeps at most 32 unread events per device and drops the rest ("Output
 // queue is full" in the kernel log), and it gives the host's write() no
 // back-pressure. So a reader thread of our own (real-time priority where the
-// system allows it) takes every event as soon as it is there and passes it on;
-// the consumer queues it, however slowly it models the device.
+// system allows it) takes every event as soon as it is there and queues it,
+// however slowly the consumer models the device.
 #include <cstdint>
-#include <functional>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -43,16 +44,18 @@ struct UhidEvent {
 
 class CUhidDevice {
  public:
-  using EventSink = std::function<void(UhidEvent)>;
-
-  // Opens `uhidNode` and creates the device; `sink` gets every event, on the
-  // reader thread. Null, with `error` set, when either step fails.
+  // Opens `uhidNode` and creates the device. Null, with `error` set, when either step fails.
   static std::unique_ptr<CUhidDevice> Create(const std::string& uhidNode, const UhidIdentity& identity,
-                                             EventSink sink, std::string& error);
+                                             std::string& error);
   // Destroys the device (it leaves the bus) and ends the reader.
   ~CUhidDevice();
   CUhidDevice(const CUhidDevice&) = delete;
   CUhidDevice& operator=(const CUhidDevice&) = delete;
+
+  // Readable (POLLIN) while events wait in TakeEvents.
+  int ReadyFd() const { return m_readyFd; }
+  // Every event taken from the kernel so far, in the kernel's order.
+  std::vector<UhidEvent> TakeEvents();
 
   // An input report without report-ID byte (the device's reports are unnumbered).
   bool SendInput(std::span<const std::uint8_t> report);
@@ -61,12 +64,14 @@ class CUhidDevice {
   bool ReplySetReport(std::uint32_t requestId, std::uint16_t error);
 
  private:
-  CUhidDevice(int fd, int stopFd, EventSink sink);
+  CUhidDevice(int fd, int stopFd, int readyFd);
   void ReadEvents();
   bool Send(const void* event, std::size_t size);
 
   const int m_fd;
   const int m_stopFd;
-  EventSink m_sink;
+  const int m_readyFd;
+  std::mutex m_queueMutex;
+  std::deque<UhidEvent> m_queue;
   std::thread m_reader;
 };
