@@ -1,5 +1,4 @@
 // quillon-devemu: serves one emulated device on a vhid bus directory or through uhid until SIGTERM or SIGINT.
-#include <sched.h>
 #include <signal.h>
 
 #include <csignal>
@@ -31,17 +30,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   // Through uhid the host's writes never wait for the device, and the kernel
-  // drops events past 32. The event reader alone at real-time priority is not
-  // enough: it still waits for the loop or the chip thread when one of them,
-  // preempted by the writing host, holds the event queue's lock (or the
-  // allocator's). So the whole program runs at real-time priority where the
-  // system allows it; the threads started below inherit it.
-  if (options->uhid) {
-    sched_param priority{};
-    priority.sched_priority = 1;
-    if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
-      std::fprintf(stderr, "quillon-devemu: no real-time priority; the kernel may drop host writes under load\n");
-  }
+  // drops what the device does not take at once.
+  if (options->uhid && !UseRealTimePriority())
+    std::fprintf(stderr, "quillon-devemu: no real-time priority; the kernel may drop host writes under load\n");
   CDeviceEmulator emulator(options->config);
   if (options->uhid ? !emulator.StartOnUhid() : !emulator.Start(options->bus)) {
     std::fprintf(stderr, "quillon-devemu: cannot serve %s (or open the trace file)\n",

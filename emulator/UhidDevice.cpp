@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -28,6 +27,12 @@ std::vector<std::uint8_t> Bytes(const std::uint8_t* data, std::size_t size) {
 }
 
 }  // namespace
+
+bool UseRealTimePriority() {
+  sched_param priority{};
+  priority.sched_priority = 1;
+  return sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
+}
 
 std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, const UhidIdentity& identity,
                                                  std::string& error) {
@@ -137,13 +142,6 @@ bool CUhidDevice::ReplySetReport(std::uint32_t requestId, std::uint16_t error) {
 }
 
 void CUhidDevice::ReadEvents() {
-  // The host's writes never wait for us, so this thread must win the processor
-  // whenever an event is there; the kernel refuses the priority to an
-  // unprivileged user, who then keeps the normal one.
-  sched_param priority{};
-  priority.sched_priority = 1;
-  pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
-
   auto event = std::make_unique<uhid_event>();
   for (;;) {
     pollfd fds[2] = {{m_stopFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
