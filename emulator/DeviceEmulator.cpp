@@ -1,7 +1,7 @@
 #include "emulator/DeviceEmulator.h"
 
-#include <poll.h>
 #include <linux/uhid.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
