@@ -513,7 +513,9 @@ void CDeviceEmulator::OnUhidEvent(UhidEvent event) {
       m_trace.Event(Now(), "DISCONNECT", "host closed the device");
       return;
     case EKind::Output:
-      HandleRequest(EVhidType::Output, event.data, Scheduled::EScope::Bus, [](EVhidType, std::vector<std::uint8_t>) {});
+      // Nothing goes back: the host's write has long returned.
+      HandleRequest(EVhidType::Output, event.data, Scheduled::EScope::Bus,
+                    [](EVhidType, std::vector<std::uint8_t>) {});
       return;
     case EKind::SetReport: {
       // A set request that is never answered keeps the host's ioctl waiting

@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -221,7 +223,8 @@ TEST_F(HidrawKernel, RequestsADeviceNeverTakes) {
   double slowestWrite = 0;
   for (int i = 0; i < 24; ++i) {
     bool written = false;
-    slowestWrite = std::max(slowestWrite, SecondsOf([&] { written = device->WriteOutputReport(Command({0x00, 0x3E, 0x01}), 500); }));
+    const double seconds = SecondsOf([&] { written = device->WriteOutputReport(Command({0x00, 0x3E, 0x01}), 500); });
+    slowestWrite = std::max(slowestWrite, seconds);
     EXPECT_TRUE(written);
   }
   std::printf("slowest of 24 writes the device never took: %.6f s\n", slowestWrite);
