@@ -7,10 +7,10 @@
 #include <linux/uhid.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
-#include <condition_variable>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
