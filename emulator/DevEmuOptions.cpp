@@ -194,9 +194,12 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
 }
 
 std::string DevEmuUsage() {
-  return R"(Usage: quillon-devemu --bus DIR [options]
-Plays one Aurelix Rho device on the vhid bus directory DIR until SIGTERM or SIGINT.
+  return R"(Usage: quillon-devemu --bus DIR [OPTION]...
+Play one Aurelix Rho device on the vhid bus directory DIR until SIGTERM or SIGINT.
+Every option also takes the form --name=value.
 
+Bus:
+  --bus DIR                    the vhid bus directory (required)
 Device:
   --product TEXT               product string of the application (default "Aurelix Rho USB Audio")
   --loader-product TEXT        product string of the bootloader (default: none)
@@ -242,7 +245,10 @@ Bluetooth chip faults:
   --chip-error-at-block N           that DFU block ends in dfuERROR
   --chip-never-returns loader|application
   --chip-status-never-settles, --chip-link-never-up, --chip-silent
-  -h, --help                   this text
-Options also take the form --name=value.
+Other:
+  -h, --help                   display this help and exit
+
+Exit status: 0 when stopped by SIGTERM or SIGINT, or after --help; 1 when the
+device could not be served on the bus; 2 for a wrong option.
 )";
 }
