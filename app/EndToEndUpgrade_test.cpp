@@ -133,8 +133,12 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesTheMainMicrocontroller) {
   if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
   StartInProcess(MainOnlyConfig());
 
-  const e2e::UpdaterRun run = Run();
+  // A result that cannot be written is told, and changes nothing else.
+  const std::string result = (m_tree.Root() / "missing" / "result.json").string();
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_EQ(run.result.err, "quillon-upgrade: cannot write the result to " + result + ": No such file or directory\n");
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "Result not written to [" + result + "]: No such file or directory"));
   EXPECT_TRUE(run.keptLogs.empty()) << "a successful run deletes its log";
   EXPECT_TRUE(e2e::ContainsInOrder(
       run.log, {"ParseParam S - SilentMode [1]", "VersionCheckingHardcodedCompare", "EnterBootloader - Command sent",
@@ -192,9 +196,15 @@ TEST_P(EndToEndNoUpgrade, RunEndsWithoutWriting) {
     arguments.insert(arguments.end(), {"--trace", TraceFile().string()});
     StartProgram(arguments);
   }
-  const e2e::UpdaterRun run = Run();
+  const fs::path result = m_tree.Root() / "result.json";
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result.string()}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
   EXPECT_EQ(run.keptLogs.size(), c.logKept ? 1u : 0u);
+  // Only a run that found a device has a result to write.
+  EXPECT_EQ(fs::exists(result), !c.emulator.empty());
+  if (fs::exists(result)) {
+    EXPECT_EQ(e2e::CheckedResult(result).substr(0, 21), "exit 4 0x00000004 log");
+  }
   if (c.logKept) {
     EXPECT_TRUE(e2e::ContainsInOrder(run.log, c.logLines));
   }
