@@ -31,9 +31,16 @@ std::string WithoutVersionLabel(std::string version) {
   return version;
 }
 
+// The verdict of CanUpgradeCurrentActiveMCU: only 0 and -1 hold a processor back.
 ProcessorVerdict VerdictOf(int canFlash) {
-  if (canFlash > 0) return ProcessorVerdict::ImageNewer;
-  return canFlash == 0 ? ProcessorVerdict::Same : ProcessorVerdict::DeviceNewer;
+  switch (canFlash) {
+    case 0:
+      return ProcessorVerdict::Same;
+    case -1:
+      return ProcessorVerdict::DeviceNewer;
+    default:
+      return ProcessorVerdict::ImageNewer;
+  }
 }
 
 bool StartStdThread(std::function<void()> body, std::thread& thread) {
@@ -320,7 +327,8 @@ int CFlashDlg::flashAllOS() {
 
   // From here to the end of the run the device may be half written: the
   // machine must neither sleep nor shut down.
-  if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory("Writing new firmware to " + m_strProductName);
+  if (m_sleepInhibitorFactory)
+    m_sleepInhibitor = m_sleepInhibitorFactory("Writing new firmware to " + m_strProductName);
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
