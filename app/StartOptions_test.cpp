@@ -22,6 +22,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     bool demo = false;
     std::optional<std::string> bus{};
     std::optional<double> timeScale{};
+    std::optional<std::string> resultJson{};
     std::vector<std::string> letterArgs{};
     bool error = false;
   };
@@ -36,6 +37,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--time-scale=20"}, .timeScale = 20.0},
       {.arguments = {"--time-scale=1", "--demo"}, .demo = true, .timeScale = 1.0},
       {.arguments = {"--time-scale=1e4"}, .timeScale = 10000.0},
+      {.arguments = {"/S", "--result-json=out/r.json"}, .resultJson = "out/r.json", .letterArgs = {"/S"}},
       // A single dash is a letter option: "-S", or "-help" which reads as letter H.
       {.arguments = {"-help"}, .letterArgs = {"-help"}},
       // Unusable long options.
@@ -45,6 +47,8 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--help=yes"}, .error = true},
       {.arguments = {"--vhid-bus"}, .error = true},
       {.arguments = {"--vhid-bus="}, .error = true},
+      {.arguments = {"--result-json"}, .error = true},
+      {.arguments = {"--result-json="}, .error = true},
       {.arguments = {"--time-scale=0"}, .error = true},
       {.arguments = {"--time-scale=-3"}, .error = true},
       {.arguments = {"--time-scale=fast"}, .error = true},
@@ -69,6 +73,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     EXPECT_EQ(options.demo, c.demo);
     EXPECT_EQ(options.vhidBus, c.bus);
     EXPECT_EQ(options.timeScale, c.timeScale);
+    EXPECT_EQ(options.resultJson, c.resultJson);
     EXPECT_EQ(options.letterArgs, c.letterArgs);
     EXPECT_EQ(options.longOptions.size() + options.letterArgs.size(), c.arguments.size());
   }
