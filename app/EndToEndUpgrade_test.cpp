@@ -433,6 +433,13 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
                                                "Return Code = "}));
     EXPECT_EQ(bus.Inhibitors(), std::vector<e2e::Inhibitor>{}) << "released at the end of the run";
   }
+
+  // A system bus without logind: the (forced) run goes on without the lock.
+  bus.StopLogind();
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "/F"}, kUpdaterScale);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - No lock from logind", "EnterBootloader - Command sent",
+                                             "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
 }
 
 }  // namespace

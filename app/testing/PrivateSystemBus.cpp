@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <csignal>
 #include <fstream>
 #include <memory>
 #include <thread>
@@ -85,6 +86,11 @@ bool CPrivateSystemBus::Start(const fs::path& socket, bool withLogind) {
   logind.setEnv["DBUS_SYSTEM_BUS_ADDRESS"] = Address();
   if (!m_logind.Start(logind)) return false;
   return WaitFor([&] { return Inhibitors().has_value(); }, std::chrono::seconds(30));
+}
+
+void CPrivateSystemBus::StopLogind() {
+  m_logind.Signal(SIGTERM);
+  m_logind.Wait(std::chrono::seconds(10));
 }
 
 std::optional<std::vector<Inhibitor>> CPrivateSystemBus::Inhibitors() const { return ListInhibitors(Address()); }

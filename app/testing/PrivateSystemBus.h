@@ -22,6 +22,8 @@ class CPrivateSystemBus {
   // and, with `withLogind`, the logind stand-in; true once it answers.
   bool Start(const std::filesystem::path& socket, bool withLogind);
   std::string Address() const { return "unix:path=" + m_socket.string(); }
+  // Ends the logind stand-in; the bus stays, without logind on it.
+  void StopLogind();
   // The locks the logind stand-in holds now; empty when it cannot be asked.
   std::optional<std::vector<Inhibitor>> Inhibitors() const;
   std::string Errors() const { return m_daemon.Errors() + m_logind.Errors(); }
