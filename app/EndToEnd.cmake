@@ -5,9 +5,10 @@
 add_library(quillon_program_runner STATIC testing/ProgramRunner.cpp)
 
 # The rig the end-to-end tests share (no GoogleTest in it).
-add_library(quillon_e2e_rig STATIC testing/EndToEndRig.cpp)
-target_link_libraries(quillon_e2e_rig PUBLIC quillon_program_runner)
-target_compile_definitions(quillon_e2e_rig PRIVATE QUILLON_E2E_BUILD_DIR="${PROJECT_BINARY_DIR}")
+add_library(quillon_e2e_rig STATIC testing/EndToEndRig.cpp testing/PrivateSystemBus.cpp)
+target_link_libraries(quillon_e2e_rig PUBLIC quillon_program_runner PRIVATE PkgConfig::SYSTEMD)
+target_compile_definitions(quillon_e2e_rig PRIVATE QUILLON_E2E_BUILD_DIR="${PROJECT_BINARY_DIR}"
+                           QUILLON_E2E_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 
 # The HID channel and the upgrader against the emulator program.
 quillon_add_test(e2e_device_test

@@ -6,13 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "app/testing/PrivateSystemBus.h"
 #include "emulator/DeviceEmulator.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
@@ -130,8 +133,12 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesTheMainMicrocontroller) {
   if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
   StartInProcess(MainOnlyConfig());
 
-  const e2e::UpdaterRun run = Run();
+  // A result that cannot be written is told, and changes nothing else.
+  const std::string result = (m_tree.Root() / "missing" / "result.json").string();
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_EQ(run.result.err, "quillon-upgrade: cannot write the result to " + result + ": No such file or directory\n");
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "Result not written to [" + result + "]: No such file or directory"));
   EXPECT_TRUE(run.keptLogs.empty()) << "a successful run deletes its log";
   EXPECT_TRUE(e2e::ContainsInOrder(
       run.log, {"ParseParam S - SilentMode [1]", "VersionCheckingHardcodedCompare", "EnterBootloader - Command sent",
@@ -189,13 +196,25 @@ TEST_P(EndToEndNoUpgrade, RunEndsWithoutWriting) {
     arguments.insert(arguments.end(), {"--trace", TraceFile().string()});
     StartProgram(arguments);
   }
-  const e2e::UpdaterRun run = Run();
+  const fs::path result = m_tree.Root() / "result.json";
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result.string()}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
   EXPECT_EQ(run.keptLogs.size(), c.logKept ? 1u : 0u);
+  // Only a run that found a device has a result to write.
+  EXPECT_EQ(fs::exists(result), !c.emulator.empty());
+  if (fs::exists(result)) {
+    EXPECT_EQ(e2e::CheckedResult(result).substr(0, 21), "exit 4 0x00000004 log");
+  }
   if (c.logKept) {
     EXPECT_TRUE(e2e::ContainsInOrder(run.log, c.logLines));
   }
-  EXPECT_EQ(run.result.err, "") << "a silent run shows nothing";
+  // A silent run is quiet unless it failed; then one line tells the outcome and the kept log.
+  if (c.logKept && run.keptLogs.size() == 1) {
+    EXPECT_EQ(run.result.err, "quillon-upgrade: no device was found (exit code 1); log kept in " +
+                                  fs::canonical(run.keptLogs[0]).string() + "\n");
+  } else {
+    EXPECT_EQ(run.result.err, "");
+  }
   if (!c.emulator.empty()) {
     EXPECT_EQ(m_program.Terminate(), 0);
     const Strings trace = e2e::TraceLines(TraceFile());
@@ -303,9 +322,19 @@ TEST_P(EndToEndLoaderFault, RunFailsAndKeepsItsLog) {
   Strings arguments = c.emulator;
   arguments.insert(arguments.end(), {"--no-chip", "--mcu", "33:2016/05/12", "--trace", TraceFile().string()});
   StartProgram(arguments);
-  const e2e::UpdaterRun run = Run();
+  const fs::path result = m_tree.Root() / "result.json";
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result.string()}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
   ASSERT_EQ(run.keptLogs.size(), 1u);
+  const std::string keptLog = fs::canonical(run.keptLogs[0]).string();
+  EXPECT_EQ(run.result.err,
+            "quillon-upgrade: the upgrade of a processor failed (exit code 7); log kept in " + keptLog + "\n");
+  // No system bus in the run's environment: the run goes on without the lock.
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - No system bus", "FlashOS mcuIndex = 0"}));
+  EXPECT_EQ(e2e::CheckedResult(result),
+            "exit 7 0x80000007 log " + keptLog + "\n"
+                "0 main-microcontroller 20160512 - image-newer " + (c.recordsSent ? "written" : "not-written") +
+                " failed\n");
   Strings expected = c.logLines;
   expected.insert(expected.end(), {"ExitBootloader", "Return Code = 0x80000007", "End of Log"});
   EXPECT_TRUE(e2e::ContainsInOrder(run.log, expected));
@@ -327,9 +356,16 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
   config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}, {kEmuCodeBluetoothA, kOlderB}};
   StartInProcess(config);
 
-  const e2e::UpdaterRun run = Run();
+  const fs::path result = m_tree.Root() / "result.json";
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result.string()}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_EQ(run.result.err, "") << "a successful silent run is quiet";
   EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_EQ(e2e::CheckedResult(result),
+            "exit 0 0x00000000 log -\n"
+            "0 main-microcontroller 20160512 20171003 image-newer written upgraded\n"
+            "1 third-controller 20151022 20151022 not-asked not-written skipped\n"
+            "2 bluetooth 20140630 20150928 image-newer written upgraded\n");
   EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"FlashOS mcuIndex = 0", "L::EndFirmwareUpgrade - success[TRUE]",
                                              "FlashOS mcuIndex = 2", "Finish", "Q7V-R try [", "Return Code = 0x0"}));
   EXPECT_FALSE(e2e::ContainsMessage(run.log, "FlashOS mcuIndex = 1"));
@@ -346,6 +382,64 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
   EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
   EXPECT_FALSE(m_emulator->InBootloader());
   EXPECT_FALSE(m_emulator->BridgeOn());
+}
+
+// Sleep and shutdown are held off from the bootloader entry to the end of the
+// run, on a real bus with logind's stand-in, whether the run succeeds or fails.
+TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
+  e2e::CPrivateSystemBus bus;
+  ASSERT_TRUE(bus.Start(m_tree.SystemBusSocket(), true)) << bus.Errors();
+  EmulatorConfig config = MainOnlyConfig();
+  config.faults.unplugAfterRecords = 10;
+  StartInProcess(config);
+  struct Case {
+    const char* name;
+    EmuFaults faults;
+    int exitStatus;
+    const char* why;      // the product name the device gives in its application or its bootloader
+    const char* entry;    // logged at the bootloader entry, or right after it when the device is in it
+    const char* written;  // logged while the lock is held
+  };
+  // The failed run leaves the device in its bootloader, where the next run starts.
+  const Case cases[] = {
+      {"failure", config.faults, 7, "Writing new firmware to Aurelix Rho USB Audio", "EnterBootloader - Command sent",
+       kUpgradeError},
+      {"success", EmuFaults{}, 0, "Writing new firmware to Aurelix Rho", "FlashOS mcuIndex = 0",
+       "L::EndFirmwareUpgrade - success[TRUE]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    m_emulator->SetFaults(c.faults);
+    if (!m_emulator->Present()) m_emulator->PlugCable();
+    ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(30)));
+    const e2e::Inhibitor expected = {"sleep:shutdown", "quillon-upgrade", c.why, "block"};
+    std::atomic<bool> running = true;
+    std::vector<e2e::Inhibitor> seen;
+    std::thread watcher([&] {
+      while (running) {
+        for (const e2e::Inhibitor& lock : bus.Inhibitors().value_or(std::vector<e2e::Inhibitor>{}))
+          if (std::find(seen.begin(), seen.end(), lock) == seen.end()) seen.push_back(lock);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    const e2e::UpdaterRun run = Run();
+    running = false;
+    watcher.join();
+    EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
+    EXPECT_EQ(seen, std::vector<e2e::Inhibitor>{expected}) << "the lock logind saw while the run wrote";
+    EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - Sleep and shutdown held off", c.entry,
+                                               "L::InitFirmwareUpgradeL - success[TRUE]", c.written, "ExitBootloader",
+                                               "CSleepInhibitor - Sleep and shutdown no longer held off",
+                                               "Return Code = "}));
+    EXPECT_EQ(bus.Inhibitors(), std::vector<e2e::Inhibitor>{}) << "released at the end of the run";
+  }
+
+  // A system bus without logind: the (forced) run goes on without the lock.
+  bus.StopLogind();
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "/F"}, kUpdaterScale);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - No lock from logind", "EnterBootloader - Command sent",
+                                             "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
 }
 
 }  // namespace

@@ -11,8 +11,10 @@
 
 #include "app/log/Log.h"
 #include "app/MyCommandLineInfo.h"
+#include "app/RunResult.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
+#include "platform/SleepInhibitor.h"
 #include "resources/StringTable.h"
 #include "ui/qt/DialogWindow.h"
 #include "ui/qt/Display.h"
@@ -72,7 +74,8 @@ void LogDialogResult(int nResponse, std::int32_t returnCode) {
   }
 }
 
-CFlashApp::CFlashApp(CStartOptions options) : m_options(std::move(options)) {
+CFlashApp::CFlashApp(CStartOptions options)
+    : m_options(std::move(options)), m_startTime(std::chrono::system_clock::now()) {
   g_LogFileName = MakeLogFileName(GetLocalTime());
   // A log that cannot be opened (read-only directory) does not stop the run.
   StartLog(g_LogFileName);
@@ -148,6 +151,9 @@ void CFlashApp::RunDialog() {
   auto commandLine = std::make_unique<CMyCommandLineInfo>();
   commandLine->ParseCommandLine(m_options.letterArgs);
   dialog->SetConsoleTranscript(m_printTranscript);
+  dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
+  if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
+  m_silentRun = commandLine->SilentMode;
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 
@@ -167,9 +173,29 @@ std::int32_t CFlashApp::ExitInstance() {
     m_demoDevice.reset();
     LogMessage("CFlashApp::ExitInstance - Demo device stopped");
   }
+  ReportResult();
   LogMessage("CFlashApp::ExitInstance - Done");
   LogMessage("End of Log\n");
   StopLog();
   if (g_ReturnCode >= 0) DeleteLogFile();
   return g_ReturnCode;
+}
+
+void CFlashApp::ReportResult() {
+  std::string keptLog;
+  if (g_ReturnCode < 0 && !LogFilePath().empty()) {
+    std::error_code error;
+    keptLog = std::filesystem::absolute(LogFilePath(), error).string();
+  }
+  if (m_options.resultJson && m_runRecord.deviceFound) {
+    const RunResult result{m_runRecord, g_ReturnCode, m_startTime, std::chrono::system_clock::now(), keptLog};
+    if (const std::optional<std::string> failure = WriteRunResult(*m_options.resultJson, RunResultJson(result))) {
+      LogMessage("CFlashApp::ExitInstance - Result not written to [%s]: %s", *m_options.resultJson, *failure);
+      std::fprintf(stderr, "quillon-upgrade: cannot write the result to %s: %s\n", m_options.resultJson->c_str(),
+                   failure->c_str());
+    }
+  }
+  // Unix tools are quiet when they succeed; a failed unattended run says what
+  // happened and where its log is, since no dialog did.
+  if (m_silentRun && g_ReturnCode < 0) std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, keptLog).c_str());
 }

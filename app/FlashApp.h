@@ -3,6 +3,7 @@
 // the log; InitInstance takes the single-instance lock, reads the command
 // line, runs the main dialog and keeps its result code; ExitInstance stops the
 // log, keeps the file only for a failed run, and returns the exit code.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "app/StartOptions.h"
 #include "app/log/LocalTime.h"
 #include "platform/InstanceLock.h"
+#include "ui/RunRecord.h"
 
 // The log file name made at process start (no directory: the current one).
 extern std::string g_LogFileName;
@@ -53,11 +55,16 @@ class CFlashApp {
  private:
   bool ApplyStartOptions();
   void RunDialog();
+  // The end of the run for scripts: the JSON result and a failed silent run's line on standard error.
+  void ReportResult();
 
   CStartOptions m_options;
   std::optional<CInstanceLock> m_instanceLock;
   std::unique_ptr<CDemoDevice> m_demoDevice;
   // The demonstration without a desktop prints what the hidden dialog shows.
   bool m_printTranscript = false;
+  bool m_silentRun = false;
+  std::chrono::system_clock::time_point m_startTime;
+  RunRecord m_runRecord;
   std::function<void(CFlashDlg&)> m_dialogSetup;
 };

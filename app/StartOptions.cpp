@@ -36,9 +36,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     const std::string name = argument.substr(0, equals);
     const std::optional<std::string> value =
         equals == std::string::npos ? std::nullopt : std::optional<std::string>(argument.substr(equals + 1));
-    const bool known = name == "--help" || name == "--version" || name == "--demo" || name == "--vhid-bus" ||
-                       name == "--time-scale";
-    const bool takesValue = name == "--vhid-bus" || name == "--time-scale";
+    const bool takesValue = name == "--vhid-bus" || name == "--time-scale" || name == "--result-json";
+    const bool known = takesValue || name == "--help" || name == "--version" || name == "--demo";
     if (!known) {
       options.error = "unknown option " + argument;
       return options;
@@ -60,6 +59,12 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
         return options;
       }
       options.vhidBus = *value;
+    } else if (name == "--result-json") {
+      if (value->empty()) {
+        options.error = "option --result-json needs a file name";
+        return options;
+      }
+      options.resultJson = *value;
     } else if (name == "--time-scale") {
       options.timeScale = ParseTimeScale(*value);
       if (!options.timeScale) {
@@ -74,30 +79,36 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
 
 std::string UsageText(const std::string& programName) {
   return "Usage: " + programName + " [OPTION]...\n"
-         "Upgrades the firmware of a connected Aurelix Rho USB audio device with the\n"
+         "Upgrade the firmware of a connected Aurelix Rho USB audio device with the\n"
          "images built into this program.\n"
          "\n"
-         "Options (a letter option may start with '/', '-' or nothing, in either case;\n"
-         "its value follows the letter without a space):\n"
-         "  /S            silent: no window; upgrade at once\n"
-         "  /P            silent with a progress window\n"
-         "  /F            force: write every processor, even when the device is as new\n"
-         "  /V<text>      input version text (recorded only)\n"
-         "  /M<n>         processor index, decimal (recorded only)\n"
-         "  /I<hex>       product ID, hexadecimal, 0x allowed (recorded only)\n"
-         "  --vhid-bus=DIR    use the virtual HID devices on the bus directory DIR\n"
-         "                    instead of USB devices\n"
-         "  --demo            start the device emulator (quillon-devemu, installed beside\n"
-         "                    this program) on a private bus and upgrade it: in the\n"
-         "                    dialog on a desktop, else at once, printing what the\n"
-         "                    dialog would show\n"
-         "  --time-scale=N    run the program's waits and time-outs N times faster\n"
-         "                    (1 to 10000); for tests and demos: only virtual\n"
-         "                    devices are used (a vhid bus, the demo, uhid nodes)\n"
-         "  --help            show this text and exit\n"
-         "  --version         show the version and exit\n"
+         "Letter options, as installers give them: '/', '-' or nothing before the letter,\n"
+         "either case, a value right after the letter:\n"
+         "  /S                   silent: no window; upgrade at once\n"
+         "  /P                   silent, with a progress window\n"
+         "  /F                   force: write every processor, even when the device is\n"
+         "                         as new as the images\n"
+         "  /V<text>             input version text (recorded only)\n"
+         "  /M<n>                processor index, decimal (recorded only)\n"
+         "  /I<hex>              product ID, hexadecimal, 0x allowed (recorded only)\n"
          "\n"
-         "Exit status (the log file records the full 32-bit code):\n"
+         "Long options:\n"
+         "      --vhid-bus=DIR     use the virtual HID devices on the bus directory DIR\n"
+         "                           instead of USB devices\n"
+         "      --demo             start the device emulator (quillon-devemu, installed\n"
+         "                           beside this program) on a private bus and upgrade\n"
+         "                           it: in the dialog on a desktop, else at once,\n"
+         "                           printing what the dialog would show\n"
+         "      --time-scale=N     run the program's waits and time-outs N times faster\n"
+         "                           (1 to 10000); for tests and demos: only virtual\n"
+         "                           devices are used (a vhid bus, the demo, uhid nodes)\n"
+         "      --result-json=FILE at the end of a run that found a device, write its\n"
+         "                           result (device, processors, versions, outcome,\n"
+         "                           exit code) to FILE as JSON\n"
+         "      --help             display this help and exit\n"
+         "      --version          output version information and exit\n"
+         "\n"
+         "Exit status (the log file records the full 32-bit result code):\n"
          "  0  upgrade completed (0x00000000)\n"
          "  4  nothing was upgraded: closed, already up to date, or the device\n"
          "     did not enter its bootloader (0x00000004)\n"
@@ -106,8 +117,14 @@ std::string UsageText(const std::string& programName) {
          "  7  the upgrade failed (0x80000007)\n"
          "  2  a long option was wrong; nothing was started\n"
          "A copy started while another one runs exits with 0.\n"
-         "The log file Upgrade-YYYYMMDD-HHMMSS.log in the current directory is kept only\n"
-         "when the run failed (codes 1, 6 and 7).\n";
+         "\n"
+         "Every run writes the log file Upgrade-YYYYMMDD-HHMMSS.log in the current\n"
+         "directory and keeps it only when the run failed (codes 1, 6 and 7); a silent\n"
+         "run that fails names it on standard error.\n"
+         "\n"
+         "Full documentation: man " + programName + "\n";
 }
 
-std::string VersionText() { return std::string("quillon-upgrade ") + QUILLON_VERSION + "\n"; }
+std::string ProgramVersion() { return QUILLON_VERSION; }
+
+std::string VersionText() { return "quillon-upgrade " + ProgramVersion() + "\n"; }

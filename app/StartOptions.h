@@ -13,6 +13,7 @@ struct CStartOptions {
   bool demo = false;
   std::optional<std::string> vhidBus;
   std::optional<double> timeScale;
+  std::optional<std::string> resultJson;  // file for the machine-readable result
   std::vector<std::string> longOptions;  // the long options as given, for the log
   std::vector<std::string> letterArgs;   // everything else, in order
   std::string error;                     // not empty: the command line cannot be used
@@ -23,6 +24,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments);
 // Text printed by --help and --version.
 std::string UsageText(const std::string& programName);
 std::string VersionText();
+// The release, "2.0.0".
+std::string ProgramVersion();
 
 // Exit code for a command line with an unusable long option; nothing has started then.
 inline constexpr int kExitUsageError = 2;

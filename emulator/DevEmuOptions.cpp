@@ -195,12 +195,16 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
 }
 
 std::string DevEmuUsage() {
-  return R"(Usage: quillon-devemu --bus DIR [options]
-       quillon-devemu --uhid [options]
-Plays one Aurelix Rho device on the vhid bus directory DIR, or with --uhid as a
+  return R"(Usage: quillon-devemu --bus DIR [OPTION]...
+  or:  quillon-devemu --uhid [OPTION]...
+Play one Aurelix Rho device on the vhid bus directory DIR, or with --uhid as a
 HID device of the running kernel (through /dev/uhid; root, and the uhid and
 hid-generic modules), until SIGTERM or SIGINT.
+Every option also takes the form --name=value.
 
+Bus (one of the two is required):
+  --bus DIR                    the vhid bus directory
+  --uhid                       a kernel HID device instead of a vhid bus
 Device:
   --product TEXT               product string of the application (default "Aurelix Rho USB Audio")
   --loader-product TEXT        product string of the bootloader (default: none)
@@ -246,7 +250,10 @@ Bluetooth chip faults:
   --chip-error-at-block N           that DFU block ends in dfuERROR
   --chip-never-returns loader|application
   --chip-status-never-settles, --chip-link-never-up, --chip-silent
-  -h, --help                   this text
-Options also take the form --name=value.
+Other:
+  -h, --help                   display this help and exit
+
+Exit status: 0 when stopped by SIGTERM or SIGINT, or after --help; 1 when the
+device could not be served on the bus; 2 for a wrong option.
 )";
 }

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <set>
+#include <string>
+
 namespace {
 
 TEST(DevEmuOptions, VersionTexts) {
@@ -70,6 +76,36 @@ TEST(DevEmuOptions, Refusals) {
   const auto uhid = ParseDevEmuOptions({"--uhid"}, error);
   ASSERT_TRUE(uhid) << error;
   EXPECT_TRUE(uhid->uhid);
+}
+
+// --help and the manual page name the same options, and the program takes each.
+TEST(DevEmuOptions, HelpAndManualPageNameEveryOption) {
+  const auto optionsIn = [](const std::string& text) {
+    std::set<std::string> options;
+    const std::regex option(R"(--[a-z][a-z-]*|(^|[ ,])-h\b)");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
+      std::string name = it->str();
+      name.erase(0, name.find('-'));
+      options.insert(name);
+    }
+    options.erase("--name");  // "--name=value", the form every option also takes
+    return options;
+  };
+  std::ifstream file(std::string(QUILLON_SOURCE_DIR) + "/packaging/linux/quillon-devemu.1");
+  std::string manual{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");
+  const std::size_t begin = manual.find(".SH OPTIONS");
+  ASSERT_NE(begin, std::string::npos);
+  manual = manual.substr(begin, manual.find(".SH EXIT STATUS") - begin);
+
+  const std::set<std::string> documented = optionsIn(DevEmuUsage());
+  EXPECT_EQ(optionsIn(manual), documented);
+  EXPECT_GT(documented.size(), 40u);
+  for (const std::string& name : documented) {
+    std::string error;
+    ParseDevEmuOptions({"--bus", "/b", name}, error);
+    EXPECT_EQ(error.find("unknown option"), std::string::npos) << name;
+  }
 }
 
 }  // namespace

@@ -23,6 +23,26 @@ constexpr int kErrorItemNotFound = 2;
 
 constexpr std::uint32_t kProductNameBytes = 252;
 
+// GetDeviceFWVersionString puts this before the version; the record keeps the version alone.
+constexpr std::string_view kVersionLabel = "Version : ";
+
+std::string WithoutVersionLabel(std::string version) {
+  if (version.starts_with(kVersionLabel)) version.erase(0, kVersionLabel.size());
+  return version;
+}
+
+// The verdict of CanUpgradeCurrentActiveMCU: only 0 and -1 hold a processor back.
+ProcessorVerdict VerdictOf(int canFlash) {
+  switch (canFlash) {
+    case 0:
+      return ProcessorVerdict::Same;
+    case -1:
+      return ProcessorVerdict::DeviceNewer;
+    default:
+      return ProcessorVerdict::ImageNewer;
+  }
+}
+
 bool StartStdThread(std::function<void()> body, std::thread& thread) {
   try {
     thread = std::thread(std::move(body));
@@ -171,12 +191,38 @@ HRESULT CFlashDlg::LoadDevice() {
     m_wszProductName.back() = 0;
     if (SUCCEEDED(status)) {
       m_numMCU = m_pUpgrader->GetMCUCount();
+      if (m_record != nullptr) RecordLoadedDevice();
       m_pUpgrader->SetActiveMCU(0);
       m_pUpgrader->GetDeviceFWVersionString(&m_strVersion);
     }
   }
   LogMessage("CFlashDlg::LoadDevice - hRes[%08x]", status);
   return status;
+}
+
+// The first load fills in the device and the versions before the run; a reload
+// after a successful run, the versions after it.
+void CFlashDlg::RecordLoadedDevice() {
+  const bool reload = m_record->deviceFound;
+  if (!reload) {
+    m_record->deviceFound = true;
+    m_record->productId = m_pUpgrader->GetProductID();
+    m_record->productName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
+    m_record->processors.resize(m_numMCU);
+  }
+  for (std::uint32_t i = 0; i < m_numMCU; ++i) {
+    ProcessorRecord* const processor = RecordOf(i);
+    if (processor == nullptr) break;
+    std::uint32_t type = 0;
+    if (!reload && SUCCEEDED(m_pUpgrader->GetMCUType(i, &type)) && type != 0) processor->type = type;
+    std::string version;
+    if (SUCCEEDED(m_pUpgrader->SetActiveMCU(i)) && m_pUpgrader->GetDeviceFWVersionString(&version) != 0)
+      (reload ? processor->versionAfter : processor->versionBefore) = WithoutVersionLabel(std::move(version));
+  }
+}
+
+ProcessorRecord* CFlashDlg::RecordOf(std::uint32_t index) {
+  return m_record != nullptr && index < m_record->processors.size() ? &m_record->processors[index] : nullptr;
 }
 
 void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
@@ -265,6 +311,7 @@ int CFlashDlg::FlashFirmwareThreadProc() {
   }
 
   Cleanup();
+  m_sleepInhibitor.reset();
   EnableButton(DialogButton::Close, true);
   EnableDialogWindow();
   return 0;
@@ -272,8 +319,16 @@ int CFlashDlg::FlashFirmwareThreadProc() {
 
 int CFlashDlg::flashAllOS() {
   int result = 1;
-  if (m_Checkmode && m_pUpgrader->VersionCheckingHardcodedCompare() != 0) return 1;
+  if (m_Checkmode && m_pUpgrader->VersionCheckingHardcodedCompare() != 0) {
+    if (m_record != nullptr)
+      for (ProcessorRecord& processor : m_record->processors) processor.outcome = ProcessorOutcome::Skipped;
+    return 1;
+  }
 
+  // From here to the end of the run the device may be half written: the
+  // machine must neither sleep nor shut down.
+  if (m_sleepInhibitorFactory)
+    m_sleepInhibitor = m_sleepInhibitorFactory("Writing new firmware to " + m_strProductName);
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
@@ -289,6 +344,8 @@ int CFlashDlg::flashAllOS() {
     if (type == AXFLASH_MCU_TYPE_B || type == AXFLASH_MCU_TYPE_P) {
       result = FlashOS(static_cast<std::int16_t>(i));
       Clock::SleepMs(100);
+    } else if (ProcessorRecord* const processor = RecordOf(i)) {
+      processor->outcome = ProcessorOutcome::Skipped;
     }
   }
 
@@ -314,12 +371,17 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
   m_pUpgrader->GetMCUType(index, &type);
   m_pUpgrader->SetActiveMCU(index);
 
+  ProcessorRecord* const record = RecordOf(index);
   int iCanFlash = 1;
   if (!m_Checkmode) {
     LogMessage("CFlashDlg::FlashOS - Force flashing as m_Checkmode == TRUE");
   } else {
     iCanFlash = m_pUpgrader->CanUpgradeCurrentActiveMCU();
     LogMessage("CFlashDlg::FlashOS - CanUpgradeCurrentActiveMCU() returned %d", iCanFlash);
+  }
+  if (record != nullptr) {
+    record->verdict = m_Checkmode ? VerdictOf(iCanFlash) : ProcessorVerdict::Forced;
+    if (iCanFlash == 0 || iCanFlash == -1) record->outcome = ProcessorOutcome::Skipped;
   }
   if (iCanFlash == 0) {
     LogMessage("CFlashDlg::FlashOS - upgrade program same version as device, skipping");
@@ -350,6 +412,7 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
     // Only exactly 1 means ready to write; any other value is a failure, never a
     // processor that counts as upgraded without a byte written.
     result = m_pUpgrader->InitFirmwareUpgrade(imageSize) == 1 ? 1 : 0;
+    if (result == 1 && record != nullptr) record->written = true;
     if (result == 1) {
       if (type == AXFLASH_MCU_TYPE_P) {
         result = m_pUpgrader->WriteToP(imageBuffer.get(), imageSize, *this);
@@ -408,6 +471,7 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
   rawBuffer.reset();
   imageBuffer.reset();
 
+  if (record != nullptr) record->outcome = result != 0 ? ProcessorOutcome::Upgraded : ProcessorOutcome::Failed;
   if (result != 0) {
     LogMessage("Finish");
     m_ReturnCode = FLASH_RC_OK;

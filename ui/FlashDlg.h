@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "platform/ProgressSurface.h"
+#include "platform/SleepInhibitor.h"
 #include "app/log/Status.h"
+#include "ui/RunRecord.h"
 
 class CFirmwareUpgrade;
 class CDialogSurface;
@@ -91,6 +93,13 @@ class CFlashDlg : public CProgressSurface {
   void SetWindowRunner(WindowRunner runner) { m_windowRunner = std::move(runner); }
   // A run without windows also prints what the dialog would show on standard output.
   void SetConsoleTranscript(bool on) { m_consoleTranscript = on; }
+  // Holds off sleep and shutdown from the bootloader entry to the end of the
+  // run; without one the run takes no lock.
+  void SetSleepInhibitor(SleepInhibitorFactory factory) { m_sleepInhibitorFactory = std::move(factory); }
+  // Fills in `record` (the caller's; it must outlive the dialog) during the
+  // run, complete once the flashing thread has ended. It asks the device for
+  // each processor's type and version when it is loaded, before and after writing.
+  void SetRunRecord(RunRecord* record) { m_record = record; }
 
   // The progress surface the writers see: the modes of this dialog, the rest
   // passed on to the attached surface.
@@ -127,12 +136,19 @@ class CFlashDlg : public CProgressSurface {
  private:
   int RunHeadless();
   void RunFlashingThread();
+  void RecordLoadedDevice();
+  // The record of processor `index`; null when no record is kept or the device has no such processor.
+  ProcessorRecord* RecordOf(std::uint32_t index);
 
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
   WindowRunner m_windowRunner;
   bool m_consoleTranscript = false;
+  SleepInhibitorFactory m_sleepInhibitorFactory;
+  // Held by the flashing thread from the bootloader entry to the end of the run.
+  std::unique_ptr<CSleepInhibitor> m_sleepInhibitor;
+  RunRecord* m_record = nullptr;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
   std::atomic<int> m_endResult = 0;

@@ -38,6 +38,58 @@ std::ptrdiff_t IndexOf(const std::vector<std::string>& lines, const std::string&
   return it == lines.end() ? -1 : it - lines.begin();
 }
 
+// Records when the controller takes and releases the sleep lock among the upgrader's calls.
+class CRecordedSleepLock : public CSleepInhibitor {
+ public:
+  CRecordedSleepLock(std::shared_ptr<UpgraderScript> script, const std::string& why) : m_script(std::move(script)) {
+    m_script->Record("SleepLock taken: " + why);
+  }
+  ~CRecordedSleepLock() override { m_script->Record("SleepLock released"); }
+
+ private:
+  std::shared_ptr<UpgraderScript> m_script;
+};
+
+const char* VerdictWord(ProcessorVerdict verdict) {
+  switch (verdict) {
+    case ProcessorVerdict::ImageNewer:
+      return "newer";
+    case ProcessorVerdict::Same:
+      return "same";
+    case ProcessorVerdict::DeviceNewer:
+      return "device-newer";
+    case ProcessorVerdict::Forced:
+      return "forced";
+    case ProcessorVerdict::NotAsked:
+      break;
+  }
+  return "not-asked";
+}
+
+const char* OutcomeWord(ProcessorOutcome outcome) {
+  switch (outcome) {
+    case ProcessorOutcome::Skipped:
+      return "skipped";
+    case ProcessorOutcome::Upgraded:
+      return "upgraded";
+    case ProcessorOutcome::Failed:
+      return "failed";
+    case ProcessorOutcome::NotReached:
+      break;
+  }
+  return "not-reached";
+}
+
+// "TYPE VERDICT written|- OUTCOME BEFORE/AFTER" per processor.
+std::vector<std::string> Summary(const RunRecord& record) {
+  std::vector<std::string> lines;
+  for (const ProcessorRecord& p : record.processors)
+    lines.push_back((p.type ? std::to_string(*p.type) : "?") + " " + VerdictWord(p.verdict) + " " +
+                    (p.written ? "written " : "- ") + OutcomeWord(p.outcome) + " " + p.versionBefore + "/" +
+                    p.versionAfter);
+  return lines;
+}
+
 // One dialog with a scripted upgrader, embedded items of the test's choosing and a headless surface.
 class FlashDlgTest : public ::testing::Test {
  public:
@@ -60,6 +112,8 @@ class FlashDlgTest : public ::testing::Test {
     dialog = std::make_unique<CFlashDlg>();
     dialog->SetMode(silent, check, progress, nullptr, 1, 0x0c01);
     dialog->SetUpgraderFactory([s = script] { return std::make_unique<CScriptedUpgrader>(s); });
+    dialog->SetSleepInhibitor(
+        [s = script](const std::string& why) { return std::make_unique<CRecordedSleepLock>(s, why); });
     dialog->SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
       const auto it = items.find(std::string(name));
       if (it == items.end()) return std::nullopt;
@@ -221,9 +275,77 @@ TEST_F(FlashDlgTest, RunOutcomes) {
     if (std::string(c.name).starts_with("type 1")) {
       EXPECT_FALSE(log.Contains("FlashOS mcuIndex = 0"));
     }
+    // Sleep is held off from the bootloader entry to the end of the run, so
+    // every write happens under the lock, also in a run that fails.
+    const auto taken = IndexOf(calls, "SleepLock taken: Writing new firmware to Aurelix Rho");
+    const auto released = IndexOf(calls, "SleepLock released");
+    if (std::string(c.name) == "nothing newer overall") {
+      EXPECT_EQ(taken, -1);
+      EXPECT_EQ(released, -1);
+    } else {
+      ASSERT_NE(taken, -1);
+      EXPECT_GT(taken, IndexOf(calls, "VersionCheckingHardcodedCompare"));
+      EXPECT_GT(released, IndexOf(calls, "ExitBootloader"));
+      EXPECT_EQ(std::count(calls.begin(), calls.end(), "SleepLock released"), 1);
+      for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(calls.size()); ++i) {
+        const std::string& call = calls[static_cast<std::size_t>(i)];
+        if (call == "EnterBootloader" || call.starts_with("InitFirmwareUpgrade") || call.starts_with("WriteToP") ||
+            call.starts_with("EndFirmwareUpgrade")) {
+          EXPECT_GT(i, taken) << call;
+          EXPECT_LT(i, released) << call;
+        }
+      }
+    }
     // A successful run reloads the device once and shows its versions again.
     EXPECT_EQ(script->UpgradersMade(), c.code == FLASH_RC_OK ? 2 : 1);
     EXPECT_TRUE(log.Contains("CFlashDlg::Cleanup - Done"));
+  }
+}
+
+TEST_F(FlashDlgTest, RunRecordTellsWhatHappenedToEachProcessor) {
+  const ScriptedProcessor main{AXFLASH_MCU_TYPE_P, false, 1};
+  const ScriptedProcessor bluetooth{AXFLASH_MCU_TYPE_B, false, 1};
+  struct Case {
+    const char* name;
+    std::function<void(UpgraderScript&)> setUp;
+    bool check;
+    std::vector<std::string> record;
+  };
+  const std::vector<Case> cases = {
+      {"both written, a third type left alone",
+       [&](UpgraderScript& s) { s.processors = {main, {AXFLASH_MCU_TYPE_M, false, 1}, bluetooth}; },
+       true,
+       {"3 newer written upgraded 1.00/1.00", "1 not-asked - skipped 1.00/1.00", "2 newer written upgraded 1.00/1.00"}},
+      {"first fails before writing, second not reached",
+       [&](UpgraderScript& s) {
+         s.processors = {main, bluetooth};
+         s.initResult = 0;
+       },
+       true, {"3 newer - failed 1.00/", "2 not-asked - not-reached 1.00/"}},
+      {"write fails", [](UpgraderScript& s) { s.writeWholeResult = 0; }, true, {"3 newer written failed 1.00/"}},
+      {"same and device newer",
+       [](UpgraderScript& s) { s.processors = {{AXFLASH_MCU_TYPE_P, false, 0}, {AXFLASH_MCU_TYPE_B, false, -1}}; },
+       true, {"3 same - skipped 1.00/", "2 device-newer - skipped 1.00/"}},
+      {"forced", [](UpgraderScript& s) { s.overallVerdict = 3; }, false, {"3 forced written upgraded 1.00/1.00"}},
+      {"nothing newer overall", [](UpgraderScript& s) { s.overallVerdict = 3; }, true, {"3 not-asked - skipped 1.00/"}},
+      {"no bootloader", [](UpgraderScript& s) { s.enterBootloaderResult = 0; }, true,
+       {"3 not-asked - not-reached 1.00/"}},
+      {"unknown type", [](UpgraderScript& s) { s.processors = {{AXFLASH_MCU_TYPE_P, true, 1}}; }, true,
+       {"? not-asked - skipped 1.00/"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = std::make_shared<UpgraderScript>();
+    c.setUp(*script);
+    script->version = "Version : 1.00";
+    RunRecord record;
+    Make(false, c.check).SetRunRecord(&record);
+    dialog->OnInitDialog();
+    dialog->OnOK();
+    dialog->WaitForFlashingThread();
+    EXPECT_TRUE(record.deviceFound);
+    EXPECT_EQ(record.productName, "Aurelix Rho");
+    EXPECT_EQ(Summary(record), c.record);
   }
 }
 

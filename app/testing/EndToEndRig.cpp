@@ -20,6 +20,8 @@ namespace e2e {
 
 namespace {
 
+constexpr char kSourceDir[] = QUILLON_E2E_SOURCE_DIR;
+
 bool IsLogName(const std::string& name) {
   return name.rfind("Upgrade-", 0) == 0 && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
 }
@@ -97,6 +99,26 @@ CTestTree::CTestTree() {
   m_valid = !error;
 }
 
+std::string CheckedResult(const fs::path& resultFile) {
+  static const char kSummary[] = R"(
+import json, sys, jsonschema
+result = json.load(open(sys.argv[1]))
+try:
+    jsonschema.validate(result, json.load(open(sys.argv[2])), format_checker=jsonschema.FormatChecker())
+except jsonschema.ValidationError as error:
+    sys.exit("invalid: " + error.message)
+print("exit", result["exitCode"], result["resultCode"], "log", result["log"] or "-")
+for p in result["processors"]:
+    print(p["index"], p["type"], p["versionBefore"] or "-", p["versionAfter"] or "-", p["verdict"],
+          "written" if p["written"] else "not-written", p["outcome"])
+)";
+  ProgramLaunch launch;
+  launch.program = "/usr/bin/python3";
+  launch.arguments = {"-c", kSummary, resultFile.string(), std::string(kSourceDir) + "/docs/result.schema.json"};
+  const ProgramResult checked = RunProgram(launch, std::chrono::seconds(60));
+  return checked.exitStatus == 0 ? checked.out : checked.err;
+}
+
 ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale) {
   ProgramLaunch launch;
   launch.program = UpdaterPath().string();
@@ -108,6 +130,7 @@ ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string
   launch.cwd = tree.RunDir();
   launch.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
   launch.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
+  launch.setEnv["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + tree.SystemBusSocket().string();
   return launch;
 }
 

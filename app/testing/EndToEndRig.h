@@ -51,6 +51,10 @@ class CTestTree {
   std::filesystem::path Bus() const { return Root() / "bus"; }
   std::filesystem::path RunDir() const { return Root() / "run"; }
   std::filesystem::path SeenDir() const { return Root() / "seen"; }
+  // The system bus of the updater's runs: nothing listens there unless the
+  // test starts a private bus (CPrivateSystemBus) on it, so runs never reach
+  // the machine's logind.
+  std::filesystem::path SystemBusSocket() const { return Root() / "system_bus_socket"; }
 
  private:
   CTempDirectory m_root{"quillon-e2e"};
@@ -69,7 +73,8 @@ struct UpdaterRun {
 
 // Runs quillon-upgrade silently on `tree.Bus()` in `tree.RunDir()` with the
 // letter options `arguments`, no display in its environment and a
-// single-instance lock name of this test process. Killed after `timeout`.
+// single-instance lock name of this test process, and the tree's system bus.
+// Killed after `timeout`.
 UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
                       std::chrono::milliseconds timeout = std::chrono::seconds(240));
 // That run's launch, for a test that changes it (another backend, another user) before RunUpdater.
@@ -84,6 +89,11 @@ std::vector<std::string> LogMessagesOf(const std::string& text);
 // later message than the one before.
 bool ContainsInOrder(const std::vector<std::string>& messages, const std::vector<std::string>& parts);
 bool ContainsMessage(const std::vector<std::string>& messages, const std::string& part);
+
+// Validates a --result-json file against docs/result.schema.json and sums it
+// up: "exit N 0xRESULT log PATH|-" and, per processor, "INDEX TYPE BEFORE|-
+// AFTER|- VERDICT written|not-written OUTCOME", a line each; or "invalid: ...".
+std::string CheckedResult(const std::filesystem::path& resultFile);
 
 // The lines of an emulator trace file.
 std::vector<std::string> TraceLines(const std::filesystem::path& traceFile);

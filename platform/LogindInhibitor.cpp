@@ -1,0 +1,91 @@
+// The sleep and shutdown lock through logind's Inhibit call on the system bus
+// (sd-bus). logind keeps the lock for as long as the returned descriptor is
+// open, so the lock is the descriptor: closing it releases the lock, and so
+// does the process's end, however it ends.
+#include <fcntl.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "app/log/Log.h"
+#include "platform/SleepInhibitor.h"
+
+namespace {
+
+// logind answers at once; a bus that does not answer within this real time
+// must not hold up the upgrade.
+constexpr std::uint64_t kInhibitCallTimeoutUs = 5'000'000;
+
+class CLogindInhibitor final : public CSleepInhibitor {
+ public:
+  explicit CLogindInhibitor(int descriptor) : m_descriptor(descriptor) {}
+  ~CLogindInhibitor() override {
+    ::close(m_descriptor);
+    LogMessage("CSleepInhibitor - Sleep and shutdown no longer held off");
+  }
+  CLogindInhibitor(const CLogindInhibitor&) = delete;
+  CLogindInhibitor& operator=(const CLogindInhibitor&) = delete;
+
+ private:
+  int m_descriptor;
+};
+
+struct BusCloser {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+struct BusError {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  BusError() = default;
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  ~BusError() { sd_bus_error_free(&error); }
+};
+
+std::string Reason(const BusError& error, int result) {
+  return error.error.message != nullptr ? error.error.message : std::strerror(-result);
+}
+
+}  // namespace
+
+std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why) {
+  sd_bus* openedBus = nullptr;
+  int result = sd_bus_open_system(&openedBus);
+  const std::unique_ptr<sd_bus, BusCloser> bus(openedBus);
+  if (result < 0) {
+    LogMessage("CSleepInhibitor - No system bus [%s], going on without holding off sleep", std::strerror(-result));
+    return nullptr;
+  }
+
+  sd_bus_message* madeCall = nullptr;
+  result = sd_bus_message_new_method_call(bus.get(), &madeCall, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                          "org.freedesktop.login1.Manager", "Inhibit");
+  const std::unique_ptr<sd_bus_message, MessageUnref> call(madeCall);
+  if (result >= 0)
+    result = sd_bus_message_append(call.get(), "ssss", "sleep:shutdown", "quillon-upgrade", why.c_str(), "block");
+  BusError error;
+  sd_bus_message* receivedReply = nullptr;
+  if (result >= 0) result = sd_bus_call(bus.get(), call.get(), kInhibitCallTimeoutUs, &error.error, &receivedReply);
+  const std::unique_ptr<sd_bus_message, MessageUnref> reply(receivedReply);
+  int descriptor = -1;
+  if (result >= 0) result = sd_bus_message_read(reply.get(), "h", &descriptor);
+  if (result < 0) {
+    LogMessage("CSleepInhibitor - No lock from logind [%s], going on without holding off sleep",
+               Reason(error, result));
+    return nullptr;
+  }
+  // The reply owns the descriptor it carries; the lock needs one of its own.
+  const int own = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+  if (own < 0) {
+    LogMessage("CSleepInhibitor - Lock not kept [%s], going on without holding off sleep", std::strerror(errno));
+    return nullptr;
+  }
+  LogMessage("CSleepInhibitor - Sleep and shutdown held off [%s]", why);
+  return std::make_unique<CLogindInhibitor>(own);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// Holds off the system's sleep and shutdown while the device is written: a
+// machine that suspends or powers off in the middle of a write leaves firmware
+// that may not start. The lock lasts as long as the object.
+#include <functional>
+#include <memory>
+#include <string>
+
+class CSleepInhibitor {
+ public:
+  virtual ~CSleepInhibitor() = default;
+};
+
+// Takes a lock for `why` (shown to the user who tries to suspend); null when
+// no lock could be taken, and the run goes on without one.
+using SleepInhibitorFactory = std::function<std::unique_ptr<CSleepInhibitor>(const std::string& why)>;
+
+// The desktop's lock: logind's "block" inhibitor on sleep and shutdown, asked
+// for on the system bus. Without a system bus or logind (containers, minimal
+// installs) or when refused, logs why and returns null.
+std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why);
