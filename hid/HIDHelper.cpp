@@ -207,7 +207,8 @@ CHIDHelper::ScanOutcome CHIDHelper::ScanRing(std::span<std::uint8_t> request, bo
     if (length > 2 && slot[2] == request[1]) {
       if (checkNegative && length > 3 && slot[3] == kNegativeAnswer) return ScanOutcome::Negative;
       // Only what arrived is copied; the rest of the caller's buffer keeps the request.
-      std::memcpy(request.data(), slot.data(), std::min<std::size_t>(request.size(), length));
+      m_answerLength = std::min<std::size_t>(request.size(), length);
+      std::memcpy(request.data(), slot.data(), m_answerLength);
       return ScanOutcome::Answer;
     }
     r = NextSlot(r);
@@ -230,6 +231,7 @@ CHIDHelper::ScanOutcome CHIDHelper::AwaitAnswer(std::span<std::uint8_t> request,
 }
 
 int CHIDHelper::Transaction(std::span<std::uint8_t> report) {
+  m_answerLength = 0;
   if (report.size() < 2 || !m_hDevice || !ReaderRunning()) return 0;
   // Reports that came before the request are never its answer.
   m_ringRead.store(m_ringWrite.load(std::memory_order_acquire), std::memory_order_release);
@@ -243,6 +245,7 @@ int CHIDHelper::OutputReportTransaction(std::span<std::uint8_t> report) { return
 int CHIDHelper::CommandTransaction(std::span<std::uint8_t> report) { return Transaction(report); }
 
 int CHIDHelper::FeatureReportTransaction(std::span<std::uint8_t> report) {
+  m_answerLength = 0;
   if (report.size() < 2 || !m_hDevice || !ReaderRunning()) return 0;
   for (int attempt = 0; attempt < kFeatureAttempts; ++attempt) {
     m_ringRead.store(m_ringWrite.load(std::memory_order_acquire), std::memory_order_release);

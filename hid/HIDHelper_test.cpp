@@ -202,10 +202,18 @@ TEST_F(HidHelperTest, ReportsOlderThanTheRequestNeverAnswerIt) {
   EXPECT_EQ(m_helper->CommandTransaction(request), 0);
   EXPECT_EQ(request[4], 0xA5);
 
+  EXPECT_EQ(m_helper->AnswerLength(), 0u);
+
   answer = true;
   SendAndSettle({InputReport(CMD_GROUP_SYSTEM, {0, 1})});
   EXPECT_EQ(m_helper->CommandTransaction(request), 1);
   EXPECT_EQ(request[4], 9);
+  EXPECT_EQ(m_helper->AnswerLength(), 32u);
+
+  // A transaction that gets no answer leaves no length of the one before.
+  answer = false;
+  EXPECT_EQ(m_helper->CommandTransaction(request), 0);
+  EXPECT_EQ(m_helper->AnswerLength(), 0u);
 }
 
 TEST_F(HidHelperTest, ShortAnswerOverwritesOnlyTheBytesReceived) {
@@ -222,6 +230,7 @@ TEST_F(HidHelperTest, ShortAnswerOverwritesOnlyTheBytesReceived) {
   EXPECT_EQ(request[3], 0x44);
   EXPECT_EQ(request[4], 0x55);
   for (std::size_t i = 5; i < request.size(); ++i) EXPECT_EQ(request[i], 0xA5) << i;
+  EXPECT_EQ(helper.AnswerLength(), 5u);
 }
 
 TEST_F(HidHelperTest, WriteTheDeviceDoesNotAcceptFailsTheTransaction) {
