@@ -85,10 +85,15 @@ bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
   RaiseProcessPriority();
 
-  // Tests give each run a lock of its own, so they neither meet a copy that
-  // someone runs on the same machine nor each other.
+  // Tests give each run on a virtual bus a lock of its own, so they neither
+  // meet a copy that someone runs on the same machine nor each other. A run
+  // that may reach real devices always takes the product's lock.
   const char* lockName = std::getenv(kInstanceLockNameVariable);
-  if (lockName != nullptr && *lockName != 0) {
+  const bool virtualBus = m_options.vhidBus.has_value() || m_options.demo;
+  if (lockName != nullptr && *lockName != 0 && !virtualBus)
+    LogMessage("CFlashApp::InitInstance - Instance lock [%s] ignored: only runs on a virtual bus may rename the lock",
+               lockName);
+  if (lockName != nullptr && *lockName != 0 && virtualBus) {
     LogMessage("CFlashApp::InitInstance - Instance lock [%s]", lockName);
     m_instanceLock.emplace(lockName);
   } else {
@@ -147,6 +152,7 @@ void CFlashApp::RunDialog() {
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 
   if (DetectDisplay() != DisplayKind::None) dialog->SetWindowRunner(RunDialogWindow);
+  if (m_dialogSetup) m_dialogSetup(*dialog);
 
   const int nResponse = dialog->DoModal();
   g_ReturnCode = dialog->m_ReturnCode;

@@ -4,6 +4,7 @@
 // line, runs the main dialog and keeps its result code; ExitInstance stops the
 // log, keeps the file only for a failed run, and returns the exit code.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ void LogDialogResult(int nResponse, std::int32_t returnCode);
 // A POSIX parent sees only the low 8 bits of the exit code: 0, 4, 1, 6, 7.
 constexpr int PosixExitStatus(std::int32_t returnCode) { return static_cast<int>(returnCode & 0xFF); }
 
+class CFlashDlg;
+
 class CFlashApp {
  public:
   explicit CFlashApp(CStartOptions options);
@@ -43,6 +46,10 @@ class CFlashApp {
   // Returns g_ReturnCode.
   std::int32_t ExitInstance();
 
+  // Test seam: called with the dialog once the start-up has set it up, just
+  // before it runs (tests give it a scripted upgrader and window runner).
+  void SetDialogSetup(std::function<void(CFlashDlg&)> setup) { m_dialogSetup = std::move(setup); }
+
  private:
   bool ApplyStartOptions();
   void RunDialog();
@@ -52,4 +59,5 @@ class CFlashApp {
   std::unique_ptr<CDemoDevice> m_demoDevice;
   // The demonstration without a desktop prints what the hidden dialog shows.
   bool m_printTranscript = false;
+  std::function<void(CFlashDlg&)> m_dialogSetup;
 };

@@ -243,14 +243,33 @@ TEST_F(ProgramTest, SecondCopyIsRefusedAndLeavesTheOtherRunsLogAlone) {
   EXPECT_EQ(Entries(m_cwd).size(), names.size() + 1);
 }
 
-TEST_F(ProgramTest, WithoutALockNameTheProductsLockIsTaken) {
+// Without a lock name, and in every run that may reach real devices (no
+// virtual bus), the product's own lock is taken.
+TEST_F(ProgramTest, RunsThatMayReachRealDevicesTakeTheProductsLock) {
   CInstanceLock productLock;
   if (productLock.GetState() != CInstanceLock::State::Held)
     GTEST_SKIP() << "a copy of the updater runs on this machine";
-  const RunResult run = RunProgram(m_program, {BusOption(), "/S"}, m_cwd, {{kInstanceLockNameVariable, ""}});
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string lockName;
+  };
+  for (const Case& c : {Case{{BusOption(), "/S"}, ""}, Case{{"/S"}, "quillon-test-renamed"}}) {
+    const RunResult run = RunProgram(m_program, c.arguments, m_cwd, {{kInstanceLockNameVariable, c.lockName}});
+    EXPECT_EQ(run.exitStatus, 0) << c.lockName;
+    EXPECT_NE(run.err.find(LoadStringById(IDS_ALREADY_RUNNING)), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(kInstanceLockName, "Global\\{D2B45C67-FC2B-4269-AE40-BFD8B580246B}");
+}
+
+// The abstract socket is per network namespace; the lock file is not.
+TEST_F(ProgramTest, ACopyInAnotherNetworkNamespaceIsRefused) {
+  if (RunProgram("/usr/bin/unshare", {"-n", "/bin/true"}, m_cwd).exitStatus != 0)
+    GTEST_SKIP() << "no permission to make a network namespace here";
+  CInstanceLock firstCopy(TestLockName());
+  ASSERT_EQ(firstCopy.GetState(), CInstanceLock::State::Held);
+  const RunResult run = RunProgram("/usr/bin/unshare", {"-n", m_program, BusOption(), "/S"}, m_cwd);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_NE(run.err.find(LoadStringById(IDS_ALREADY_RUNNING)), std::string::npos) << run.err;
-  EXPECT_EQ(kInstanceLockName, "Global\\{D2B45C67-FC2B-4269-AE40-BFD8B580246B}");
 }
 
 TEST_F(ProgramTest, ReadOnlyCurrentDirectoryStillGivesTheExitCode) {

@@ -2,8 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
 #include "app/log/Log.h"
+#include "platform/InstanceLock.h"
+#include "platform/testing/TempDirectory.h"
 #include "ui/FlashDlg.h"
+#include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
 
@@ -45,6 +57,52 @@ TEST(FlashApp, LogFileNameCarriesTheLocalTime) {
   t.second = 1;
   t.millisecond = 999;
   EXPECT_EQ(MakeLogFileName(t), "Upgrade-20260703-090501.log");
+}
+
+// A dialog closed while its flashing thread still writes: the lock stays held
+// until the thread has ended, so a second copy cannot start on the device.
+TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
+  const CTempDirectory directory("quillon-app-lock");
+  ASSERT_TRUE(directory.Valid());
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(directory.Path());  // the run's log goes there
+  const std::string lockName = "quillon-test-app-lock-" + std::to_string(::getpid());
+  ::setenv(kInstanceLockNameVariable, lockName.c_str(), 1);
+
+  auto script = std::make_shared<UpgraderScript>();
+  script->holdWrite = true;
+  CStartOptions options;
+  options.vhidBus = directory.Path().string();
+  LogCapture log;
+  std::thread run([&] {
+    CFlashApp app(options);
+    app.SetDialogSetup([script](CFlashDlg& dialog) {
+      dialog.SetUpgraderFactory([script] { return std::make_unique<CScriptedUpgrader>(script); });
+      dialog.SetWindowRunner([script](CFlashDlg& shown) {
+        shown.OnInitDialog();
+        shown.OnOK();
+        script->WaitUntilWriteEntered();
+        shown.OnCancel();
+        return shown.EndResult();
+      });
+    });
+    app.InitInstance();
+    app.ExitInstance();
+  });
+
+  // The dialog has ended and its destruction waits for the held write.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!log.Contains("CFlashDlg::~CFlashDlg - waiting for the flashing thread") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(log.Contains("Cancel with Return Code = 0x4"));
+  EXPECT_EQ(CInstanceLock(lockName).GetState(), CInstanceLock::State::AlreadyRunning);
+  script->Release();
+  run.join();
+  EXPECT_EQ(CInstanceLock(lockName).GetState(), CInstanceLock::State::Held);
+
+  ::unsetenv(kInstanceLockNameVariable);
+  std::filesystem::current_path(previous);
 }
 
 }  // namespace

@@ -9,11 +9,16 @@
 
 namespace {
 
+// Program time may run up to this many times faster than real time; beyond it
+// the clock's counters would leave the range of their integers.
+constexpr double kMaxTimeScale = 10000.0;
+
 std::optional<double> ParseTimeScale(const std::string& text) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
-  if (end == nullptr || *end != 0 || !std::isfinite(value) || value <= 0.0) return std::nullopt;
+  if (end == nullptr || *end != 0 || !std::isfinite(value) || value < 1.0 || value > kMaxTimeScale)
+    return std::nullopt;
   return value;
 }
 
@@ -58,7 +63,7 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     } else if (name == "--time-scale") {
       options.timeScale = ParseTimeScale(*value);
       if (!options.timeScale) {
-        options.error = "option --time-scale needs a positive number, not \"" + *value + "\"";
+        options.error = "option --time-scale needs a number from 1 to 10000, not \"" + *value + "\"";
         return options;
       }
     }
@@ -86,8 +91,9 @@ std::string UsageText(const std::string& programName) {
          "                    this program) on a private bus and upgrade it: in the\n"
          "                    dialog on a desktop, else at once, printing what the\n"
          "                    dialog would show\n"
-         "  --time-scale=N    run the program's waits and time-outs N times faster;\n"
-         "                    for tests and demos with an emulated device only\n"
+         "  --time-scale=N    run the program's waits and time-outs N times faster\n"
+         "                    (1 to 10000); for tests and demos: only virtual\n"
+         "                    devices are used (a vhid bus, the demo, uhid nodes)\n"
          "  --help            show this text and exit\n"
          "  --version         show the version and exit\n"
          "\n"

@@ -28,7 +28,8 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--vhid-bus=dir=with=equals"}, .bus = "dir=with=equals"},
       {.arguments = {"--demo", "/p"}, .demo = true, .letterArgs = {"/p"}},
       {.arguments = {"--time-scale=20"}, .timeScale = 20.0},
-      {.arguments = {"--time-scale=0.5", "--demo"}, .demo = true, .timeScale = 0.5},
+      {.arguments = {"--time-scale=1", "--demo"}, .demo = true, .timeScale = 1.0},
+      {.arguments = {"--time-scale=1e4"}, .timeScale = 10000.0},
       // A single dash is a letter option: "-S", or "-help" which reads as letter H.
       {.arguments = {"-help"}, .letterArgs = {"-help"}},
       // Unusable long options.
@@ -44,6 +45,10 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--time-scale=5x"}, .error = true},
       {.arguments = {"--time-scale=inf"}, .error = true},
       {.arguments = {"--time-scale=nan"}, .error = true},
+      // Slower than real time, or so fast that the clock's counters overflow.
+      {.arguments = {"--time-scale=0.5"}, .error = true},
+      {.arguments = {"--time-scale=10001"}, .error = true},
+      {.arguments = {"--time-scale=1e300"}, .error = true},
       {.arguments = {"--demo", "--vhid-bus=/tmp/bus"}, .error = true},
   };
   for (const Case& c : cases) {

@@ -10,8 +10,8 @@
 
 #include "app/log/Log.h"
 #include "bluetooth/BcspLink.h"
-#include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"
+#include "bluetooth/testing/TestChip.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 

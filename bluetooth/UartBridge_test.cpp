@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bluetooth/TestChip.h"
+#include "bluetooth/testing/TestChip.h"
 
 namespace {
 

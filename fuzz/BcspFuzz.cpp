@@ -17,11 +17,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
+#include "bluetooth/testing/BcspFrames.h"
 #include "fuzz/FuzzCheck.h"
 
 namespace {
@@ -72,20 +74,6 @@ struct Receiver {
   }
 };
 
-// CRC-16/MCRF4XX bit by bit, then bit-reversed; sent high byte first.
-std::uint16_t FrameCrc(std::span<const std::uint8_t> bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (const std::uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
-  }
-  std::uint16_t reversed = 0;
-  for (int bit = 0; bit < 16; ++bit) {
-    if (crc & (1u << bit)) reversed = static_cast<std::uint16_t>(reversed | (1u << (15 - bit)));
-  }
-  return reversed;
-}
-
 // Control bits: 0 spoils the CRC, 1 makes the header claim another length
 // (bits 2..4 minus 4 added), 5 leaves out the closing delimiter; bits 6..7
 // choose the report size (1, 10, 19 or 28 UART bytes).
@@ -96,30 +84,16 @@ struct BuiltFrame {
 
 BuiltFrame BuildFrame(std::uint8_t control, std::uint8_t flagsByte, std::uint8_t channel,
                       std::span<const std::uint8_t> payload) {
-  std::size_t claimed = payload.size();
-  if (control & 0x02) claimed = (claimed + ((control >> 2) & 0x07) + 0x1000 - 4) & 0x0FFF;
-  std::vector<std::uint8_t> body{flagsByte, static_cast<std::uint8_t>((channel & 0x0F) | ((claimed << 4) & 0xF0)),
-                                 static_cast<std::uint8_t>(claimed >> 4), 0};
-  body[3] = static_cast<std::uint8_t>(~(body[0] + body[1] + body[2]));
-  body.insert(body.end(), payload.begin(), payload.end());
-  if (flagsByte & 0x40) {
-    std::uint16_t crc = FrameCrc(body);
-    if (control & 0x01) crc ^= 0x0100;
-    body.push_back(static_cast<std::uint8_t>(crc >> 8));
-    body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  }
-  BuiltFrame frame;
-  frame.chunk = 1 + 9 * static_cast<std::size_t>(control >> 6);
-  frame.wire.push_back(0xC0);
-  for (const std::uint8_t byte : body) {
-    if (byte == 0xC0 || byte == 0xDB) {
-      frame.wire.push_back(0xDB);
-      frame.wire.push_back(byte == 0xC0 ? 0xDC : 0xDD);
-    } else {
-      frame.wire.push_back(byte);
-    }
-  }
-  if (!(control & 0x20)) frame.wire.push_back(0xC0);
+  const bcsp_test::Frame fields{.seq = static_cast<std::uint8_t>(flagsByte & 0x07),
+                                .ack = static_cast<std::uint8_t>((flagsByte >> 3) & 0x07),
+                                .reliable = (flagsByte & 0x80) != 0, .crc = (flagsByte & 0x40) != 0,
+                                .channel = channel, .payload = {payload.begin(), payload.end()}};
+  std::optional<std::size_t> claimed;
+  if (control & 0x02) claimed = (payload.size() + ((control >> 2) & 0x07) + 0x1000 - 4) & 0x0FFF;
+  std::vector<std::uint8_t> body = bcsp_test::FrameBody(fields, claimed);
+  if (fields.crc && (control & 0x01)) body[body.size() - 2] ^= 0x01;
+  BuiltFrame frame{.wire = bcsp_test::SlipEncode(body), .chunk = 1 + 9 * static_cast<std::size_t>(control >> 6)};
+  if (control & 0x20) frame.wire.pop_back();
   return frame;
 }
 

@@ -219,6 +219,14 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
   return Utf8ToUtf16(line);
 }
 
+// A node that the kernel's uhid driver created: its HID device sits below the
+// virtual uhid device instead of below a bus.
+bool IsUhidNode(const fs::path& entry) {
+  std::error_code error;
+  const fs::path device = fs::canonical(entry / "device", error);
+  return !error && device.string().find("/virtual/misc/uhid/") != std::string::npos;
+}
+
 }  // namespace
 
 CHidrawBackend::CHidrawBackend(std::string sysfsRoot, std::string devRoot)
@@ -226,6 +234,9 @@ CHidrawBackend::CHidrawBackend(std::string sysfsRoot, std::string devRoot)
 
 std::vector<HidInterfaceInfo> CHidrawBackend::Enumerate() {
   std::vector<std::pair<unsigned, HidInterfaceInfo>> found;
+  // Scaled waits are for tests: a real device must never see their shortened
+  // settle times and time-outs.
+  const bool virtualOnly = Clock::TimeScale() != 1.0;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(fs::path(m_sysfsRoot) / "class" / "hidraw", error)) {
     const std::string name = entry.path().filename().string();
@@ -233,6 +244,11 @@ std::vector<HidInterfaceInfo> CHidrawBackend::Enumerate() {
     if (!number) continue;
     const std::optional<HidId> id = ReadHidId(entry.path() / "device" / "uevent");
     if (!id) continue;
+    if (virtualOnly && !IsUhidNode(entry.path())) {
+      LogMessage("hidraw: %s is a real device and is left alone: a time scale other than 1 is for virtual devices only",
+                 m_devRoot + "/" + name);
+      continue;
+    }
     char tags[32];
     std::snprintf(tags, sizeof tags, "#vid_%04x&pid_%04x", id->vendorId, id->productId);
     found.emplace_back(*number, HidInterfaceInfo{m_devRoot + "/" + name + tags, id->vendorId, id->productId});

@@ -13,7 +13,8 @@
 class CHidrawBackend final : public CHidBackend {
  public:
   CHidrawBackend(std::string sysfsRoot, std::string devRoot);
-  // hidraw nodes with a readable HID_ID, in node-number order.
+  // hidraw nodes with a readable HID_ID, in node-number order. While program
+  // time is scaled, only nodes of virtual (uhid) devices.
   std::vector<HidInterfaceInfo> Enumerate() override;
   std::unique_ptr<CHidDevice> Open(const std::string& path) override;
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/log/Log.h"
+#include "platform/Clock.h"
 #include "platform/testing/TempDirectory.h"
 
 namespace {
@@ -31,10 +32,11 @@ class HidrawBackendTest : public ::testing::Test {
     fs::create_directories(m_dev);
   }
 
-  // A hidraw node whose HID device hangs below a USB interface and device, as in real sysfs.
-  void AddNode(const std::string& name, const std::string& hidId, const std::string& product = "") {
-    const fs::path usbDevice = fs::path(m_sys) / "devices" / name / "1-1";
-    const fs::path hidDevice = usbDevice / "1-1:1.0" / "0003:1A2B:0C01.0001";
+  // A hidraw node whose HID device hangs below a USB interface and device, as in
+  // real sysfs, or below the virtual uhid device.
+  void AddNode(const std::string& name, const std::string& hidId, const std::string& product = "", bool uhid = false) {
+    const fs::path usbDevice = fs::path(m_sys) / "devices" / (uhid ? "virtual/misc/uhid" : name) / "1-1";
+    const fs::path hidDevice = usbDevice / "1-1:1.0" / ("0003:1A2B:0C01." + name);
     fs::create_directories(hidDevice);
     std::ofstream(hidDevice / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=Vendor Thing\n";
     if (!product.empty()) std::ofstream(usbDevice / "product") << product << "\n";
@@ -67,6 +69,20 @@ TEST_F(HidrawBackendTest, EnumerationComposesTaggedPathsInNodeOrder) {
   EXPECT_EQ(found[1].productId, 0x0c02);
   EXPECT_EQ(found[2].path, m_dev + "/hidraw10#vid_1a2b&pid_0c01");
   EXPECT_TRUE(CHidrawBackend(m_root + "/nothing", m_dev).Enumerate().empty());
+}
+
+TEST_F(HidrawBackendTest, ScaledTimeSeesOnlyVirtualDevices) {
+  AddNode("hidraw0", "0003:00001A2B:00000C01");
+  AddNode("hidraw1", "0003:00001A2B:00000C01", "", true);
+  LogCapture log;
+  Clock::SetTimeScale(4);
+  const std::vector<HidInterfaceInfo> scaled = CHidrawBackend(m_sys, m_dev).Enumerate();
+  Clock::SetTimeScale(1);
+  ASSERT_EQ(scaled.size(), 1u);
+  EXPECT_EQ(scaled[0].path, m_dev + "/hidraw1#vid_1a2b&pid_0c01");
+  EXPECT_TRUE(log.Contains("hidraw: " + m_dev + "/hidraw0 is a real device and is left alone: "
+                           "a time scale other than 1 is for virtual devices only"));
+  EXPECT_EQ(CHidrawBackend(m_sys, m_dev).Enumerate().size(), 2u);
 }
 
 TEST_F(HidrawBackendTest, OpenTakesTheNodeBeforeTheTags) {

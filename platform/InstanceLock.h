@@ -4,8 +4,13 @@
 // Realised as a UNIX socket bound to a name in the abstract namespace: the
 // name is visible to every process of any user (in the same network
 // namespace), a second bind to it fails with EADDRINUSE, and the kernel
-// frees it when the holder closes it or dies, even after a crash. No file is
-// left behind that a stale run or another user could block.
+// frees it when the holder closes it or dies, even after a crash.
+//
+// The socket does not reach across network namespaces (a copy started with
+// `unshare -n` would not see it), so the holder also takes an flock on a file
+// in /run/lock, which every namespace of the machine shares. The file only
+// adds refusals: when it cannot be opened (another user made it unreadable),
+// the socket alone decides, so nobody can weaken the lock through it.
 #include <string_view>
 
 // The name every copy of the updater takes.
@@ -35,7 +40,10 @@ class CInstanceLock {
   void Release();
 
  private:
+  void TakeLockFile(std::string_view name);
+
   int m_fd = -1;
+  int m_fileFd = -1;
   State m_state = State::Unavailable;
   int m_error = 0;
 };

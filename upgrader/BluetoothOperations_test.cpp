@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "app/log/Log.h"
-#include "bluetooth/TestChip.h"
 #include "bluetooth/UartBridge.h"
+#include "bluetooth/testing/TestChip.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {

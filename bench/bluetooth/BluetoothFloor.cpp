@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "bench/bluetooth/BluetoothTrace.h"
+#include "bluetooth/testing/BcspFrames.h"
 
 namespace {
 
@@ -14,31 +14,8 @@ constexpr std::size_t kReportData = 60;    // UART bytes per output report
 constexpr std::size_t kInputData = 28;     // UART bytes per input report
 constexpr double kBusySleepMs = 20;
 
-// Escaped BCSP frame with both delimiters, as the UART carries it.
-std::vector<std::uint8_t> WireFrame(std::uint8_t byte0, std::uint8_t channel, std::span<const std::uint8_t> payload) {
-  std::vector<std::uint8_t> raw(4);
-  raw[0] = byte0;
-  raw[1] = static_cast<std::uint8_t>((channel & 0x0F) | ((payload.size() << 4) & 0xF0));
-  raw[2] = static_cast<std::uint8_t>(payload.size() >> 4);
-  raw[3] = static_cast<std::uint8_t>(~(raw[0] + raw[1] + raw[2]));
-  raw.insert(raw.end(), payload.begin(), payload.end());
-  const std::uint16_t crc = BcspFrameCrc(raw);
-  raw.push_back(static_cast<std::uint8_t>(crc >> 8));
-  raw.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  std::vector<std::uint8_t> wire{0xC0};
-  for (const std::uint8_t byte : raw) {
-    if (byte == 0xC0 || byte == 0xDB) {
-      wire.push_back(0xDB);
-      wire.push_back(byte == 0xC0 ? 0xDC : 0xDD);
-    } else {
-      wire.push_back(byte);
-    }
-  }
-  wire.push_back(0xC0);
-  return wire;
-}
-
-const std::array<std::uint8_t, 4> kLeMessage{0xDA, 0xDC, 0xED, 0xED};
+// Every link-establishment message, both ways, is modelled as a SYNC frame.
+const bcsp_test::Frame kLeFrame{.channel = 1, .payload = {0xDA, 0xDC, 0xED, 0xED}};
 
 class CFloorSimulation {
  public:
@@ -93,12 +70,13 @@ class CFloorSimulation {
 
   // One reliable request and the chip's reliable answer. Returns when the chip had the request.
   double RoundTrip(std::uint8_t channel, std::span<const std::uint8_t> request, std::size_t answerLength) {
-    const std::uint8_t byte0 = static_cast<std::uint8_t>(0xC0 | (m_hostAck << 3) | m_hostSeq);
-    const double chipAt = HostFrame(WireFrame(byte0, channel, request));
+    const bcsp_test::Frame frame{.seq = m_hostSeq, .ack = m_hostAck, .reliable = true, .channel = channel,
+                                 .payload = {request.begin(), request.end()}};
+    const double chipAt = HostFrame(bcsp_test::EncodeFrame(frame));
     m_hostSeq = (m_hostSeq + 1) & 7;
-    const std::vector<std::uint8_t> answer(answerLength, 0);
-    const std::uint8_t chipByte0 = static_cast<std::uint8_t>(0xC0 | (m_hostSeq << 3) | m_hostAck);
-    m_t = std::max(m_t, ChipFrame(chipAt, WireFrame(chipByte0, channel, answer).size()));
+    const bcsp_test::Frame answer{.seq = m_hostAck, .ack = m_hostSeq, .reliable = true, .channel = channel,
+                                  .payload = std::vector<std::uint8_t>(answerLength, 0)};
+    m_t = std::max(m_t, ChipFrame(chipAt, bcsp_test::EncodeFrame(answer).size()));
     m_hostAck = (m_hostAck + 1) & 7;
     return chipAt;
   }
@@ -106,8 +84,9 @@ class CFloorSimulation {
   // Link establishment: SYNC, SYNC, CONF each answered.
   void LinkUp() {
     for (int message = 0; message < 3; ++message) {
-      const double chipAt = HostFrame(WireFrame(0x40, 1, kLeMessage));
-      m_t = std::max(m_t, ChipFrame(chipAt, WireFrame(0x40, 1, kLeMessage).size()));
+      const std::vector<std::uint8_t> wire = bcsp_test::EncodeFrame(kLeFrame);
+      const double chipAt = HostFrame(wire);
+      m_t = std::max(m_t, ChipFrame(chipAt, wire.size()));
     }
   }
 
@@ -115,7 +94,7 @@ class CFloorSimulation {
   // down, it comes back after its restart delay and the link is set up.
   void RelinkAfterReset() {
     m_hostSeq = m_hostAck = 0;
-    const double chipAt = HostFrame(WireFrame(0x40, 1, kLeMessage));
+    const double chipAt = HostFrame(bcsp_test::EncodeFrame(kLeFrame));
     m_t = std::max(m_t, chipAt + m_model.restartDelayMs);
     m_out.chipRestartMs += m_model.restartDelayMs;
     LinkUp();
@@ -173,8 +152,8 @@ FloorBreakdown ComputeDownloadFloor(std::span<const std::uint8_t> image, const F
     // The opening message goes out one segment per poll, 10 ms apart: the
     // opening delimiter, header, payload, then CRC and closing delimiter; the
     // answer is taken at the next poll.
-    static constexpr std::array<std::uint8_t, 6> kPreamble{0x03, 0x00, 0x01, 0x00, 0x21, 0x40};
-    const std::vector<std::uint8_t> wire = WireFrame(0xC0, 13, kPreamble);
+    const std::vector<std::uint8_t> wire =
+        bcsp_test::EncodeFrame({.reliable = true, .channel = 13, .payload = {0x03, 0x00, 0x01, 0x00, 0x21, 0x40}});
     sim.HostFrame({0xC0});
     sim.Sleep(30);
     sim.HostFrame(std::vector<std::uint8_t>(wire.begin() + 1, wire.end()));

@@ -5,11 +5,13 @@
 #include <optional>
 #include <set>
 #include <span>
+#include <utility>
+
+#include "bluetooth/testing/BcspFrames.h"
 
 namespace {
 
 constexpr std::uint8_t kDelimiter = 0xC0;
-constexpr std::uint8_t kEscape = 0xDB;
 constexpr std::uint8_t kUartData = 0x28;
 constexpr std::uint8_t kLinkChannel = 1;
 constexpr std::uint8_t kDfuChannel = 12;
@@ -37,49 +39,10 @@ int HexDigit(char c) {
   return -1;
 }
 
-}  // namespace
-
-// Register of CRC-16/MCRF4XX, bit-reversed.
-std::uint16_t BcspFrameCrc(std::span<const std::uint8_t> bytes) {
-  std::uint16_t reg = 0xFFFF;
-  for (const std::uint8_t byte : bytes) {
-    reg ^= byte;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1) ? static_cast<std::uint16_t>((reg >> 1) ^ 0x8408) : reg >> 1;
-  }
-  std::uint16_t reversed = 0;
-  for (int bit = 0; bit < 16; ++bit) {
-    if (reg & (1u << bit)) reversed = static_cast<std::uint16_t>(reversed | (1u << (15 - bit)));
-  }
-  return reversed;
-}
-
-namespace {
-
-struct Frame {
-  bool reliable = false;
-  std::uint8_t seq = 0;
-  std::uint8_t channel = 0;
-  std::vector<std::uint8_t> payload;
+// A frame with what the frames before it tell about it.
+struct Frame : bcsp_test::Frame {
   bool retransmission = false;  // equal to the reliable frame before it
 };
-
-std::optional<Frame> DecodeFrame(const std::vector<std::uint8_t>& raw) {
-  if (raw.size() < 4) return std::nullopt;
-  if (static_cast<std::uint8_t>(raw[0] + raw[1] + raw[2] + raw[3]) != 0xFF) return std::nullopt;
-  const bool crcPresent = (raw[0] & 0x40) != 0;
-  const std::size_t length = static_cast<std::size_t>((raw[1] >> 4) | (raw[2] << 4));
-  if (raw.size() != 4 + length + (crcPresent ? 2 : 0)) return std::nullopt;
-  if (crcPresent) {
-    const std::uint16_t crc = BcspFrameCrc(std::span(raw.data(), 4 + length));
-    if (raw[4 + length] != (crc >> 8) || raw[5 + length] != (crc & 0xFF)) return std::nullopt;
-  }
-  Frame frame;
-  frame.reliable = (raw[0] & 0x80) != 0;
-  frame.seq = raw[0] & 0x07;
-  frame.channel = raw[1] & 0x0F;
-  frame.payload.assign(raw.begin() + 4, raw.begin() + 4 + static_cast<std::ptrdiff_t>(length));
-  return frame;
-}
 
 // Cuts one direction's UART bytes into frames as they arrive.
 class CFrameCutter {
@@ -91,59 +54,36 @@ class CFrameCutter {
     std::vector<Frame> done;
     for (const std::uint8_t byte : bytes) {
       ++m_stats.wireBytes;
-      if (byte == kDelimiter) {
-        if (!m_raw.empty() || m_damaged) Finish(done);
-        continue;
-      }
-      if (m_escape) {
-        m_escape = false;
-        if (byte == 0xDC) {
-          m_raw.push_back(kDelimiter);
-        } else if (byte == 0xDD) {
-          m_raw.push_back(kEscape);
-        } else {
-          m_damaged = true;
-        }
-      } else if (byte == kEscape) {
-        m_escape = true;
-      } else {
-        m_raw.push_back(byte);
-      }
+      if (std::optional<bcsp_test::Decoded> decoded = m_reader.Feed(byte)) Finish(std::move(*decoded), done);
     }
     return done;
   }
 
  private:
-  void Finish(std::vector<Frame>& done) {
-    std::optional<Frame> frame;
-    if (!m_damaged) frame = DecodeFrame(m_raw);
-    m_raw.clear();
-    m_damaged = false;
-    m_escape = false;
-    if (!frame) {
+  void Finish(bcsp_test::Decoded decoded, std::vector<Frame>& done) {
+    if (decoded.fault != bcsp_test::Fault::None) {
       ++m_stats.damaged;
       return;
     }
+    Frame frame{std::move(decoded.frame)};
     ++m_stats.frames;
-    if (frame->channel == kLinkChannel) {
+    if (frame.channel == kLinkChannel) {
       ++m_stats.linkEstablishment;
-    } else if (frame->channel == 0 && frame->payload.empty()) {
+    } else if (frame.channel == 0 && frame.payload.empty()) {
       ++m_stats.pureAcks;
     }
-    if (frame->reliable) {
+    if (frame.reliable) {
       ++m_stats.reliable;
-      frame->retransmission = m_lastReliable && m_lastReliable->seq == frame->seq &&
-                              m_lastReliable->channel == frame->channel && m_lastReliable->payload == frame->payload;
-      if (frame->retransmission) ++m_stats.retransmissions;
-      m_lastReliable = *frame;
+      frame.retransmission = m_lastReliable && m_lastReliable->seq == frame.seq &&
+                             m_lastReliable->channel == frame.channel && m_lastReliable->payload == frame.payload;
+      if (frame.retransmission) ++m_stats.retransmissions;
+      m_lastReliable = frame;
     }
-    done.push_back(std::move(*frame));
+    done.push_back(std::move(frame));
   }
 
   FrameStats& m_stats;
-  std::vector<std::uint8_t> m_raw;
-  bool m_escape = false;
-  bool m_damaged = false;
+  bcsp_test::CFrameReader m_reader;
   std::optional<Frame> m_lastReliable;
 };
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -61,7 +60,3 @@ struct BluetoothTraceStats {
 // Analyses the records from the first bridge-on request to the first
 // bridge-off request after it (or to the end).
 BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines);
-
-// The CRC trailer of a BCSP frame over `bytes` (header and payload), as sent:
-// high byte first.
-std::uint16_t BcspFrameCrc(std::span<const std::uint8_t> bytes);

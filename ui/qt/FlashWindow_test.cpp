@@ -296,12 +296,20 @@ TEST_F(FlashWindowTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThre
   CFlashDlg& dlg = Make(true, true);
   bool mainShown = false;
   bool progressShownOrMade = false;
+  // Whether a progress window still existed when the dialog reported its end;
+  // the window itself (its parent) lives on a little longer.
+  std::optional<bool> progressAtEnd;
+  bool watching = false;
   QTimer poll;
   poll.setInterval(1);
   QObject::connect(&poll, &QTimer::timeout, [&] {
     if (CFlashWindow* win = FindTopLevel<CFlashWindow>()) {
       mainShown = mainShown || win->isVisible();
       progressShownOrMade = progressShownOrMade || win->ProgressWindow() != nullptr;
+      if (!watching) {
+        watching = true;
+        QObject::connect(win, &QDialog::finished, [&progressAtEnd] { progressAtEnd = FindTopLevel<CProg>() != nullptr; });
+      }
     }
   });
   // Hold the write until the progress window has been seen.
@@ -317,7 +325,8 @@ TEST_F(FlashWindowTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThre
   EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_OK);
   EXPECT_FALSE(mainShown);
   EXPECT_TRUE(progressShownOrMade);
-  // The progress window went away with the dialog.
+  // The progress window went away when the dialog ended, not only with its parent.
+  EXPECT_EQ(progressAtEnd, std::optional<bool>(false));
   EXPECT_EQ(FindTopLevel<CProg>(), nullptr);
 }
 

@@ -1,50 +1,8 @@
-#include "bluetooth/TestChip.h"
+#include "bluetooth/testing/TestChip.h"
 
 #include <algorithm>
 
 #include "bluetooth/UartBridge.h"
-
-std::uint16_t ReferenceCrcRegister(std::span<const std::uint8_t> bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (const std::uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
-  }
-  return crc;
-}
-
-Bytes ReferenceCrcTrailer(std::span<const std::uint8_t> bytes) {
-  const std::uint16_t crc = ReferenceCrcRegister(bytes);
-  std::uint16_t reversed = 0;
-  for (int bit = 0; bit < 16; ++bit) reversed = static_cast<std::uint16_t>((reversed << 1) | ((crc >> bit) & 1));
-  return {static_cast<std::uint8_t>(reversed >> 8), static_cast<std::uint8_t>(reversed & 0xFF)};
-}
-
-Bytes EncodeFrame(const FrameSpec& frame) {
-  const std::size_t length = frame.payload.size();
-  Bytes raw{static_cast<std::uint8_t>((frame.reliable ? 0x80 : 0) | (frame.crc ? 0x40 : 0) | ((frame.ack & 7) << 3) |
-                                      (frame.seq & 7)),
-            static_cast<std::uint8_t>((frame.channel & 0x0F) | ((length & 0x0F) << 4)),
-            static_cast<std::uint8_t>(length >> 4), 0};
-  raw[3] = static_cast<std::uint8_t>(~(raw[0] + raw[1] + raw[2]));
-  raw.insert(raw.end(), frame.payload.begin(), frame.payload.end());
-  if (frame.crc) {
-    const Bytes trailer = ReferenceCrcTrailer(raw);
-    raw.insert(raw.end(), trailer.begin(), trailer.end());
-  }
-  Bytes wire{0xC0};
-  for (const std::uint8_t byte : raw) {
-    if (byte == 0xC0) {
-      wire.insert(wire.end(), {0xDB, 0xDC});
-    } else if (byte == 0xDB) {
-      wire.insert(wire.end(), {0xDB, 0xDD});
-    } else {
-      wire.push_back(byte);
-    }
-  }
-  wire.push_back(0xC0);
-  return wire;
-}
 
 void PushToHost(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
@@ -141,58 +99,31 @@ int CTestChip::BadFrames() const {
 }
 
 void CTestChip::OnHostBytes(std::span<const std::uint8_t> bytes) {
-  for (std::uint8_t byte : bytes) {
-    if (byte == 0xC0) {
-      if (m_inFrame && !m_frame.empty()) OnFrame(m_frame);
-      m_frame.clear();
-      m_inFrame = true;
-      m_escape = false;
-      continue;
-    }
-    if (!m_inFrame) continue;
-    if (m_escape) {
-      m_escape = false;
-      byte = byte == 0xDC ? 0xC0 : 0xDB;
-    } else if (byte == 0xDB) {
-      m_escape = true;
-      continue;
-    }
-    m_frame.push_back(byte);
+  for (const std::uint8_t byte : bytes) {
+    if (const std::optional<bcsp_test::Decoded> decoded = m_reader.Feed(byte)) OnFrame(*decoded);
   }
 }
 
-void CTestChip::OnFrame(const Bytes& frame) {
-  if (frame.size() < 4) return;
-  if (static_cast<std::uint8_t>(frame[0] + frame[1] + frame[2] + frame[3]) != 0xFF) {
+void CTestChip::OnFrame(const bcsp_test::Decoded& decoded) {
+  using bcsp_test::Fault;
+  if (decoded.fault == Fault::TooShort || decoded.fault == Fault::Length) return;  // an abandoned frame
+  if (decoded.fault != Fault::None) {
     ++m_badFrames;
     return;
   }
-  const bool reliable = (frame[0] & 0x80) != 0;
-  const bool crc = (frame[0] & 0x40) != 0;
-  const std::uint8_t seq = frame[0] & 7;
-  const std::uint8_t channel = frame[1] & 0x0F;
-  const std::size_t length = (frame[1] >> 4) | (frame[2] << 4);
-  if (frame.size() != 4 + length + (crc ? 2 : 0)) return;  // truncated: an abandoned frame
-  if (crc) {
-    const Bytes trailer = ReferenceCrcTrailer(std::span(frame).first(4 + length));
-    if (frame[4 + length] != trailer[0] || frame[5 + length] != trailer[1]) {
-      ++m_badFrames;
-      return;
-    }
-  }
-  const Bytes payload(frame.begin() + 4, frame.begin() + 4 + static_cast<std::ptrdiff_t>(length));
-  if (channel == 1) {
-    OnLinkMessage(payload);
+  const bcsp_test::Frame& frame = decoded.frame;
+  if (frame.channel == 1) {
+    OnLinkMessage(frame.payload);
     return;
   }
-  if (!reliable || payload.empty()) return;
-  if (seq != m_rxExpected) {
+  if (!frame.reliable || frame.payload.empty()) return;
+  if (frame.seq != m_rxExpected) {
     Send({.ack = m_rxExpected, .channel = 0, .payload = {}});  // a repeat: acknowledge again
     return;
   }
   m_rxExpected = (m_rxExpected + 1) & 7;
   if (m_ackBeforeReply) Send({.ack = m_rxExpected, .channel = 0, .payload = {}});
-  OnRequest(channel, payload);
+  OnRequest(frame.channel, frame.payload);
 }
 
 void CTestChip::OnLinkMessage(std::span<const std::uint8_t> payload) {
@@ -264,4 +195,4 @@ void CTestChip::SendReliable(std::uint8_t channel, const Bytes& payload) {
   m_txSeq = (m_txSeq + 1) & 7;
 }
 
-void CTestChip::Send(const FrameSpec& frame) { PushToHost(EncodeFrame(frame)); }
+void CTestChip::Send(const bcsp_test::Frame& frame) { PushToHost(bcsp_test::EncodeFrame(frame)); }

@@ -1,8 +1,9 @@
 #pragma once
 // Test doubles for the Bluetooth path: a scripted Bluetooth chip that sits
 // behind a fake HID device, decodes the host's BCSP frames and answers through
-// UartRxPush, and a progress surface that records what the download shows. The chip's framing and CRC are written
-// independently of the link layer under test.
+// UartRxPush, and a progress surface that records what the download shows. The
+// chip frames through bluetooth/testing/BcspFrames, written independently of
+// the link layer under test.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,25 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "bluetooth/testing/BcspFrames.h"
 #include "platform/ProgressSurface.h"
 #include "platform/testing/FakeHidDevice.h"
 
 using Bytes = std::vector<std::uint8_t>;
-
-// CRC-16/MCRF4XX computed bit by bit, then bit-reversed: the two trailer bytes, high first.
-std::uint16_t ReferenceCrcRegister(std::span<const std::uint8_t> bytes);
-Bytes ReferenceCrcTrailer(std::span<const std::uint8_t> bytes);
-
-// A complete wire frame: delimiters, escaping, header checksum and (optionally) CRC.
-struct FrameSpec {
-  std::uint8_t seq = 0;
-  std::uint8_t ack = 0;
-  bool reliable = false;
-  bool crc = true;
-  std::uint8_t channel = 0;
-  Bytes payload;
-};
-Bytes EncodeFrame(const FrameSpec& frame);
 
 // Splits `bytes` into UART data input reports of at most 28 bytes and pushes them.
 void PushToHost(std::span<const std::uint8_t> bytes);
@@ -98,18 +85,16 @@ class CTestChip {
 
  private:
   void OnHostBytes(std::span<const std::uint8_t> bytes);
-  void OnFrame(const Bytes& frame);
+  void OnFrame(const bcsp_test::Decoded& decoded);
   void OnLinkMessage(std::span<const std::uint8_t> payload);
   void OnRequest(std::uint8_t channel, const Bytes& payload);
   void SendReliable(std::uint8_t channel, const Bytes& payload);
-  void Send(const FrameSpec& frame);
+  void Send(const bcsp_test::Frame& frame);
   void Worker();
 
   std::shared_ptr<CFakeHidDevice> m_device = std::make_shared<CFakeHidDevice>();
   mutable std::mutex m_mutex;  // guards everything below
-  Bytes m_frame;
-  bool m_inFrame = false;
-  bool m_escape = false;
+  bcsp_test::CFrameReader m_reader;
   std::uint8_t m_rxExpected = 0;
   std::uint8_t m_txSeq = 0;
   std::vector<ChipRequest> m_requests;
