@@ -133,31 +133,23 @@ class CFuzzedUpgrader : public CUpgradeLPC18XX {
   std::uint16_t Block(std::uint32_t index) const { return BlockSizeAt(index); }
 };
 
-std::uint16_t ExpectedBlock(std::uint32_t code) {
-  switch (code) {
-    case MCU_CODE_M:
-      return 48;
-    case MCU_CODE_BT_A:
-    case MCU_CODE_BT_B:
-    case MCU_CODE_L:
-      return 32;
-    default:
-      return 0;
-  }
-}
+// The processor types the upgrader knows: type code, interface type, block length.
+struct KnownType {
+  std::uint32_t code;
+  std::uint32_t interface;
+  std::uint16_t block;
+};
+constexpr KnownType kKnownTypes[] = {{MCU_CODE_M, AXFLASH_MCU_TYPE_M, 48},
+                                     {MCU_CODE_BT_A, AXFLASH_MCU_TYPE_B, 32},
+                                     {MCU_CODE_BT_B, AXFLASH_MCU_TYPE_B, 32},
+                                     {MCU_CODE_L, AXFLASH_MCU_TYPE_P, 32}};
 
-std::uint32_t ExpectedInterface(std::uint32_t code) {
-  switch (code) {
-    case MCU_CODE_M:
-      return AXFLASH_MCU_TYPE_M;
-    case MCU_CODE_BT_A:
-    case MCU_CODE_BT_B:
-      return AXFLASH_MCU_TYPE_B;
-    case MCU_CODE_L:
-      return AXFLASH_MCU_TYPE_P;
-    default:
-      return 0;
+// The entry of `code`; an unknown code has interface type 0 and block length 0.
+KnownType Known(std::uint32_t code) {
+  for (const KnownType& type : kKnownTypes) {
+    if (type.code == code) return type;
   }
+  return {code, 0, 0};
 }
 
 // What the answer to the request with batch `batch` carried: its length and bytes.
@@ -202,7 +194,7 @@ Inventory ExpectedInventory(const std::vector<std::vector<Report>>& batches) {
     if (type->size() >= 5) expected.types[index] = (*type)[4];
     const auto version = answer();
     if (!version) break;
-    expected.blocks[index] = version->size() >= 8 ? ExpectedBlock(expected.types[index]) : 0;
+    expected.blocks[index] = version->size() >= 8 ? Known(expected.types[index]).block : 0;
     if (expected.blocks[index] != 0) {
       const Report& v = *version;
       expected.versions[index] = McuVersion{v[4]} << 24 | McuVersion{v[5]} << 16 | McuVersion{v[7]} << 8 | v[6];
@@ -225,7 +217,7 @@ void CheckInventory(CFuzzedUpgrader& upgrader, const ScriptedDevice& script, int
     // Only the table's type codes give an interface type; any other leaves the out value.
     std::uint32_t type = 0xA5A5A5A5;
     FUZZ_CHECK(upgrader.GetMCUType(index, &type) == S_OK);
-    const std::uint32_t interface = ExpectedInterface(code);
+    const std::uint32_t interface = Known(code).interface;
     FUZZ_CHECK(type == (interface != 0 ? interface : 0xA5A5A5A5));
   }
 }
@@ -270,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(script.device->WaitUntilReaderIdle(kIdleBound));
       if (code == MCU_CODE_L) {
         CheckLoaderStatus(upgrader, script);
-      } else if (ExpectedInterface(code) == 0) {
+      } else if (Known(code).interface == 0) {
         // A processor without a type is never written: nothing goes to the device.
         const std::size_t sent = script.device->Sent().size();
         FUZZ_CHECK(upgrader.InitFirmwareUpgrade(0) == 0);

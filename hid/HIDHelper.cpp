@@ -275,7 +275,9 @@ int CHIDHelper::I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const
       LogMessage("L::I2CPassthruWrite - 2 Try [%d] failed", attempt);
       return 0;
     }
-    if (m_isBootloader != 0 || force == 1 || (report[2] == CMD_GROUP_I2C_WRITE && report[4] == 0)) return 1;
+    // Byte 4 is the device's verdict only if the answer reached it.
+    const bool accepted = report[2] == CMD_GROUP_I2C_WRITE && m_answerLength > 4 && report[4] == 0;
+    if (m_isBootloader != 0 || force == 1 || accepted) return 1;
     LogMessage("L::I2CPassthruWrite - Try [%d] failed", attempt);
     Clock::SleepMs(kI2CRetrySleepMs);
   }
