@@ -37,10 +37,13 @@ using Report = CFakeHidDevice::Report;
 
 constexpr std::size_t kReaderReportBytes = 32;
 constexpr auto kIdleBound = std::chrono::seconds(10);
-// Time scales while the host waits: a batch that holds the awaited report is
-// waited for at a scale that leaves the reader ample real time; one without it
-// runs the waits out within microseconds.
-constexpr double kAnswerScale = 10;
+// Time scales while the host waits. A batch that holds the awaited report is
+// waited for at a scale that leaves the reader ample real time even on a busy
+// machine (half a second for an answer, a fifth for the shortest status wait,
+// whose polls sleep 2 ms each); one without it runs the waits out within
+// microseconds.
+constexpr double kAnswerScale = 1;
+constexpr double kStatusScale = 5;
 constexpr double kSilenceScale = 100000;
 
 // The device's side of the input, consumed in the order the host asks.
@@ -107,7 +110,8 @@ struct ScriptedDevice {
       FUZZ_CHECK(device->WaitUntilReaderIdle(kIdleBound));
       bool holdsAwaited = false;
       batches.push_back(UpToAwaited(input.Batch(), request, holdsAwaited));
-      Clock::SetTimeScale(holdsAwaited ? kAnswerScale : kSilenceScale);
+      const double awaitedScale = request[1] == CMD_GROUP_SYSTEM ? kAnswerScale : kStatusScale;
+      Clock::SetTimeScale(holdsAwaited ? awaitedScale : kSilenceScale);
       for (const Report& report : batches.back()) device->PushInputReport(report);
     };
     device->onGetInputReport = [this, &input](std::span<std::uint8_t> report) {
