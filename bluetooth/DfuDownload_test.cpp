@@ -286,8 +286,8 @@ TEST_F(DfuDownloadTest, ProgressFollowsTheModeAndTheImageSize) {
     SCOPED_TRACE(c.name);
     SetUp();
     m_progress = CFakeProgress{};
-    m_progress.m_silent = c.silent;
-    m_progress.m_progressMode = c.progressMode;
+    m_progress.m_SilentMode = c.silent;
+    m_progress.m_ProgressMode = c.progressMode;
     CTestChip chip;
     ASSERT_EQ(Run(chip, MakeImage(c.size)), 1);
 

@@ -526,6 +526,21 @@ TEST(BluetoothChipDfu, DownloadStoresImageAndFinalResetRunsItsVersion) {
 
 // The updater resets its own link before it acknowledges the reset reply: the
 // chip takes the host's SYNC as the sign to go down.
+// Block numbers are 16 bits: after block 65535 the loader takes no more, so a
+// host that keeps sending cannot make the download grow without end.
+TEST(BluetoothChipDfu, DownloadEndsWhereTheBlockNumberWouldWrap) {
+  CChipDfuLoader loader({}, 0);
+  loader.Restart(true);
+  const CChipDfuLoader::TimePoint now{};
+  for (std::uint32_t block = 0; block <= 0xFFFF; ++block) {
+    ASSERT_EQ(Result(loader.HandleRequest(DownloadRequest(static_cast<std::uint16_t>(block), {0x5A}), now).payload), 0u)
+        << block;
+    loader.HandleRequest(kGetStatus, now);
+  }
+  EXPECT_NE(Result(loader.HandleRequest(DownloadRequest(0, {0x5A}), now).payload), 0u);
+  EXPECT_EQ(loader.State(), 10);  // dfuERROR
+}
+
 TEST(BluetoothChipDfu, UnacknowledgedResetRestartsOnHostSync) {
   CChipHarness host;
   ASSERT_TRUE(host.Establish());

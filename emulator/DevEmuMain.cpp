@@ -1,4 +1,4 @@
-// quillon-devemu: serves one emulated device on a vhid bus directory until SIGTERM or SIGINT.
+// quillon-devemu: serves one emulated device on a vhid bus directory or through uhid until SIGTERM or SIGINT.
 #include <signal.h>
 
 #include <csignal>
@@ -29,9 +29,14 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // Through uhid the host's writes never wait for the device, and the kernel
+  // drops what the device does not take at once.
+  if (options->uhid && !UseRealTimePriority())
+    std::fprintf(stderr, "quillon-devemu: no real-time priority; the kernel may drop host writes under load\n");
   CDeviceEmulator emulator(options->config);
-  if (!emulator.Start(options->bus)) {
-    std::fprintf(stderr, "quillon-devemu: cannot serve the bus %s (or open the trace file)\n", options->bus.c_str());
+  if (options->uhid ? !emulator.StartOnUhid() : !emulator.Start(options->bus)) {
+    std::fprintf(stderr, "quillon-devemu: cannot serve %s (or open the trace file)\n",
+                 options->uhid ? "/dev/uhid" : options->bus.c_str());
     return 1;
   }
   std::fprintf(stderr, "quillon-devemu: serving %s\n", emulator.SocketPath().c_str());

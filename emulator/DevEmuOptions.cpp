@@ -147,6 +147,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
   const std::map<std::string, std::function<void()>> flags = {
       {"--help", [&] { options.help = true; }},
       {"-h", [&] { options.help = true; }},
+      {"--uhid", [&] { options.uhid = true; }},
       {"--start-in-loader", [&] { c.startInBootloader = true; }},
       {"--no-chip", [&] { c.useBluetoothChip = false; }},
       {"--begin-never", [&] { f.beginNeverAnswers = true; }},
@@ -186,8 +187,8 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       return std::nullopt;
     }
   }
-  if (!options.help && options.bus.empty()) {
-    error = "--bus DIR is required";
+  if (!options.help && options.bus.empty() == !options.uhid) {
+    error = options.uhid ? "--bus and --uhid exclude each other" : "--bus DIR or --uhid is required";
     return std::nullopt;
   }
   return options;
@@ -195,7 +196,10 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
 
 std::string DevEmuUsage() {
   return R"(Usage: quillon-devemu --bus DIR [options]
-Plays one Aurelix Rho device on the vhid bus directory DIR until SIGTERM or SIGINT.
+       quillon-devemu --uhid [options]
+Plays one Aurelix Rho device on the vhid bus directory DIR, or with --uhid as a
+HID device of the running kernel (through /dev/uhid; root, and the uhid and
+hid-generic modules), until SIGTERM or SIGINT.
 
 Device:
   --product TEXT               product string of the application (default "Aurelix Rho USB Audio")

@@ -8,6 +8,7 @@
 
 struct DevEmuOptions {
   std::string bus;
+  bool uhid = false;  // a HID device of the running kernel through /dev/uhid instead of a vhid bus
   EmulatorConfig config;
   bool help = false;
 };

@@ -56,6 +56,7 @@ TEST(DevEmuOptions, Refusals) {
       {"--bus", "/b", "--chip-loss", "1.5"},     // not a share
       {"--bus", "/b", "--loader-version", "3"},  // no minor
       {"--bus", "/b", "--begin-never=1"},        // a flag takes no value
+      {"--bus", "/b", "--uhid"},                 // two front ends
   };
   for (const auto& arguments : cases) {
     std::string error;
@@ -66,6 +67,9 @@ TEST(DevEmuOptions, Refusals) {
   const auto help = ParseDevEmuOptions({"--help"}, error);
   ASSERT_TRUE(help);
   EXPECT_TRUE(help->help);
+  const auto uhid = ParseDevEmuOptions({"--uhid"}, error);
+  ASSERT_TRUE(uhid) << error;
+  EXPECT_TRUE(uhid->uhid);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "emulator/DeviceEmulator.h"
 
+#include <linux/uhid.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -21,7 +22,35 @@ constexpr std::uint8_t kKindUartData = 0x28;
 constexpr std::uint8_t kKindStatus = 0xEE;
 constexpr double kInterruptIntervalMs = 1.0;  // full-speed USB: one interrupt transfer per frame
 constexpr double kResetAfterAnswerMs = 1.0;   // the device resets just after its last answer
+// Unsent bytes the device keeps for a host that does not read: about half a
+// minute of input reports at full speed, far beyond what a live host leaves.
+constexpr std::size_t kMaxUnsentBytes = 1 << 20;
 constexpr int kFlushWaitMs = 200;             // real time a leaving device waits for the host to take its bytes
+constexpr std::uint16_t kUsbStall = EPIPE;     // what a stalled control request gives a USB host driver
+
+// The device's HID report descriptor: vendor-defined, no report IDs, an input
+// report of 31 bytes and output and feature reports of 64 bytes each (the
+// report lengths the host sees are one more: the report-ID byte 0).
+const std::vector<std::uint8_t>& ReportDescriptor() {
+  static_assert(kEmuInputReportLength - 1 < 0x80 && kEmuOutputReportLength - 1 < 0x80 &&
+                kEmuFeatureReportLength - 1 < 0x80);
+  static const std::vector<std::uint8_t> descriptor = {
+      0x06, 0x00, 0xFF,  // Usage Page (vendor-defined 0xFF00)
+      0x09, 0x01,        // Usage (1)
+      0xA1, 0x01,        // Collection (Application)
+      0x15, 0x00,        //   Logical Minimum (0)
+      0x26, 0xFF, 0x00,  //   Logical Maximum (255)
+      0x75, 0x08,        //   Report Size (8)
+      0x95, static_cast<std::uint8_t>(kEmuInputReportLength - 1),  //   Report Count
+      0x09, 0x01, 0x81, 0x02,  //   Usage (1), Input (Data, Variable, Absolute)
+      0x95, static_cast<std::uint8_t>(kEmuOutputReportLength - 1),
+      0x09, 0x01, 0x91, 0x02,  //   Usage (1), Output (Data, Variable, Absolute)
+      0x95, static_cast<std::uint8_t>(kEmuFeatureReportLength - 1),
+      0x09, 0x01, 0xB1, 0x02,  //   Usage (1), Feature (Data, Variable, Absolute)
+      0xC0,                    // End Collection
+  };
+  return descriptor;
+}
 }  // namespace
 
 CDeviceEmulator::CDeviceEmulator(EmulatorConfig config, EmuChipFactory chipFactory)
@@ -54,9 +83,23 @@ CDeviceEmulator::~CDeviceEmulator() {
 
 bool CDeviceEmulator::Start(const std::string& busDirectory) {
   std::lock_guard lock(m_mutex);
-  if (m_thread.joinable() || m_wakeFd < 0) return false;
-  if (!m_trace.Open(m_config.traceFile, m_config.keepTrace)) return false;
+  if (m_thread.joinable()) return false;
   m_bus = busDirectory;
+  m_uhidNode.clear();
+  return StartFrontEnd();
+}
+
+bool CDeviceEmulator::StartOnUhid(const std::string& uhidNode) {
+  std::lock_guard lock(m_mutex);
+  if (m_thread.joinable()) return false;
+  m_bus.clear();
+  m_uhidNode = uhidNode;
+  return StartFrontEnd();
+}
+
+bool CDeviceEmulator::StartFrontEnd() {
+  if (m_wakeFd < 0) return false;
+  if (!m_trace.Open(m_config.traceFile, m_config.keepTrace)) return false;
   m_stopping = false;
   m_start = std::chrono::steady_clock::now();
   BootDevice(m_config.startInBootloader || m_firmware->MustStayInLoader());
@@ -151,14 +194,16 @@ void CDeviceEmulator::Run() {
 
     const double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
     std::optional<timespec> timeout = PollTimeout(next);
-    pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    pollfd fds[4] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
     const int connection = m_connectionFd;
     const int listener = m_listenFd;
     if (connection >= 0) fds[1] = {connection, static_cast<short>(POLLIN | (m_outBuffer.empty() ? 0 : POLLOUT)), 0};
     if (listener >= 0) fds[2] = {listener, POLLIN, 0};
+    CUhidDevice* const uhid = m_uhid.get();
+    if (uhid) fds[3] = {uhid->ReadyFd(), POLLIN, 0};
 
     lock.unlock();
-    const int ready = ppoll(fds, 3, timeout ? &*timeout : nullptr, nullptr);
+    const int ready = ppoll(fds, 4, timeout ? &*timeout : nullptr, nullptr);
     lock.lock();
     if (ready <= 0) continue;
     if (fds[0].revents & POLLIN) {
@@ -172,6 +217,12 @@ void CDeviceEmulator::Run() {
       if (m_connectionFd == connection && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) ReadFromHost();
     }
     if (listener >= 0 && listener == m_listenFd && (fds[2].revents & POLLIN)) Accept();
+    if (uhid && uhid == m_uhid.get() && (fds[3].revents & POLLIN)) {
+      for (UhidEvent& event : uhid->TakeEvents()) {
+        if (uhid != m_uhid.get()) break;  // the device left while its events were handled
+        OnUhidEvent(std::move(event));
+      }
+    }
   }
 }
 
@@ -193,6 +244,10 @@ void CDeviceEmulator::BootDevice(bool intoBootloader) {
 }
 
 void CDeviceEmulator::Attach() {
+  if (!m_uhidNode.empty()) {
+    AttachUhid();
+    return;
+  }
   char name[64];
   std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#0.sock", kEmuVendorId, m_productId);
   const std::string path = m_bus + name;
@@ -228,9 +283,45 @@ void CDeviceEmulator::Attach() {
   m_trace.Event(Now(), "ATTACH", path + (refuse ? " (refusing connections)" : ""));
 }
 
+void CDeviceEmulator::AttachUhid() {
+  char tags[32];
+  std::snprintf(tags, sizeof tags, "#vid_%04x&pid_%04x", kEmuVendorId, m_productId);
+  const std::string name = m_uhidNode + tags;
+  UhidIdentity identity;
+  identity.vendorId = kEmuVendorId;
+  identity.productId = m_productId;
+  identity.name = m_firmware->InBootloader() ? m_config.bootloaderProductString : m_config.productString;
+  identity.phys = "quillon-devemu";
+  identity.reportDescriptor = ReportDescriptor();
+  ++m_uhidDevice;
+  std::string error;
+  m_uhid = CUhidDevice::Create(m_uhidNode, identity, error);
+  if (!m_uhid) {
+    m_trace.Event(Now(), "ERROR", "cannot create the uhid device " + name + ": " + error);
+    return;
+  }
+  m_socketPath = name;
+  m_present = true;
+  ++m_counters.attaches;
+  m_inputSlotFreeAt = Now();
+  m_trace.Event(Now(), "ATTACH", name);
+}
+
+bool CDeviceEmulator::HostConnected() const { return m_connectionFd >= 0 || m_uhidOpen; }
+
 void CDeviceEmulator::Detach(const char* why) {
+  if (m_uhid) {
+    // UHID_DESTROY: the kernel removes the HID device and its hidraw node, and
+    // every open file of it fails from then on.
+    m_uhid.reset();
+    if (m_uhidOpen) {
+      m_uhidOpen = false;
+      ++m_connectionGeneration;
+      m_trace.Event(Now(), "DISCONNECT", why);
+    }
+  }
   // The file goes first, so a host that sees its connection end finds the device gone.
-  if (!m_socketPath.empty()) unlink(m_socketPath.c_str());
+  if (!m_socketPath.empty() && m_uhidNode.empty()) unlink(m_socketPath.c_str());
   if (m_listenFd >= 0) close(m_listenFd);
   m_listenFd = -1;
   if (m_connectionFd >= 0) {
@@ -302,6 +393,11 @@ void CDeviceEmulator::SendMessage(EVhidType type, std::span<const std::uint8_t> 
   if (m_connectionFd < 0) return;
   m_trace.Transfer(Now(), "d2h", VhidTypeName(type), payload);
   const std::vector<std::uint8_t> framed = EncodeVhidMessage(type, payload);
+  if (m_outBuffer.size() + framed.size() > kMaxUnsentBytes) {
+    // A host that reads nothing must not make the device hold its reports forever.
+    CloseConnection("host does not read: unsent bytes over the limit");
+    return;
+  }
   m_outBuffer.insert(m_outBuffer.end(), framed.begin(), framed.end());
   FlushOutput(false);
 }
@@ -332,18 +428,24 @@ void CDeviceEmulator::FlushOutput(bool block) {
 // ---- requests ----
 
 void CDeviceEmulator::HandleMessage(const VhidMessage& message) {
-  m_trace.Transfer(Now(), "h2d", VhidTypeName(message.type), message.payload);
+  HandleRequest(message.type, message.payload, Scheduled::EScope::Connection,
+                [this](EVhidType type, std::vector<std::uint8_t> reply) { SendMessage(type, reply); });
+}
+
+void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t> payload,
+                                    Scheduled::EScope answerScope,
+                                    std::function<void(EVhidType, std::vector<std::uint8_t>)> answer) {
+  m_trace.Transfer(Now(), "h2d", VhidTypeName(type), payload);
   ++m_counters.transfers;
   const bool timed = m_config.timing == EmuTiming::FullSpeed;
-  const double cost = !timed ? 0.0 : message.type == EVhidType::Output ? kInterruptIntervalMs : m_config.classRequestMs;
+  const double cost = !timed ? 0.0 : type == EVhidType::Output ? kInterruptIntervalMs : m_config.classRequestMs;
   m_answerAt = std::max(Now(), m_replyFreeAt) + cost;
   m_replyFreeAt = m_answerAt;
   m_inRequest = true;
 
   EVhidType replyType = EVhidType::OutputDone;
   std::vector<std::uint8_t> reply(1, 0);
-  const std::span<const std::uint8_t> payload = message.payload;
-  switch (message.type) {
+  switch (type) {
     case EVhidType::Output:
       reply[0] = m_firmware->HandleOutputReport(payload) ? 0 : 1;
       break;
@@ -372,8 +474,9 @@ void CDeviceEmulator::HandleMessage(const VhidMessage& message) {
   }
   m_inRequest = false;
 
-  Schedule(m_answerAt, Scheduled::EScope::Connection,
-           [this, replyType, reply = std::move(reply)] { SendMessage(replyType, reply); });
+  Schedule(m_answerAt, answerScope, [answer = std::move(answer), replyType, reply = std::move(reply)]() mutable {
+    answer(replyType, std::move(reply));
+  });
   for (auto& [report, delayMs] : m_pendingReports) {
     Schedule(m_answerAt + delayMs, Scheduled::EScope::Bus,
              [this, report = std::move(report)]() mutable { m_inputQueue.push_back(std::move(report)); });
@@ -383,6 +486,82 @@ void CDeviceEmulator::HandleMessage(const VhidMessage& message) {
   m_afterAnswer.clear();
   if (m_faults.unplugAfterTransfers != 0 && m_counters.transfers == m_faults.unplugAfterTransfers) {
     Schedule(m_answerAt, Scheduled::EScope::Bus, [this] { LeaveByFault("unplugged after the set number of transfers"); });
+  }
+}
+
+// ---- requests through uhid ----
+
+// uhid hands over the host's buffer as hidraw got it: output and feature data
+// still begin with the report-ID byte 0x00, which a USB device never receives
+// (the host's USB driver leaves it out of the transfer). The firmware takes
+// reports in vhid's form, report ID in byte 0, so the buffer goes to it as it
+// is; one that does not start with 0 is refused there, as a USB device would
+// not take a 65-byte transfer for its 64-byte report. write() and HIDIOCSOUTPUT
+// both arrive as UHID_OUTPUT, so every output report is taken as the
+// interrupt-out one: the firmware accepts each command on either path anyway.
+void CDeviceEmulator::OnUhidEvent(UhidEvent event) {
+  const std::uint64_t device = m_uhidDevice;
+  using EKind = UhidEvent::EKind;
+  switch (event.kind) {
+    case EKind::Start:
+    case EKind::Stop:
+      return;
+    case EKind::Open:
+      if (m_uhidOpen) return;
+      m_uhidOpen = true;
+      ++m_counters.connections;
+      m_inputSlotFreeAt = Now();
+      m_trace.Event(Now(), "CONNECT", m_socketPath);
+      return;
+    case EKind::Close:
+      if (!m_uhidOpen) return;
+      m_uhidOpen = false;
+      ++m_connectionGeneration;
+      m_inputQueue.clear();
+      m_trace.Event(Now(), "DISCONNECT", "host closed the device");
+      return;
+    case EKind::Output:
+      // Nothing goes back: the host's write has long returned.
+      HandleRequest(EVhidType::Output, event.data, Scheduled::EScope::Bus,
+                    [](EVhidType, std::vector<std::uint8_t>) {});
+      return;
+    case EKind::SetReport: {
+      // A set request that is never answered keeps the host's ioctl waiting
+      // for 5 s and then fails it with EIO, so every one is answered.
+      auto answer = [this, device, id = event.requestId](EVhidType type, std::vector<std::uint8_t> reply) {
+        if (device != m_uhidDevice || !m_uhid) return;
+        m_trace.Transfer(Now(), "d2h", VhidTypeName(type), reply);
+        m_uhid->ReplySetReport(id, reply[0] == 0 ? 0 : kUsbStall);
+      };
+      if (event.reportType == UHID_FEATURE_REPORT) {
+        HandleRequest(EVhidType::SetFeature, event.data, Scheduled::EScope::Bus, std::move(answer));
+      } else if (event.reportType == UHID_OUTPUT_REPORT) {
+        HandleRequest(EVhidType::SetOutput, event.data, Scheduled::EScope::Bus, std::move(answer));
+      } else {
+        m_trace.Event(Now(), "NOTE", "SET_REPORT of an input report refused");
+        m_uhid->ReplySetReport(event.requestId, kUsbStall);
+      }
+      return;
+    }
+    case EKind::GetReport: {
+      if (event.reportType != UHID_INPUT_REPORT) {
+        m_trace.Event(Now(), "NOTE", "GET_REPORT of a feature or output report refused");
+        m_uhid->ReplyGetReport(event.requestId, kUsbStall, {});
+        return;
+      }
+      // The request carries no length: answer the whole report, [0x00, payload...],
+      // which is what a USB host driver gives the caller; the kernel cuts it to
+      // the caller's buffer.
+      const std::uint8_t request[3] = {event.reportNumber, static_cast<std::uint8_t>(kEmuInputReportLength), 0};
+      HandleRequest(EVhidType::GetInput, request, Scheduled::EScope::Bus,
+                    [this, device, id = event.requestId](EVhidType type, std::vector<std::uint8_t> reply) {
+                      if (device != m_uhidDevice || !m_uhid) return;
+                      m_trace.Transfer(Now(), "d2h", VhidTypeName(type), reply);
+                      const std::span<const std::uint8_t> report = std::span(reply).subspan(1);
+                      m_uhid->ReplyGetReport(id, reply[0] == 0 ? 0 : kUsbStall, report);
+                    });
+      return;
+    }
   }
 }
 
@@ -466,19 +645,19 @@ void CDeviceEmulator::OnChipBytes(std::vector<std::uint8_t> bytes) {
 }
 
 double CDeviceEmulator::NextPumpTime() const {
-  if (m_connectionFd < 0) return kNever;
+  if (!HostConnected()) return kNever;
   if (!m_inputQueue.empty()) return m_inputSlotFreeAt;
   if (!m_uartToHost.empty()) return std::max(m_inputSlotFreeAt, m_uartToHost.front().first);
   return kNever;
 }
 
 void CDeviceEmulator::PumpInput() {
-  if (m_connectionFd < 0) {
+  if (!HostConnected()) {
     m_inputQueue.clear();
     return;
   }
   const double interval = m_config.timing == EmuTiming::FullSpeed ? kInterruptIntervalMs : 0.0;
-  while (m_connectionFd >= 0) {
+  while (HostConnected()) {
     const double now = Now();
     if (now < m_inputSlotFreeAt) return;
     std::vector<std::uint8_t> report;
@@ -498,9 +677,19 @@ void CDeviceEmulator::PumpInput() {
       return;
     }
     ++m_counters.inputReports;
-    SendMessage(EVhidType::InputReport, report);
+    SendInput(report);
     m_inputSlotFreeAt = now + interval;
   }
+}
+
+void CDeviceEmulator::SendInput(const std::vector<std::uint8_t>& report) {
+  if (!m_uhid) {
+    SendMessage(EVhidType::InputReport, report);
+    return;
+  }
+  // The reports are unnumbered: the kernel takes them without the report-ID byte.
+  m_trace.Transfer(Now(), "d2h", VhidTypeName(EVhidType::InputReport), report);
+  if (report.size() > 1) m_uhid->SendInput(std::span(report).subspan(1));
 }
 
 // ---- the public operations ----

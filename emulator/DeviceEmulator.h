@@ -1,9 +1,10 @@
 #pragma once
-// The device emulator: plays one device on a vhid bus directory (the device
-// side of the vhid contract) with its firmware, flash, UART bridge and
-// Bluetooth chip, models bus and UART timing, writes a trace and injects
-// faults. Everything runs on one thread of its own; the operations below may
-// be called from any thread.
+// The device emulator: plays one device with its firmware, flash, UART bridge
+// and Bluetooth chip, models bus and UART timing, writes a trace and injects
+// faults. Its front end is a vhid bus directory (the device side of the vhid
+// contract) or the kernel's uhid driver, which makes it a HID device of the
+// running kernel with a hidraw node. Everything runs on one thread of its own
+// (plus the uhid event reader); the operations below may be called from any thread.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -21,11 +22,12 @@
 #include "emulator/EmuFirmware.h"
 #include "emulator/EmuTrace.h"
 #include "emulator/EmulatorConfig.h"
+#include "emulator/UhidDevice.h"
 #include "emulator/VhidWire.h"
 
 struct EmuCounters {
   std::uint64_t transfers = 0;       // host requests received
-  std::uint64_t connections = 0;     // connections accepted (refused ones not counted)
+  std::uint64_t connections = 0;     // connections accepted (refused ones not counted); uhid: opens
   std::uint64_t attaches = 0;        // times the device appeared on the bus
   std::uint64_t inputReports = 0;    // interrupt-in reports sent
   std::uint64_t uartBytesToChip = 0;
@@ -43,6 +45,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   // Appears on the bus `busDirectory` (which must exist) and serves it; false
   // when the socket cannot be created or the trace file cannot be opened.
   bool Start(const std::string& busDirectory);
+  // Appears as a HID device of the running kernel through `uhidNode` and serves
+  // it; false when the device cannot be created or the trace file cannot be opened.
+  bool StartOnUhid(const std::string& uhidNode = "/dev/uhid");
   // Leaves the bus, ends the thread. Safe to call twice.
   void Stop();
 
@@ -50,7 +55,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   bool Present() const;
   bool InBootloader() const;
   bool BridgeOn() const;
-  std::string SocketPath() const;  // empty while off the bus
+  std::string SocketPath() const;  // empty while off the bus; for uhid "<uhid node>#vid_..&pid_.."
   std::uint32_t ProcessorVersion(std::size_t index) const;
   std::vector<std::uint8_t> ReadMainFlash(std::uint32_t address, std::size_t length) const;
   std::vector<std::uint8_t> ReadThirdFlash(std::uint32_t address, std::size_t length) const;
@@ -93,6 +98,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   double NowMs() override;
   void Unplug() override;
 
+  bool StartFrontEnd();
   void LeaveByFault(const char* why);
   void PlugIn();
 
@@ -105,11 +111,18 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void Run();
   void RunDue();
   void Attach();
+  void AttachUhid();
   void Detach(const char* why);
+  bool HostConnected() const;
   void Accept();
   void ReadFromHost();
   void CloseConnection(const char* why);
   void HandleMessage(const VhidMessage& message);
+  // One host request through the firmware; `answer` gets the completion when the modelled transfer ends.
+  void HandleRequest(EVhidType type, std::span<const std::uint8_t> payload, Scheduled::EScope answerScope,
+                     std::function<void(EVhidType, std::vector<std::uint8_t>)> answer);
+  void OnUhidEvent(UhidEvent event);
+  void SendInput(const std::vector<std::uint8_t>& report);
   void SendMessage(EVhidType type, std::span<const std::uint8_t> payload);
   void FlushOutput(bool block);
   void PumpInput();
@@ -158,6 +171,13 @@ class CDeviceEmulator : private CEmuFirmwarePort {
 
   std::mutex m_postMutex;
   std::vector<std::function<void()>> m_posted;
+
+  // uhid front end: the node (empty = vhid), the device while present, which
+  // device that is (answers due to an earlier one are dropped), whether the host has it open.
+  std::string m_uhidNode;
+  std::unique_ptr<CUhidDevice> m_uhid;
+  std::uint64_t m_uhidDevice = 0;
+  bool m_uhidOpen = false;
 
   // Declared last: destroyed first, so its thread ends before anything it calls back into.
   std::unique_ptr<CEmuChipPort> m_chip;

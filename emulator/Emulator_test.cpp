@@ -1,4 +1,5 @@
 #include "emulator/DeviceEmulator.h"
+#include "emulator/VhidWire.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -121,6 +122,16 @@ class CTestHost {
   }
 
   // True when the device closed the connection (end of stream).
+  // Whether the device closed the connection within `ms`, seen without reading.
+  bool HungUpWithin(int ms) {
+    pollfd in{m_fd, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (poll(&in, 1, 50) > 0 && (in.revents & POLLHUP)) return true;
+    }
+    return false;
+  }
+
   bool WaitForEnd() {
     while (ReadMessage()) {
     }
@@ -539,6 +550,34 @@ TEST_F(EmulatorTest, InjectedReportsArriveAsSent) {
   ASSERT_TRUE(other);
   EXPECT_EQ((*other)[2], 0x55);
   EXPECT_EQ(other->size(), 32u);
+}
+
+// The device's memory stays bounded whatever the host does: a host that never
+// reads is dropped once the unsent bytes pass the limit, and one that splits
+// every message inside its header leaves no more than one partial message.
+TEST_F(EmulatorTest, HostThatNeverReadsOrSplitsEveryHeaderKeepsTheDeviceBounded) {
+  Start(FastConfig());
+  CTestHost host;
+  ASSERT_TRUE(Open(host, kAppName));
+  for (int i = 0; i < 40000; ++i) m_emulator->InjectInputReport({0x00, 0x00, 0x55});  // 1.4 MB framed
+  EXPECT_TRUE(host.HungUpWithin(20000));
+
+  CVhidReceiver receiver;
+  Bytes framed = EncodeVhidMessage(EVhidType::Output, Bytes(65, 0xAB));
+  // Each piece ends two bytes into the next message's header.
+  Bytes piece(framed.begin() + 2, framed.end());
+  piece.insert(piece.end(), framed.begin(), framed.begin() + 2);
+  receiver.Append(std::span(framed).first(2));
+  std::size_t most = 0;
+  int taken = 0;
+  for (int i = 0; i < 10000; ++i) {
+    receiver.Append(piece);
+    while (receiver.Next()) ++taken;
+    most = std::max(most, receiver.Buffered());
+  }
+  EXPECT_EQ(taken, 10000);
+  EXPECT_FALSE(receiver.Malformed());
+  EXPECT_LE(most, framed.size() + 2);
 }
 
 // Polling before due times must neither answer a class request before its

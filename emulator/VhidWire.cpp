@@ -54,10 +54,10 @@ const char* VhidTypeName(EVhidType type) {
 }
 
 void CVhidReceiver::Append(std::span<const std::uint8_t> bytes) {
-  if (m_consumed > 0 && m_consumed == m_buffer.size()) {
-    m_buffer.clear();
-    m_consumed = 0;
-  }
+  // What was taken goes first, so a host that splits its messages anywhere
+  // leaves at most one partial message here besides the new bytes.
+  m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_consumed));
+  m_consumed = 0;
   m_buffer.insert(m_buffer.end(), bytes.begin(), bytes.end());
 }
 
@@ -76,9 +76,5 @@ std::optional<VhidMessage> CVhidReceiver::Next() {
   message.type = static_cast<EVhidType>(header[0]);
   message.payload.assign(header + kVhidHeaderLength, header + kVhidHeaderLength + length);
   m_consumed += kVhidHeaderLength + length;
-  if (m_consumed == m_buffer.size()) {
-    m_buffer.clear();
-    m_consumed = 0;
-  }
   return message;
 }

@@ -50,6 +50,8 @@ class CVhidReceiver {
   // The next complete message, if one is buffered.
   std::optional<VhidMessage> Next();
   bool Malformed() const { return m_malformed; }
+  // Bytes held, taken or not.
+  std::size_t Buffered() const { return m_buffer.size(); }
 
  private:
   std::vector<std::uint8_t> m_buffer;

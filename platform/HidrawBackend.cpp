@@ -146,14 +146,16 @@ class CHidrawDevice final : public CHidDevice {
   }
 
   // hidraw wants byte 0 = report ID on write, 0 for unnumbered reports, and
-  // drops that 0 itself before the transfer: the report goes as it is.
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
+  // the USB driver drops that 0 itself before the transfer: the report goes as
+  // it is.
+  //
+  // `timeoutMs` cannot be kept here: a hidraw node is always ready for writing
+  // (poll reports POLLOUT at once), and write() blocks inside the kernel until
+  // the transfer ends, whatever the file's flags. The bound that holds is the
+  // kernel's: a USB device's interrupt-out transfer fails after about 5 s (the
+  // USB HID driver's time-out). A uhid device takes the report at once.
+  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t /*timeoutMs*/) override {
     if (report.empty()) return false;
-    pollfd entry{m_fd, POLLOUT, 0};
-    const auto realMs = std::chrono::ceil<std::chrono::milliseconds>(Clock::RealDuration(timeoutMs)).count();
-    if (poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(1, realMs))) <= 0 || !(entry.revents & POLLOUT))
-      return false;
-    // The interrupt-out transfer itself is bounded by the kernel's own USB time-out.
     const ssize_t written = write(m_fd, report.data(), report.size());
     return written == static_cast<ssize_t>(report.size());
   }

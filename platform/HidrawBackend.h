@@ -6,6 +6,10 @@
 // of an interface is the device node followed by its identity tags:
 //   <devRoot>/hidrawN#vid_%04x&pid_%04x      e.g. "/dev/hidraw3#vid_1a2b&pid_0c01"
 // Open takes the part before '#' as the node to open.
+//
+// Writes are not bounded by the time-out the caller passes: the kernel keeps
+// the bound (about 5 s for a USB device's interrupt-out transfer; a device made
+// with uhid takes every write at once). docs/kernel.md has the measurements.
 #include <string>
 
 #include "platform/HidDevice.h"

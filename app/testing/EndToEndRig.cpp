@@ -97,9 +97,7 @@ CTestTree::CTestTree() {
   m_valid = !error;
 }
 
-UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
-                      std::chrono::milliseconds timeout) {
-  UpdaterRun run;
+ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale) {
   ProgramLaunch launch;
   launch.program = UpdaterPath().string();
   launch.arguments = arguments;
@@ -110,7 +108,16 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
   launch.cwd = tree.RunDir();
   launch.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
   launch.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
+  return launch;
+}
 
+UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
+                      std::chrono::milliseconds timeout) {
+  return RunUpdater(tree, UpdaterLaunch(tree, arguments, timeScale), timeout);
+}
+
+UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch, std::chrono::milliseconds timeout) {
+  UpdaterRun run;
   const std::vector<fs::path> before = LogFilesIn(tree.RunDir());
   CChildProcess child;
   if (!child.Start(launch)) return run;

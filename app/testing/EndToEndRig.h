@@ -72,6 +72,10 @@ struct UpdaterRun {
 // single-instance lock name of this test process. Killed after `timeout`.
 UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale,
                       std::chrono::milliseconds timeout = std::chrono::seconds(240));
+// That run's launch, for a test that changes it (another backend, another user) before RunUpdater.
+ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale);
+UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(240));
 
 // The messages of a log text, the "[dd/mm/yyyy hh:mm:ss:mmm] " stamps taken off.
 std::vector<std::string> LogMessagesOf(const std::string& text);

@@ -111,8 +111,8 @@ class CTestChip {
 // Records what the download shows.
 class CFakeProgress : public CProgressSurface {
  public:
-  bool m_silent = false;
-  bool m_progressMode = false;
+  bool m_SilentMode = false;
+  bool m_ProgressMode = false;
   int m_position = 0;
   std::uint16_t m_lower = 0;
   std::uint16_t m_upper = 0;
@@ -125,8 +125,8 @@ class CFakeProgress : public CProgressSurface {
   std::optional<std::uint16_t> m_progressWindowSteps;
   int m_progressWindowStepCalls = 0;
 
-  bool IsSilentMode() const override { return m_silent; }
-  bool IsProgressMode() const override { return m_progressMode; }
+  bool IsSilentMode() const override { return m_SilentMode; }
+  bool IsProgressMode() const override { return m_ProgressMode; }
   void ProgressSetPos(int position) override {
     m_position = position;
     ++m_setPosCalls;

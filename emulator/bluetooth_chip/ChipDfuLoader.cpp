@@ -197,7 +197,9 @@ CChipDfuLoader::Reply CChipDfuLoader::Download(std::uint16_t block, std::uint16_
     EnterError(DFU_STATUS_ERR_STALLEDPKT);
     return {Result(kResultRefused)};
   }
-  if (block != m_nextBlock) {
+  // Block numbers are 16 bits: a download never goes on past their range, so
+  // it holds at most 65,536 blocks however long the host keeps sending.
+  if (block != m_nextBlock || m_nextBlock > 0xFFFF) {
     EnterError(DFU_STATUS_ERR_ADDRESS);
     return {Result(kResultRefused)};
   }
@@ -205,7 +207,7 @@ CChipDfuLoader::Reply CChipDfuLoader::Download(std::uint16_t block, std::uint16_
     EnterError(DFU_STATUS_ERR_WRITE);
     return {Result(kResultRefused)};
   }
-  m_nextBlock = (m_nextBlock + 1) & 0xFFFF;
+  ++m_nextBlock;
   if (block == 0) m_imageComplete = false;  // a new download replaces the one that completed
   if (length == 0) {
     m_state = DFU_MANIFEST_SYNC;
