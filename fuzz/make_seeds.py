@@ -117,3 +117,63 @@ write("bcsp", "built-handshake", [0x08] + capacity(32)
 write("bcsp", "built-active", [0x0B] + capacity(10)
       + built(0xC0, 0xC8, 12, [9] * 8) + built(0xC0, 0xC8, 12, [7] * 6)
       + built(0x83, 0x00, 5, [1] * 20) + built(0xE1, 0xC9, 2, [2] * 4))
+
+
+# Device answers to the upgrader (inventory target) --------------------------
+def answer(*data, length=32):
+    """An input report: report ID 0, byte 1 unused, then `data` from byte 2, padded to `length`."""
+    report = [0, 0] + list(data)
+    return (report + [0] * length)[:length]
+
+
+def batch(*reports):
+    out = [len(reports)]
+    for report in reports:
+        out += [len(report)] + report
+    return out
+
+
+def record(data):
+    return [len(data)] + list(data)
+
+
+SYSTEM = 0x3E
+STATUS_OK = [0xEE, 0x4F, 0x4B, 0, 0]
+uart_noise = answer(0x28, 2, 0xC0, 0xC0)
+
+
+def processor(code, version):
+    return batch(answer(SYSTEM, 0x02, code)) + batch(answer(SYSTEM, 0x03, *version))
+
+
+loader_ok = batch() + record([0, 0, 0, 3, 2]) + batch(answer(*STATUS_OK, length=7)) + batch(
+    uart_noise, answer(*STATUS_OK, length=7))
+write("inventory", "three-processors",
+      [0] + batch(answer(SYSTEM, 0x01, 3)) + processor(33, [0x03, 0x10, 0x17, 0x20])
+      + processor(8, [0x22, 0x10, 0x15, 0x20]) + processor(13, [0x28, 0x09, 0x15, 0x20]) + loader_ok)
+write("inventory", "short-answers",
+      [1] + batch(answer(SYSTEM, 0x01, 3)) + batch(answer(SYSTEM, 0x02, 33, length=5))
+      + batch(answer(SYSTEM, 0x03, length=4)) + batch(answer(SYSTEM, 0x02, length=4))
+      + batch(answer(SYSTEM, 0x03, 1, 2, 3, 4)) + batch(answer(SYSTEM, 0x02, 8))
+      + batch(answer(SYSTEM, 0x03, 1, 2, 3, length=7)))
+write("inventory", "quiet-after-count", [0] + batch(answer(SYSTEM, 0x01, 255)))
+write("inventory", "unrelated-first",
+      [0] + batch(uart_noise, answer(*STATUS_OK, length=7), answer(SYSTEM, 0x01, 1))
+      + batch(uart_noise, answer(SYSTEM, 0x02, 33), uart_noise)
+      + batch(answer(0x3F, 0), answer(SYSTEM, 0x03, 0x12, 0x05, 0x16, 0x20))
+      + batch() + record([0, 0, 0, 3, 0]) + batch(answer(0xEE, 0, 0, 0, 0, length=7), answer(0xEE, 1, 0, length=7)))
+write("inventory", "wrong-loader",
+      [0] + batch(answer(SYSTEM, 0x01, 1)) + processor(33, [0x12, 0x05, 0x16, 0x20]) + batch() + record([0, 0, 0, 2]))
+
+
+# Command lines (commandline target) -----------------------------------------
+def command_line(*arguments):
+    return b"\0".join(arguments)
+
+
+write("commandline", "silent-forced", command_line(b"/S", b"/F", b"--vhid-bus=/tmp/bus", b"--time-scale=10"))
+write("commandline", "numbers", command_line(b"-M12", b"/I0x0c02", b"/m-5", b"i  +ffff", b"M99999999999", b"/Vabc"))
+write("commandline", "progress-version", command_line(b"p", b"--help", b"--version", b"/v2017.10.03", b"x"))
+write("commandline", "refused", command_line(b"/S", b"--time-scale=1e999", b"/P", b"--demo"))
+write("commandline", "demo-with-bus", command_line(b"--demo", b"/S", b"--vhid-bus=x"))
+write("commandline", "unknown-option", command_line(b"--vhid-bus", b"--bogus=1", b"/F"))

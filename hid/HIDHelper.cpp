@@ -207,7 +207,8 @@ CHIDHelper::ScanOutcome CHIDHelper::ScanRing(std::span<std::uint8_t> request, bo
     if (length > 2 && slot[2] == request[1]) {
       if (checkNegative && length > 3 && slot[3] == kNegativeAnswer) return ScanOutcome::Negative;
       // Only what arrived is copied; the rest of the caller's buffer keeps the request.
-      std::memcpy(request.data(), slot.data(), std::min<std::size_t>(request.size(), length));
+      m_answerLength = std::min<std::size_t>(request.size(), length);
+      std::memcpy(request.data(), slot.data(), m_answerLength);
       return ScanOutcome::Answer;
     }
     r = NextSlot(r);
@@ -230,6 +231,7 @@ CHIDHelper::ScanOutcome CHIDHelper::AwaitAnswer(std::span<std::uint8_t> request,
 }
 
 int CHIDHelper::Transaction(std::span<std::uint8_t> report) {
+  m_answerLength = 0;
   if (report.size() < 2 || !m_hDevice || !ReaderRunning()) return 0;
   // Reports that came before the request are never its answer.
   m_ringRead.store(m_ringWrite.load(std::memory_order_acquire), std::memory_order_release);
@@ -243,6 +245,7 @@ int CHIDHelper::OutputReportTransaction(std::span<std::uint8_t> report) { return
 int CHIDHelper::CommandTransaction(std::span<std::uint8_t> report) { return Transaction(report); }
 
 int CHIDHelper::FeatureReportTransaction(std::span<std::uint8_t> report) {
+  m_answerLength = 0;
   if (report.size() < 2 || !m_hDevice || !ReaderRunning()) return 0;
   for (int attempt = 0; attempt < kFeatureAttempts; ++attempt) {
     m_ringRead.store(m_ringWrite.load(std::memory_order_acquire), std::memory_order_release);
@@ -272,7 +275,9 @@ int CHIDHelper::I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const
       LogMessage("L::I2CPassthruWrite - 2 Try [%d] failed", attempt);
       return 0;
     }
-    if (m_isBootloader != 0 || force == 1 || (report[2] == CMD_GROUP_I2C_WRITE && report[4] == 0)) return 1;
+    // Byte 4 is the device's verdict only if the answer reached it.
+    const bool accepted = report[2] == CMD_GROUP_I2C_WRITE && m_answerLength > 4 && report[4] == 0;
+    if (m_isBootloader != 0 || force == 1 || accepted) return 1;
     LogMessage("L::I2CPassthruWrite - Try [%d] failed", attempt);
     Clock::SleepMs(kI2CRetrySleepMs);
   }

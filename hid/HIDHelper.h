@@ -7,6 +7,7 @@
 // the private part is the channel's own business.
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -33,8 +34,9 @@ class CHIDHelper {
   // True if the device returned its product string into `buffer` (`sizeBytes` bytes).
   virtual bool GetProductString(char16_t* buffer, std::uint32_t sizeBytes);
   // Write `report` on the interrupt-out pipe, then wait for the first newer
-  // input report whose byte 2 equals the request's byte 1; copy it into `report`.
-  // 1 if an answer was received, 0 otherwise.
+  // input report whose byte 2 equals the request's byte 1; copy it into the
+  // start of `report` (AnswerLength says how far). 1 if an answer was received,
+  // 0 otherwise.
   virtual int OutputReportTransaction(std::span<std::uint8_t> report);
   virtual int CommandTransaction(std::span<std::uint8_t> report);
   // SET_REPORT (Feature), up to 5 attempts; 1 on a positive answer, 0 otherwise.
@@ -43,6 +45,10 @@ class CHIDHelper {
   virtual int I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const std::uint8_t* data, int force);
   virtual HRESULT StartHIDInterruptThread();
   virtual int StopHIDInterruptThread();
+
+  // Bytes of `report` the last transaction's answer wrote; 0 when it got none.
+  // The rest of the caller's buffer is not the device's.
+  std::size_t AnswerLength() const { return m_answerLength; }
 
   // Installs the hook that receives UART data reports; set before the reader starts.
   void SetUartDataHook(UartDataHook hook);
@@ -92,5 +98,6 @@ class CHIDHelper {
   std::atomic<std::uint32_t> m_ringRead{0};
   std::atomic<std::uint32_t> m_ringWrite{0};
   std::uint32_t m_isBootloader = 0;
+  std::size_t m_answerLength = 0;
   std::atomic<UartDataHook> m_uartDataHook{nullptr};
 };

@@ -139,6 +139,9 @@ TEST_F(HidHelperTest, UnrelatedReportStreamKeepsTransactionWaiting) {
     std::uint32_t answerDelayMs;
     int expected;
   };
+  // Real time: the 100 ms gaps must stay clear of the 500 ms limit even when a
+  // loaded machine under a sanitizer delays the device thread.
+  Clock::SetTimeScale(1);
   for (const Case c : {Case{12, 100, 1}, Case{3, 1500, 0}}) {
     SCOPED_TRACE(c.unrelatedReports);
     std::atomic<bool> requested{false};
@@ -202,10 +205,18 @@ TEST_F(HidHelperTest, ReportsOlderThanTheRequestNeverAnswerIt) {
   EXPECT_EQ(m_helper->CommandTransaction(request), 0);
   EXPECT_EQ(request[4], 0xA5);
 
+  EXPECT_EQ(m_helper->AnswerLength(), 0u);
+
   answer = true;
   SendAndSettle({InputReport(CMD_GROUP_SYSTEM, {0, 1})});
   EXPECT_EQ(m_helper->CommandTransaction(request), 1);
   EXPECT_EQ(request[4], 9);
+  EXPECT_EQ(m_helper->AnswerLength(), 32u);
+
+  // A transaction that gets no answer leaves no length of the one before.
+  answer = false;
+  EXPECT_EQ(m_helper->CommandTransaction(request), 0);
+  EXPECT_EQ(m_helper->AnswerLength(), 0u);
 }
 
 TEST_F(HidHelperTest, ShortAnswerOverwritesOnlyTheBytesReceived) {
@@ -222,6 +233,7 @@ TEST_F(HidHelperTest, ShortAnswerOverwritesOnlyTheBytesReceived) {
   EXPECT_EQ(request[3], 0x44);
   EXPECT_EQ(request[4], 0x55);
   for (std::size_t i = 5; i < request.size(); ++i) EXPECT_EQ(request[i], 0xA5) << i;
+  EXPECT_EQ(helper.AnswerLength(), 5u);
 }
 
 TEST_F(HidHelperTest, WriteTheDeviceDoesNotAcceptFailsTheTransaction) {
@@ -432,23 +444,29 @@ TEST_F(HidHelperTest, I2CPassthruWriteOutcomes) {
     int expected;
     std::size_t writes;
     const char* line;
+    std::uint8_t dataLength = 3;
+    std::size_t answerLength = 32;
   };
   const Case cases[] = {
       {"accepted", 0, 0, 1, 1, nullptr},
       {"refused", 1, 0, 0, 5, "L::I2CPassthruWrite - Try [4] failed"},
       {"refused but forced", 1, 1, 1, 1, nullptr},
       {"silent", {}, 0, 0, 1, "L::I2CPassthruWrite - 2 Try [0] failed"},
+      // The answer ends before byte 4; the request's own 0 there is no verdict.
+      {"answer without its verdict", 0, 0, 0, 5, "L::I2CPassthruWrite - Try [4] failed", 0, 4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     Plug().SetHandler([&](CVhidTestPeer& peer, const HostMessage& message) {
       ReplyStatus(peer, message);
-      if (c.answerByte4) peer.SendInputReport(InputReport(CMD_GROUP_I2C_WRITE, {0x50, *c.answerByte4}));
+      if (c.answerByte4) {
+        peer.SendInputReport(InputReport(CMD_GROUP_I2C_WRITE, {0x50, *c.answerByte4}, c.answerLength));
+      }
     });
     CHIDHelper& helper = Open();
     const std::uint8_t data[] = {1, 2, 3};
-    EXPECT_EQ(helper.I2CPassthruWrite(0x50, 3, data, c.force), c.expected);
+    EXPECT_EQ(helper.I2CPassthruWrite(0x50, c.dataLength, data, c.force), c.expected);
     EXPECT_EQ(CountSent(kOutput), c.writes);
     if (c.line) {
       EXPECT_TRUE(log.Contains(c.line));
@@ -457,8 +475,8 @@ TEST_F(HidHelperTest, I2CPassthruWriteOutcomes) {
     ASSERT_EQ(first.payload.size(), kOutputReportLength);
     EXPECT_EQ(first.payload[1], CMD_GROUP_I2C_WRITE);
     EXPECT_EQ(first.payload[3], 0x50);
-    EXPECT_EQ(first.payload[4], 3);
-    EXPECT_EQ(first.payload[7], 3);
+    EXPECT_EQ(first.payload[4], c.dataLength);
+    EXPECT_EQ(first.payload[7], c.dataLength != 0 ? 3 : 0);
     m_helper.reset();
     m_peer.reset();
   }

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <new>
+#include <span>
 #include <string_view>
 
 #include "app/log/Log.h"
@@ -56,12 +58,22 @@ std::uint16_t BlockSizeOf(std::uint32_t code) {
   }
 }
 
-// Inventory query: bytes 0..3 of the shared buffer; later bytes keep the previous answer.
-void PrepareQuery(std::span<std::uint8_t> buffer, std::uint8_t code, std::uint8_t processorNumber) {
-  buffer[0] = 0x00;
+// Answer lengths that carry the value of an inventory query: byte 4 for the
+// count and the type code, bytes 4..7 for the version.
+constexpr std::size_t kCountAnswerLength = 5;
+constexpr std::size_t kTypeAnswerLength = 5;
+constexpr std::size_t kVersionAnswerLength = 8;
+
+// Sends one inventory query in `buffer`, zeroed beyond the request so that no
+// earlier answer is left in it. Answers how many bytes the answer wrote, 0
+// when none came.
+std::size_t Query(CHIDHelper& helper, std::span<std::uint8_t> buffer, std::uint8_t code,
+                  std::uint8_t processorNumber) {
+  std::fill(buffer.begin(), buffer.end(), 0);
   buffer[1] = CMD_GROUP_SYSTEM;
   buffer[2] = code;
   buffer[3] = processorNumber;
+  return helper.CommandTransaction(buffer) != 0 ? helper.AnswerLength() : 0;
 }
 
 McuVersion VersionFromAnswer(std::span<const std::uint8_t> answer) {
@@ -132,8 +144,8 @@ int CUpgradeLPC18XX::InitMCUData() {
   LogMessage("L::InitMCUData");
   std::array<std::uint8_t, kOutputReportLength> buffer{};
 
-  PrepareQuery(buffer, SYS_GET_MCU_COUNT, 0);
-  if (m_helper.CommandTransaction(buffer) == 0) {
+  // A count the answer did not carry is a failed query.
+  if (Query(m_helper, buffer, SYS_GET_MCU_COUNT, 0) < kCountAnswerLength) {
     return 0;
   }
   const std::uint32_t count = buffer[4];
@@ -154,30 +166,41 @@ int CUpgradeLPC18XX::InitMCUData() {
   }
   m_mcuCount = count;
 
+  // A device that stops answering is not asked again: each unanswered query
+  // costs up to the channel's whole wait, and 255 processors of them would hold
+  // the start for minutes. The processors not read stay 0, as for failed queries.
   for (std::uint32_t index = 0; index < count; ++index) {
-    const auto processorNumber = static_cast<std::uint8_t>(index + 1);
-
-    LogMessage("L::Get MCU [%d] Type...", index);
-    PrepareQuery(buffer, SYS_GET_MCU_TYPE, processorNumber);
-    if (m_helper.CommandTransaction(buffer) != 0) {
-      m_mcuTypes[index] = buffer[4];
-      LogMessage("L::MCU [%d] Type [%d]", index, m_mcuTypes[index]);
-    }
-
-    LogMessage("L::Get MCU [%d] Ver...", index);
-    PrepareQuery(buffer, SYS_GET_MCU_VERSION, processorNumber);
-    if (m_helper.CommandTransaction(buffer) != 0) {
-      const std::uint16_t blockSize = BlockSizeOf(m_mcuTypes[index]);
-      if (blockSize != 0) {
-        m_mcuVersions[index] = VersionFromAnswer(buffer);
-        m_blockSizes[index] = blockSize;
-      }
-      LogMessage("L::MCU [%d] ver [%08x]", index, m_mcuVersions[index]);
-    } else {
-      m_mcuVersions[index] = 0;
+    if (!ReadProcessor(index, buffer)) {
+      LogMessage("L::InitMCUData - no answer, MCU [%d] and later not read", index);
+      break;
     }
   }
   return 1;
+}
+
+bool CUpgradeLPC18XX::ReadProcessor(std::uint32_t index, std::span<std::uint8_t> buffer) {
+  const auto processorNumber = static_cast<std::uint8_t>(index + 1);
+
+  LogMessage("L::Get MCU [%d] Type...", index);
+  const std::size_t typeAnswer = Query(m_helper, buffer, SYS_GET_MCU_TYPE, processorNumber);
+  if (typeAnswer == 0) return false;
+  if (typeAnswer >= kTypeAnswerLength) {
+    m_mcuTypes[index] = buffer[4];
+    LogMessage("L::MCU [%d] Type [%d]", index, m_mcuTypes[index]);
+  }
+
+  LogMessage("L::Get MCU [%d] Ver...", index);
+  const std::size_t versionAnswer = Query(m_helper, buffer, SYS_GET_MCU_VERSION, processorNumber);
+  if (versionAnswer == 0) return false;
+  if (versionAnswer >= kVersionAnswerLength) {
+    const std::uint16_t blockSize = BlockSizeOf(m_mcuTypes[index]);
+    if (blockSize != 0) {
+      m_mcuVersions[index] = VersionFromAnswer(buffer);
+      m_blockSizes[index] = blockSize;
+    }
+    LogMessage("L::MCU [%d] ver [%08x]", index, m_mcuVersions[index]);
+  }
+  return true;
 }
 
 std::uint32_t CUpgradeLPC18XX::TypeCodeAt(std::uint32_t index) const {

@@ -10,6 +10,7 @@
 //   BluetoothOperations.cpp   UART bridge mode and the DFU download
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,10 @@ class CUpgradeLPC18XX : public CFirmwareUpgrade {
   std::uint32_t TypeCodeAt(std::uint32_t index) const;
   McuVersion VersionAt(std::uint32_t index) const;
   std::uint16_t BlockSizeAt(std::uint32_t index) const;
+  // Reads type code, version and block length of processor `index` into the
+  // inventory; a value the answer did not carry stays 0. False when a query
+  // got no answer at all.
+  bool ReadProcessor(std::uint32_t index, std::span<std::uint8_t> buffer);
 
   std::uint32_t m_writeOpen = 0;
   CHIDHelper m_helper;

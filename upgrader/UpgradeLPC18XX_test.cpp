@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
+#include "platform/Clock.h"
 #include "upgrader/testing/UpgraderTestSupport.h"
 
 namespace {
@@ -101,25 +104,67 @@ TEST(UpgraderInventory, UnknownTypeCodeHasNothingBehindIt) {
   EXPECT_TRUE(upgrader.m_calls.empty());
 }
 
-TEST(UpgraderInventory, UnansweredQueriesLeaveZeros) {
+TEST(UpgraderInventory, DeviceThatStopsAnsweringIsNotAskedAgain) {
   LogCapture log;
-  auto device = ScriptedInventoryDevice(2, {{std::nullopt, std::nullopt},
-                                            {MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}}});
+  // Processor 2's version goes unanswered; processor 3 would answer.
+  auto device = ScriptedInventoryDevice(3, {{MCU_CODE_L, std::array<std::uint8_t, 4>{0x03, 0x10, 0x17, 0x20}},
+                                            {MCU_CODE_M, std::nullopt},
+                                            {MCU_CODE_BT_A, std::array<std::uint8_t, 4>{0x28, 0x09, 0x15, 0x20}}});
   CInspectableUpgrader upgrader;
   upgrader.AttachDevice(device);
   ASSERT_EQ(upgrader.InitMCUData(), 1);
-  ASSERT_EQ(upgrader.GetMCUCount(), 2u);
+  ASSERT_EQ(upgrader.GetMCUCount(), 3u);
+  EXPECT_EQ(device->Sent().size(), 5u);
 
   std::string versions;
   upgrader.GetAllFWVersionString(versions);
-  EXPECT_EQ(versions, "L:000000 A:20171003 B:000000");
-  EXPECT_FALSE(log.Contains("L::MCU [0] Type [0]"));
-  EXPECT_FALSE(log.Contains("L::MCU [0] ver [00000000]"));
-  EXPECT_TRUE(log.Contains("L::Get MCU [0] Ver..."));
-  EXPECT_TRUE(log.Contains("L::MCU [1] Type [33]"));
-  ASSERT_EQ(upgrader.SetActiveMCU(0), S_OK);
+  EXPECT_EQ(versions, "L:20171003 A:000000 B:000000");
+  std::uint32_t type = 0;
+  EXPECT_EQ(upgrader.GetMCUType(1, &type), S_OK);
+  EXPECT_EQ(type, AXFLASH_MCU_TYPE_M);
+  type = 77;
+  EXPECT_EQ(upgrader.GetMCUType(2, &type), S_OK);
+  EXPECT_EQ(type, 77u);
+  EXPECT_FALSE(log.Contains("L::MCU [1] ver [00000000]"));
+  EXPECT_TRUE(log.ContainsInOrder(Strings{"L::Get MCU [1] Ver...", "L::InitMCUData - no answer, MCU [1] and later not read"}));
+  EXPECT_FALSE(log.Contains("L::Get MCU [2] Type..."));
+  ASSERT_EQ(upgrader.SetActiveMCU(2), S_OK);
   EXPECT_TRUE(log.Contains("L::SetActiveMCU - def L type"));
   EXPECT_STREQ(upgrader.DefaultExt(), "hex");
+  EXPECT_EQ(upgrader.GetBlockSize(), 0u);
+}
+
+TEST(UpgraderInventory, ValuesAnAnswerDidNotCarryAreZero) {
+  LogCapture log;
+  // Each short answer leaves off the bytes it should carry, while the buffer
+  // behind them held an earlier answer: processor 1's type code behind its own
+  // version answer and processor 2's type answer, processor 3's zeros behind
+  // the last byte of its version.
+  const std::array<std::uint8_t, 4> version{0x03, 0x10, 0x17, 0x20};
+  auto device = ScriptedInventoryDevice(3, {{MCU_CODE_L, version, 5, 4},
+                                            {MCU_CODE_BT_A, version, 4},
+                                            {MCU_CODE_M, version, kInputReportLength, 7}});
+  CInspectableUpgrader upgrader;
+  upgrader.AttachDevice(device);
+  ASSERT_EQ(upgrader.InitMCUData(), 1);
+  EXPECT_EQ(device->Sent().size(), 7u);
+
+  const std::uint32_t expectedTypes[] = {AXFLASH_MCU_TYPE_P, 77, AXFLASH_MCU_TYPE_M};
+  for (std::uint32_t index = 0; index < 3; ++index) {
+    std::uint32_t type = 77;
+    EXPECT_EQ(upgrader.GetMCUType(index, &type), S_OK);
+    EXPECT_EQ(type, expectedTypes[index]) << "processor " << index;
+    // A version not read leaves the processor without a block length, as a failed query does.
+    ASSERT_EQ(upgrader.SetActiveMCU(index), S_OK);
+    EXPECT_EQ(upgrader.GetBlockSize(), 0u) << "processor " << index;
+  }
+  std::string versions;
+  upgrader.GetAllFWVersionString(versions);
+  EXPECT_EQ(versions, "L:000000 A:000000 B:000000");
+  EXPECT_FALSE(log.Contains("L::MCU [1] Type [33]"));
+  for (const char* line : {"L::MCU [0] ver", "L::MCU [1] Type", "L::MCU [2] ver"}) {
+    for (const auto& message : log.Messages()) EXPECT_EQ(message.find(line), std::string::npos) << message;
+  }
 }
 
 TEST(UpgraderInventory, NoProcessors) {
@@ -149,6 +194,73 @@ TEST(UpgraderInventory, UnansweredCountFails) {
   upgrader.AttachDevice(device);
   EXPECT_EQ(upgrader.InitMCUData(), 0);
   EXPECT_EQ(upgrader.GetMCUCount(), 1u);
+
+  // An answer that ends before the count byte is no count either.
+  auto shortAnswer = std::make_shared<CFakeHidDevice>();
+  shortAnswer->onSend = [&answers = *shortAnswer](const CFakeHidDevice::Report&) {
+    answers.PushInputReport({0x00, 0x00, CMD_GROUP_SYSTEM, SYS_GET_MCU_COUNT});
+  };
+  CInspectableUpgrader second;
+  second.AttachDevice(shortAnswer);
+  EXPECT_EQ(second.InitMCUData(), 0);
+  EXPECT_EQ(second.GetMCUCount(), 1u);
+}
+
+// A device that reports 255 processors and then answers no query of theirs,
+// silently or while it streams reports of another kind. The inventory ends
+// after the first unanswered query, with the device's count and nothing else.
+TEST(UpgraderInventory, DeviceThatGoesQuietAfterTheCountEndsTheInventoryAtOnce) {
+  // The count is awaited in real time, so a busy machine cannot miss it; from
+  // the first query after it, program time runs ten times faster. The bound is
+  // for the test's sake only, far below the minutes it took to ask all 255.
+  constexpr double kQuietTimeScale = 10;
+  constexpr std::uint64_t kBoundMs = 60'000;
+  for (const bool streams : {false, true}) {
+    SCOPED_TRACE(streams ? "streaming" : "silent");
+    Clock::SetTimeScale(1);
+    LogCapture log;
+    auto device = ScriptedInventoryDevice(255);
+    std::atomic<std::uint64_t> quietFrom{0};
+    device->onSend = [&quietFrom, answer = device->onSend](const CFakeHidDevice::Report& request) {
+      if (request[2] != SYS_GET_MCU_COUNT && quietFrom == 0) {
+        Clock::SetTimeScale(kQuietTimeScale);
+        quietFrom = Clock::NowMs();
+      }
+      answer(request);
+    };
+    std::atomic<bool> stop{false};
+    std::thread stream;
+    if (streams) {
+      stream = std::thread([&] {
+        while (!stop) {
+          device->PushInputReport({0x00, 0x00, CMD_GROUP_UART_DATA, 0x00});
+          Clock::SleepMs(100);
+        }
+      });
+    }
+    CInspectableUpgrader upgrader;
+    upgrader.AttachDevice(device);
+    EXPECT_EQ(upgrader.InitMCUData(), 1);
+    const std::uint64_t quietFor = Clock::NowMs() - quietFrom;
+    stop = true;
+    if (stream.joinable()) stream.join();
+
+    std::printf("inventory of a device that goes quiet (%s): ends %llu ms of program time after the count\n",
+                streams ? "streaming" : "silent", static_cast<unsigned long long>(quietFor));
+    EXPECT_LT(quietFor, kBoundMs);
+    EXPECT_EQ(device->Sent().size(), 2u) << "the count and the first type query";
+    EXPECT_EQ(upgrader.GetMCUCount(), 255u);
+    for (const std::uint32_t index : {0u, 254u}) {
+      std::uint32_t type = 77;
+      EXPECT_EQ(upgrader.GetMCUType(index, &type), S_OK);
+      EXPECT_EQ(type, 77u);
+    }
+    std::string versions;
+    upgrader.GetAllFWVersionString(versions);
+    EXPECT_EQ(versions, "L:000000 A:000000 B:000000");
+    EXPECT_TRUE(log.Contains("L::InitMCUData - no answer, MCU [0] and later not read"));
+  }
+  Clock::SetTimeScale(1);
 }
 
 TEST(UpgraderInventory, IndexesOutOfRange) {

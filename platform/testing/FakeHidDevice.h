@@ -4,6 +4,7 @@
 // and hands the input reports a test queues to the reader. Set the hooks
 // before another thread uses the device.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,13 @@ class CFakeHidDevice final : public CHidDevice {
     m_changed.notify_all();
   }
 
+  // True once the reader has taken every queued report and waits for the next
+  // one, so everything it does with them is done; false after `bound` (real time).
+  bool WaitUntilReaderIdle(std::chrono::milliseconds bound) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, bound, [this] { return m_inputs.empty() && m_readerWaiting; });
+  }
+
   // Every report the host sent, in order, by any route.
   std::vector<Report> Sent() const {
     std::lock_guard lock(m_mutex);
@@ -51,7 +59,10 @@ class CFakeHidDevice final : public CHidDevice {
   HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     received = 0;
     std::unique_lock lock(m_mutex);
+    m_readerWaiting = true;
+    m_changed.notify_all();
     m_changed.wait(lock, [this] { return m_cancels > 0 || !m_inputs.empty(); });
+    m_readerWaiting = false;
     if (m_cancels > 0) {
       --m_cancels;
       return HidReadResult::Cancelled;
@@ -97,5 +108,6 @@ class CFakeHidDevice final : public CHidDevice {
   std::condition_variable m_changed;
   std::deque<Report> m_inputs;
   int m_cancels = 0;
+  bool m_readerWaiting = false;
   std::vector<Report> m_sent;
 };

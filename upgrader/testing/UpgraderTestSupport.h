@@ -21,6 +21,9 @@
 struct ScriptedProcessor {
   std::optional<std::uint8_t> typeCode;
   std::optional<std::array<std::uint8_t, 4>> versionBytes;  // answer bytes 4..7
+  // Lengths of the two answers; a shorter one leaves out the bytes from there on.
+  std::size_t typeAnswerLength = kInputReportLength;
+  std::size_t versionAnswerLength = kInputReportLength;
 };
 
 // The answer of the scripted inventory to `request`, if it gives one.
@@ -44,10 +47,12 @@ inline std::optional<CFakeHidDevice::Report> InventoryAnswer(std::optional<std::
     case SYS_GET_MCU_TYPE:
       if (processor == nullptr || !processor->typeCode) return std::nullopt;
       answer[4] = *processor->typeCode;
+      answer.resize(processor->typeAnswerLength);
       return answer;
     case SYS_GET_MCU_VERSION:
       if (processor == nullptr || !processor->versionBytes) return std::nullopt;
       std::copy(processor->versionBytes->begin(), processor->versionBytes->end(), answer.begin() + 4);
+      answer.resize(processor->versionAnswerLength);
       return answer;
     default:
       return std::nullopt;
