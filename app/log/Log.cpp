@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <thread>
 
@@ -33,8 +34,14 @@ struct LogWriter {
   std::mutex lifecycleLock;  // serialises StartLog and StopLog
 };
 
+// The writer is never destroyed: a process that ends through exit() while
+// other threads still log (a window system that exits when its display goes
+// away) must neither destroy a running thread, which aborts the process, nor
+// leave those threads a destroyed queue. An exit handler writes what is queued.
 LogWriter& Writer() {
-  static LogWriter writer;
+  static LogWriter& writer = *new LogWriter;
+  static const bool flushAtExit = std::atexit([] { StopLog(); }) == 0;
+  (void)flushAtExit;
   return writer;
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -124,6 +125,29 @@ TEST_F(LogWriterTest, FileIsCurrentWhileTheWriterRuns) {
   while (ReadFile(path).find("first burst\n") == std::string::npos && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_NE(ReadFile(path).find("first burst\n"), std::string::npos);
+}
+
+// A process that ends through exit() while the writer runs and another thread
+// still logs (as when the window system exits the program) ends with its own
+// status, not an abort, and its log holds what was queued before.
+TEST_F(LogWriterTest, ExitWhileTheWriterRunsKeepsTheStatusAndTheLines) {
+  const std::string path = PathOf("exit.log");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (StartLog(path) != S_OK) std::_Exit(100);
+    std::thread([] {
+      for (;;) LogMessage("still logging");
+    }).detach();
+    LogMessage("before exit");
+    std::exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_NE(ReadFile(path).find("] before exit\n"), std::string::npos);
+  fs::remove(path);
 }
 
 TEST_F(LogWriterTest, StartAndStopAreSafeInAnyOrder) {
