@@ -137,7 +137,7 @@ bool CFlashApp::ApplyStartOptions() {
   // hidden dialog shows.
   if (DetectDisplay() != DisplayKind::Real) {
     m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
-    m_printTranscript = true;
+    m_options.transcript = true;
   }
   return true;
 }
@@ -147,7 +147,7 @@ void CFlashApp::RunDialog() {
   // Option V keeps a pointer into m_options.letterArgs, which outlives the dialog.
   auto commandLine = std::make_unique<CMyCommandLineInfo>();
   commandLine->ParseCommandLine(m_options.letterArgs);
-  dialog->SetConsoleTranscript(m_printTranscript);
+  dialog->SetConsoleTranscript(m_options.transcript);
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 

@@ -57,7 +57,5 @@ class CFlashApp {
   CStartOptions m_options;
   std::optional<CInstanceLock> m_instanceLock;
   std::unique_ptr<CDemoDevice> m_demoDevice;
-  // The demonstration without a desktop prints what the hidden dialog shows.
-  bool m_printTranscript = false;
   std::function<void(CFlashDlg&)> m_dialogSetup;
 };

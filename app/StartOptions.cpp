@@ -37,7 +37,7 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     const std::optional<std::string> value =
         equals == std::string::npos ? std::nullopt : std::optional<std::string>(argument.substr(equals + 1));
     const bool known = name == "--help" || name == "--version" || name == "--demo" || name == "--vhid-bus" ||
-                       name == "--time-scale";
+                       name == "--time-scale" || name == "--transcript";
     const bool takesValue = name == "--vhid-bus" || name == "--time-scale";
     if (!known) {
       options.error = "unknown option " + argument;
@@ -54,6 +54,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
       options.version = true;
     } else if (name == "--demo") {
       options.demo = true;
+    } else if (name == "--transcript") {
+      options.transcript = true;
     } else if (name == "--vhid-bus") {
       if (value->empty()) {
         options.error = "option --vhid-bus needs a directory";
@@ -94,6 +96,8 @@ std::string UsageText(const std::string& programName) {
          "  --time-scale=N    run the program's waits and time-outs N times faster\n"
          "                    (1 to 10000); for tests and demos: only virtual\n"
          "                    devices are used (a vhid bus, the demo, uhid nodes)\n"
+         "  --transcript      also print on standard output what the dialog shows\n"
+         "                    (status texts, versions, progress)\n"
          "  --help            show this text and exit\n"
          "  --version         show the version and exit\n"
          "\n"

@@ -11,6 +11,7 @@ struct CStartOptions {
   bool help = false;
   bool version = false;
   bool demo = false;
+  bool transcript = false;
   std::optional<std::string> vhidBus;
   std::optional<double> timeScale;
   std::vector<std::string> longOptions;  // the long options as given, for the log

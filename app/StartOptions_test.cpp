@@ -14,6 +14,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     bool help = false;
     bool version = false;
     bool demo = false;
+    bool transcript = false;
     std::optional<std::string> bus{};
     std::optional<double> timeScale{};
     std::vector<std::string> letterArgs{};
@@ -27,6 +28,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--vhid-bus=/tmp/bus", "/S"}, .bus = "/tmp/bus", .letterArgs = {"/S"}},
       {.arguments = {"--vhid-bus=dir=with=equals"}, .bus = "dir=with=equals"},
       {.arguments = {"--demo", "/p"}, .demo = true, .letterArgs = {"/p"}},
+      {.arguments = {"/S", "--transcript"}, .transcript = true, .letterArgs = {"/S"}},
       {.arguments = {"--time-scale=20"}, .timeScale = 20.0},
       {.arguments = {"--time-scale=1", "--demo"}, .demo = true, .timeScale = 1.0},
       {.arguments = {"--time-scale=1e4"}, .timeScale = 10000.0},
@@ -37,6 +39,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--"}, .error = true},
       {.arguments = {"--HELP"}, .error = true},
       {.arguments = {"--help=yes"}, .error = true},
+      {.arguments = {"--transcript=on"}, .error = true},
       {.arguments = {"--vhid-bus"}, .error = true},
       {.arguments = {"--vhid-bus="}, .error = true},
       {.arguments = {"--time-scale=0"}, .error = true},
@@ -61,6 +64,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     EXPECT_EQ(options.help, c.help);
     EXPECT_EQ(options.version, c.version);
     EXPECT_EQ(options.demo, c.demo);
+    EXPECT_EQ(options.transcript, c.transcript);
     EXPECT_EQ(options.vhidBus, c.bus);
     EXPECT_EQ(options.timeScale, c.timeScale);
     EXPECT_EQ(options.letterArgs, c.letterArgs);
@@ -71,7 +75,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
 TEST(StartOptions, HelpNamesEveryOptionAndExitCode) {
   const std::string usage = UsageText("quillon-upgrade");
   for (const char* needle : {"/S", "/P", "/F", "/V", "/M", "/I", "--vhid-bus=DIR", "--demo", "--time-scale=N",
-                             "--help", "--version", "0x80000001", "0x80000006", "0x80000007", "  4  "})
+                             "--transcript", "--help", "--version", "0x80000001", "0x80000006", "0x80000007", "  4  "})
     EXPECT_NE(usage.find(needle), std::string::npos) << needle;
   EXPECT_EQ(VersionText().rfind("quillon-upgrade ", 0), 0u);
 }

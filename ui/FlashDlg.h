@@ -22,6 +22,7 @@
 
 class CFirmwareUpgrade;
 class CDialogSurface;
+class CConsoleTranscript;
 
 // Dialog results.
 inline constexpr int IDOK = 1;
@@ -89,8 +90,9 @@ class CFlashDlg : public CProgressSurface {
   void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
   void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
   void SetWindowRunner(WindowRunner runner) { m_windowRunner = std::move(runner); }
-  // A run without windows also prints what the dialog would show on standard output.
-  void SetConsoleTranscript(bool on) { m_consoleTranscript = on; }
+  // Also prints on standard output what the dialog shows (title, status texts,
+  // version lines, byte counts) until it ends, with a window or without.
+  void SetConsoleTranscript(bool on);
 
   // The progress surface the writers see: the modes of this dialog, the rest
   // passed on to the attached surface.
@@ -132,7 +134,7 @@ class CFlashDlg : public CProgressSurface {
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
   WindowRunner m_windowRunner;
-  bool m_consoleTranscript = false;
+  std::unique_ptr<CConsoleTranscript> m_transcript;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
   std::atomic<int> m_endResult = 0;
