@@ -145,7 +145,7 @@ bool CFlashDlg::OnInitDialog() {
   m_strProductName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
   const std::string title = m_strProductName + " Device Firmware Upgrade";
   m_surface->SetWindowTitle(title);
-  if (m_transcript) m_transcript->Title(title);
+  if (Transcribing()) m_transcript->Title(title);
   if (!m_SilentMode)
     SetStatusText(LoadStringById(IDS_WILL_UPGRADE) + m_strProductName + LoadStringById(IDS_PRESS_UPGRADE));
   InitFirmwareVersionDisplay(true, true);
@@ -194,7 +194,7 @@ void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
     line += LoadStringById(IDS_VERSION_UNKNOWN);
   }
   m_surface->SetVersionText(show ? line : std::string());
-  if (m_transcript && show) m_transcript->Version(line);
+  if (Transcribing() && show) m_transcript->Version(line);
   LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d] Done", known ? 1 : 0);
 }
 
@@ -487,8 +487,7 @@ void CFlashDlg::ProgressStepIt() {
 int CFlashDlg::ProgressGetPos() const { return m_surface ? m_surface->ProgressGetPos() : 0; }
 void CFlashDlg::SetStatusText(const std::string& text) {
   if (m_surface) m_surface->SetStatusText(text);
-  // A closed window shows nothing more, though its thread still writes.
-  if (m_transcript && !HasEnded()) m_transcript->Status(text);
+  if (Transcribing()) m_transcript->Status(text);
 }
 void CFlashDlg::SetStatusColour(Rgb colour) {
   if (m_redStatus) return;

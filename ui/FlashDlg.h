@@ -128,6 +128,8 @@ class CFlashDlg : public CProgressSurface {
 
  private:
   int RunHeadless();
+  // A closed window shows nothing more, though its flashing thread still writes.
+  bool Transcribing() const { return m_transcript && !HasEnded(); }
   void RunFlashingThread();
 
   UpgraderFactory m_upgraderFactory;
