@@ -169,14 +169,31 @@ struct NoUpgradeCase {
   std::size_t entries;      // SYS_ENTER_LOADER commands the device saw
   std::size_t exits;        // SYS_EXIT_LOADER commands
   Strings logLines;         // in order, in the kept log
+  std::string transcript;   // the end of what --transcript printed
 };
 
+const char kNothingUpgraded[] = "No firmware upgrade is performed. Device has the same or newer firmware.\n";
+
 const NoUpgradeCase kNoUpgradeCases[] = {
-    {"UpToDate", {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--mcu", "13:2015/09/28"}, 4, false, 0, 0, {}},
+    {"UpToDate",
+     {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--mcu", "13:2015/09/28"},
+     4,
+     false,
+     0,
+     0,
+     {},
+     kNothingUpgraded},
     // Without a Bluetooth processor its version reads as 0, older than the
     // built-in one: the run enters the bootloader, finds the main processor
     // as new as its image, writes nothing and sends the device back.
-    {"UpToDateWithoutBluetooth", {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--no-chip"}, 4, false, 1, 1, {}},
+    {"UpToDateWithoutBluetooth",
+     {"--mcu", "33:2017/10/03", "--mcu", "8:2015/10/22", "--no-chip"},
+     4,
+     false,
+     1,
+     1,
+     {},
+     kNothingUpgraded},
     {"NoDevice",
      {},
      1,
@@ -184,7 +201,8 @@ const NoUpgradeCase kNoUpgradeCases[] = {
      0,
      0,
      {"CFlashDlg::LoadDevice - hRes[80004005]", "CFlashDlg::No HIDDevice", "SilentMode",
-      "Return Code = 0x80000001", "CFlashApp::ExitInstance - Done", "End of Log"}},
+      "Return Code = 0x80000001", "CFlashApp::ExitInstance - Done", "End of Log"},
+     ""},
 };
 
 class EndToEndNoUpgrade : public EndToEndUpgrade, public ::testing::WithParamInterface<NoUpgradeCase> {};
@@ -197,8 +215,13 @@ TEST_P(EndToEndNoUpgrade, RunEndsWithoutWriting) {
     StartProgram(arguments);
   }
   const fs::path result = m_tree.Root() / "result.json";
-  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "--result-json=" + result.string()}, kUpdaterScale);
+  const e2e::UpdaterRun run =
+      e2e::RunUpdater(m_tree, {"/S", "--transcript", "--result-json=" + result.string()}, kUpdaterScale);
+  ASSERT_TRUE(run.result.started);
+  ASSERT_FALSE(run.result.timedOut) << "the updater did not end";
   EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
+  EXPECT_TRUE(run.result.out.ends_with(c.transcript)) << run.result.out;
+  EXPECT_EQ(run.result.out.empty(), c.transcript.empty()) << run.result.out;
   EXPECT_EQ(run.keptLogs.size(), c.logKept ? 1u : 0u);
   // Only a run that found a device has a result to write.
   EXPECT_EQ(fs::exists(result), !c.emulator.empty());

@@ -140,7 +140,7 @@ bool CFlashApp::ApplyStartOptions() {
   // hidden dialog shows.
   if (DetectDisplay() != DisplayKind::Real) {
     m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
-    m_printTranscript = true;
+    m_options.transcript = true;
   }
   return true;
 }
@@ -150,7 +150,7 @@ void CFlashApp::RunDialog() {
   // Option V keeps a pointer into m_options.letterArgs, which outlives the dialog.
   auto commandLine = std::make_unique<CMyCommandLineInfo>();
   commandLine->ParseCommandLine(m_options.letterArgs);
-  dialog->SetConsoleTranscript(m_printTranscript);
+  dialog->SetConsoleTranscript(m_options.transcript);
   dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
   if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
   m_silentRun = commandLine->SilentMode;
@@ -161,6 +161,13 @@ void CFlashApp::RunDialog() {
   if (m_dialogSetup) m_dialogSetup(*dialog);
 
   const int nResponse = dialog->DoModal();
+  // A dialog closed while its flashing thread runs ends first, and the thread
+  // goes on writing the device: the run's outcome, and with it the exit code
+  // and whether the log is kept, is known only once the thread has ended.
+  if (dialog->IsFlashingThreadRunning()) {
+    LogMessage("CFlashApp::InitInstance - Dialog ended while the upgrade runs; waiting for its outcome");
+    dialog->WaitForFlashingThread();
+  }
   g_ReturnCode = dialog->m_ReturnCode;
   LogDialogResult(nResponse, g_ReturnCode);
 

@@ -61,8 +61,6 @@ class CFlashApp {
   CStartOptions m_options;
   std::optional<CInstanceLock> m_instanceLock;
   std::unique_ptr<CDemoDevice> m_demoDevice;
-  // The demonstration without a desktop prints what the hidden dialog shows.
-  bool m_printTranscript = false;
   bool m_silentRun = false;
   std::chrono::system_clock::time_point m_startTime;
   RunRecord m_runRecord;

@@ -210,6 +210,7 @@ TEST_F(ProgramTest, PrintingOptionsExitAtOnceWithoutLockOrLog) {
       {{"--version"}, 0, "quillon-upgrade ", ""},
       {{"--bogus"}, 2, "", "unknown option --bogus"},
       {{"--time-scale=0"}, 2, "", "--time-scale"},
+      {{"--transcript=on"}, 2, "", "option --transcript takes no value"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments.back());

@@ -60,7 +60,8 @@ TEST(FlashApp, LogFileNameCarriesTheLocalTime) {
 }
 
 // A dialog closed while its flashing thread still writes: the lock stays held
-// until the thread has ended, so a second copy cannot start on the device.
+// until the thread has ended, so a second copy cannot start on the device, and
+// the exit code is the thread's outcome, not the state at the close.
 TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
   const CTempDirectory directory("quillon-app-lock");
   ASSERT_TRUE(directory.Valid());
@@ -74,6 +75,7 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
   CStartOptions options;
   options.vhidBus = directory.Path().string();
   LogCapture log;
+  std::int32_t exitCode = -1;
   std::thread run([&] {
     CFlashApp app(options);
     app.SetDialogSetup([script](CFlashDlg& dialog) {
@@ -87,19 +89,22 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
       });
     });
     app.InitInstance();
-    app.ExitInstance();
+    exitCode = app.ExitInstance();
   });
 
-  // The dialog has ended and its destruction waits for the held write.
+  // The dialog has ended; the application waits for the held write.
+  const std::string waiting = "CFlashApp::InitInstance - Dialog ended while the upgrade runs; waiting for its outcome";
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!log.Contains("CFlashDlg::~CFlashDlg - waiting for the flashing thread") &&
-         std::chrono::steady_clock::now() < deadline)
+  while (!log.Contains(waiting) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_TRUE(log.Contains("Cancel with Return Code = 0x4"));
+  EXPECT_TRUE(log.Contains(waiting));
   EXPECT_EQ(CInstanceLock(lockName).GetState(), CInstanceLock::State::AlreadyRunning);
   script->Release();
   run.join();
   EXPECT_EQ(CInstanceLock(lockName).GetState(), CInstanceLock::State::Held);
+  // The exit code tells what the thread did after the close: it wrote the device.
+  EXPECT_TRUE(log.Contains("Cancel with Return Code = 0x0"));
+  EXPECT_EQ(exitCode, FLASH_RC_OK);
 
   ::unsetenv(kInstanceLockNameVariable);
   std::filesystem::current_path(previous);

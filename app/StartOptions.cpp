@@ -37,7 +37,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     const std::optional<std::string> value =
         equals == std::string::npos ? std::nullopt : std::optional<std::string>(argument.substr(equals + 1));
     const bool takesValue = name == "--vhid-bus" || name == "--time-scale" || name == "--result-json";
-    const bool known = takesValue || name == "--help" || name == "--version" || name == "--demo";
+    const bool known =
+        takesValue || name == "--help" || name == "--version" || name == "--demo" || name == "--transcript";
     if (!known) {
       options.error = "unknown option " + argument;
       return options;
@@ -53,6 +54,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
       options.version = true;
     } else if (name == "--demo") {
       options.demo = true;
+    } else if (name == "--transcript") {
+      options.transcript = true;
     } else if (name == "--vhid-bus") {
       if (value->empty()) {
         options.error = "option --vhid-bus needs a directory";
@@ -105,6 +108,8 @@ std::string UsageText(const std::string& programName) {
          "      --result-json=FILE at the end of a run that found a device, write its\n"
          "                           result (device, processors, versions, outcome,\n"
          "                           exit code) to FILE as JSON\n"
+         "      --transcript       also print on standard output what the dialog shows\n"
+         "                           (status texts, versions, progress)\n"
          "      --help             display this help and exit\n"
          "      --version          output version information and exit\n"
          "\n"

@@ -11,6 +11,7 @@ struct CStartOptions {
   bool help = false;
   bool version = false;
   bool demo = false;
+  bool transcript = false;
   std::optional<std::string> vhidBus;
   std::optional<double> timeScale;
   std::optional<std::string> resultJson;  // file for the machine-readable result

@@ -20,6 +20,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     bool help = false;
     bool version = false;
     bool demo = false;
+    bool transcript = false;
     std::optional<std::string> bus{};
     std::optional<double> timeScale{};
     std::optional<std::string> resultJson{};
@@ -34,6 +35,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--vhid-bus=/tmp/bus", "/S"}, .bus = "/tmp/bus", .letterArgs = {"/S"}},
       {.arguments = {"--vhid-bus=dir=with=equals"}, .bus = "dir=with=equals"},
       {.arguments = {"--demo", "/p"}, .demo = true, .letterArgs = {"/p"}},
+      {.arguments = {"/S", "--transcript"}, .transcript = true, .letterArgs = {"/S"}},
       {.arguments = {"--time-scale=20"}, .timeScale = 20.0},
       {.arguments = {"--time-scale=1", "--demo"}, .demo = true, .timeScale = 1.0},
       {.arguments = {"--time-scale=1e4"}, .timeScale = 10000.0},
@@ -45,6 +47,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--"}, .error = true},
       {.arguments = {"--HELP"}, .error = true},
       {.arguments = {"--help=yes"}, .error = true},
+      {.arguments = {"--transcript=on"}, .error = true},
       {.arguments = {"--vhid-bus"}, .error = true},
       {.arguments = {"--vhid-bus="}, .error = true},
       {.arguments = {"--result-json"}, .error = true},
@@ -71,6 +74,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     EXPECT_EQ(options.help, c.help);
     EXPECT_EQ(options.version, c.version);
     EXPECT_EQ(options.demo, c.demo);
+    EXPECT_EQ(options.transcript, c.transcript);
     EXPECT_EQ(options.vhidBus, c.bus);
     EXPECT_EQ(options.timeScale, c.timeScale);
     EXPECT_EQ(options.resultJson, c.resultJson);
@@ -118,7 +122,7 @@ TEST(StartOptions, ReadmeManPageAndHelpTellTheSameStory) {
   const Story manual = Scan(ReadSource("packaging/linux/quillon-upgrade.1"),
                             std::regex(R"(^\.BI? (/[A-Z]|(\\-){2}[a-z\\-]+))"), std::regex(R"(^([0-9])\t)"));
   const std::set<std::string> options = {"/S", "/P", "/F", "/V", "/M", "/I", "--vhid-bus", "--demo",
-                                         "--time-scale", "--result-json", "--help", "--version"};
+                                         "--time-scale", "--result-json", "--transcript", "--help", "--version"};
   const std::set<int> exitCodes = {0, 1, 2, 4, 6, 7};
   for (const auto& [name, story] : {std::pair{"--help", help}, {"README.md", readme}, {"quillon-upgrade.1", manual}}) {
     SCOPED_TRACE(name);

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "resources/EmbeddedImages.h"
 #include "resources/StringTable.h"
+#include "ui/ConsoleTranscript.h"
 #include "ui/DialogSurface.h"
 #include "ui/HeadlessSurface.h"
 #include "upgrader/FirmwareUpgrade.h"
@@ -108,6 +109,10 @@ void CFlashDlg::SetMode(bool silentMode, bool checkMode, bool progressMode, cons
   LogMessage("CFlashDlg::SetMode - m_mcuIndex[%d] m_InputProductID[%x]", m_mcuIndex, m_InputProductID);
 }
 
+void CFlashDlg::SetConsoleTranscript(bool on) {
+  m_transcript = on ? std::make_unique<CConsoleTranscript>(stdout) : nullptr;
+}
+
 void CFlashDlg::AttachSurface(std::unique_ptr<CDialogSurface> surface) {
   m_surface = std::move(surface);
   m_surface->SetModes(m_SilentMode, m_ProgressMode);
@@ -120,9 +125,7 @@ int CFlashDlg::DoModal() {
 }
 
 int CFlashDlg::RunHeadless() {
-  AttachSurface(m_consoleTranscript
-                    ? std::make_unique<CHeadlessSurface>(std::make_unique<CConsoleTranscript>(stdout))
-                    : std::make_unique<CHeadlessSurface>());
+  AttachSurface(std::make_unique<CHeadlessSurface>());
   OnInitDialog();
   if (!HasEnded() && !m_SilentMode) {
     // An interactive run with no display: nothing could be clicked, so the
@@ -160,7 +163,9 @@ bool CFlashDlg::OnInitDialog() {
 
   LogMessage("CFlashDlg::Product Name[%ls]", m_wszProductName.data());
   m_strProductName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
-  m_surface->SetWindowTitle(m_strProductName + " Device Firmware Upgrade");
+  const std::string title = m_strProductName + " Device Firmware Upgrade";
+  m_surface->SetWindowTitle(title);
+  if (Transcribing()) m_transcript->Title(title);
   if (!m_SilentMode)
     SetStatusText(LoadStringById(IDS_WILL_UPGRADE) + m_strProductName + LoadStringById(IDS_PRESS_UPGRADE));
   InitFirmwareVersionDisplay(true, true);
@@ -235,6 +240,7 @@ void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
     line += LoadStringById(IDS_VERSION_UNKNOWN);
   }
   m_surface->SetVersionText(show ? line : std::string());
+  if (Transcribing() && show) m_transcript->Version(line);
   LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d] Done", known ? 1 : 0);
 }
 
@@ -545,6 +551,7 @@ void CFlashDlg::ProgressStepIt() {
 int CFlashDlg::ProgressGetPos() const { return m_surface ? m_surface->ProgressGetPos() : 0; }
 void CFlashDlg::SetStatusText(const std::string& text) {
   if (m_surface) m_surface->SetStatusText(text);
+  if (Transcribing()) m_transcript->Status(text);
 }
 void CFlashDlg::SetStatusColour(Rgb colour) {
   if (m_redStatus) return;

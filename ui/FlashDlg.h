@@ -24,6 +24,7 @@
 
 class CFirmwareUpgrade;
 class CDialogSurface;
+class CConsoleTranscript;
 
 // Dialog results.
 inline constexpr int IDOK = 1;
@@ -91,8 +92,9 @@ class CFlashDlg : public CProgressSurface {
   void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
   void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
   void SetWindowRunner(WindowRunner runner) { m_windowRunner = std::move(runner); }
-  // A run without windows also prints what the dialog would show on standard output.
-  void SetConsoleTranscript(bool on) { m_consoleTranscript = on; }
+  // Also prints on standard output what the dialog shows (title, status texts,
+  // version lines, byte counts) until it ends, with a window or without.
+  void SetConsoleTranscript(bool on);
   // Holds off sleep and shutdown from the bootloader entry to the end of the
   // run; without one the run takes no lock.
   void SetSleepInhibitor(SleepInhibitorFactory factory) { m_sleepInhibitorFactory = std::move(factory); }
@@ -135,6 +137,8 @@ class CFlashDlg : public CProgressSurface {
 
  private:
   int RunHeadless();
+  // A closed window shows nothing more, though its flashing thread still writes.
+  bool Transcribing() const { return m_transcript && !HasEnded(); }
   void RunFlashingThread();
   void RecordLoadedDevice();
   // The record of processor `index`; null when no record is kept or the device has no such processor.
@@ -144,7 +148,7 @@ class CFlashDlg : public CProgressSurface {
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
   WindowRunner m_windowRunner;
-  bool m_consoleTranscript = false;
+  std::unique_ptr<CConsoleTranscript> m_transcript;
   SleepInhibitorFactory m_sleepInhibitorFactory;
   // Held by the flashing thread from the bootloader entry to the end of the run.
   std::unique_ptr<CSleepInhibitor> m_sleepInhibitor;

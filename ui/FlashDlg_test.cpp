@@ -144,6 +144,8 @@ class FlashDlgTest : public ::testing::Test {
 
 TEST_F(FlashDlgTest, LoadedDeviceShowsItsNameStatusAndVersions) {
   CFlashDlg& dlg = Make();
+  dlg.SetConsoleTranscript(true);
+  ::testing::internal::CaptureStdout();
   dlg.OnInitDialog();
   const auto state = surface->Snapshot();
   EXPECT_EQ(state.title, "Aurelix Rho Device Firmware Upgrade");
@@ -152,6 +154,13 @@ TEST_F(FlashDlgTest, LoadedDeviceShowsItsNameStatusAndVersions) {
   EXPECT_TRUE(state.upgradeEnabled);
   EXPECT_TRUE(state.closeEnabled);
   EXPECT_FALSE(dlg.HasEnded());
+  // The transcript tells what the attached surface shows, and nothing once the dialog has ended.
+  dlg.EndDialog(IDCANCEL);
+  dlg.SetStatusText("set after the end");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Aurelix Rho Device Firmware Upgrade\n"
+            "This program will upgrade the firmware of your Aurelix Rho. Press Upgrade to begin.\n"
+            "Current Version: 1.00\n");
   EXPECT_TRUE(Has(script->Calls(), "GetProductName 252"));
   const std::vector<std::string> expected = {"CFlashDlg::SetMode - m_mcuIndex[1] m_InputProductID[c01]",
                                              "CFlashDlg::OnInitDialog",

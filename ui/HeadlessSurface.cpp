@@ -36,12 +36,9 @@ int CHeadlessSurface::ProgressGetPos() const {
 }
 
 void CHeadlessSurface::SetStatusText(const std::string& text) {
-  {
-    std::lock_guard lock(m_mutex);
-    m_state.statusText = text;
-    Record("status: " + text);
-  }
-  if (m_transcript) m_transcript->Status(text);
+  std::lock_guard lock(m_mutex);
+  m_state.statusText = text;
+  Record("status: " + text);
 }
 
 void CHeadlessSurface::SetStatusColour(Rgb colour) {
@@ -85,21 +82,15 @@ void CHeadlessSurface::StepProgressWindow() {
 }
 
 void CHeadlessSurface::SetWindowTitle(const std::string& title) {
-  {
-    std::lock_guard lock(m_mutex);
-    m_state.title = title;
-    Record("title: " + title);
-  }
-  if (m_transcript) m_transcript->Title(title);
+  std::lock_guard lock(m_mutex);
+  m_state.title = title;
+  Record("title: " + title);
 }
 
 void CHeadlessSurface::SetVersionText(const std::string& text) {
-  {
-    std::lock_guard lock(m_mutex);
-    m_state.versionText = text;
-    Record("version: " + text);
-  }
-  if (m_transcript) m_transcript->Version(text);
+  std::lock_guard lock(m_mutex);
+  m_state.versionText = text;
+  Record("version: " + text);
 }
 
 void CHeadlessSurface::HideWindow() {

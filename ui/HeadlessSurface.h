@@ -3,22 +3,17 @@
 // progress window can be shown; tests use it to see what a run would have shown.
 // It keeps the current state of every control and, when asked to, a history of
 // every operation in the order it arrived. Safe to call from any thread.
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "ui/ConsoleTranscript.h"
 #include "ui/DialogSurface.h"
 #include "ui/ProgressBarModel.h"
 
 class CHeadlessSurface : public CDialogSurface {
  public:
   explicit CHeadlessSurface(bool keepHistory = false) : m_keepHistory(keepHistory) {}
-  // Also tells the title, status texts and version lines to `transcript`.
-  explicit CHeadlessSurface(std::unique_ptr<CConsoleTranscript> transcript)
-      : m_keepHistory(false), m_transcript(std::move(transcript)) {}
 
   void ProgressSetPos(int position) override;
   void ProgressSetRange(std::uint16_t lower, std::uint16_t upper) override;
@@ -64,7 +59,6 @@ class CHeadlessSurface : public CDialogSurface {
   void Record(std::string line);
 
   const bool m_keepHistory;
-  const std::unique_ptr<CConsoleTranscript> m_transcript;
   mutable std::mutex m_mutex;
   State m_state;
   std::vector<std::string> m_history;
