@@ -75,36 +75,6 @@ const char* TypeName(std::optional<std::uint32_t> type) {
   }
 }
 
-const char* VerdictName(ProcessorVerdict verdict) {
-  switch (verdict) {
-    case ProcessorVerdict::ImageNewer:
-      return "image-newer";
-    case ProcessorVerdict::Same:
-      return "same";
-    case ProcessorVerdict::DeviceNewer:
-      return "device-newer";
-    case ProcessorVerdict::Forced:
-      return "forced";
-    case ProcessorVerdict::NotAsked:
-      break;
-  }
-  return "not-asked";
-}
-
-const char* OutcomeName(ProcessorOutcome outcome) {
-  switch (outcome) {
-    case ProcessorOutcome::Skipped:
-      return "skipped";
-    case ProcessorOutcome::Upgraded:
-      return "upgraded";
-    case ProcessorOutcome::Failed:
-      return "failed";
-    case ProcessorOutcome::NotReached:
-      break;
-  }
-  return "not-reached";
-}
-
 const char* FailureText(std::int32_t resultCode) {
   switch (resultCode) {
     case FLASH_RC_NO_DEVICE:

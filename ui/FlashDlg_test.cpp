@@ -50,42 +50,12 @@ class CRecordedSleepLock : public CSleepInhibitor {
   std::shared_ptr<UpgraderScript> m_script;
 };
 
-const char* VerdictWord(ProcessorVerdict verdict) {
-  switch (verdict) {
-    case ProcessorVerdict::ImageNewer:
-      return "newer";
-    case ProcessorVerdict::Same:
-      return "same";
-    case ProcessorVerdict::DeviceNewer:
-      return "device-newer";
-    case ProcessorVerdict::Forced:
-      return "forced";
-    case ProcessorVerdict::NotAsked:
-      break;
-  }
-  return "not-asked";
-}
-
-const char* OutcomeWord(ProcessorOutcome outcome) {
-  switch (outcome) {
-    case ProcessorOutcome::Skipped:
-      return "skipped";
-    case ProcessorOutcome::Upgraded:
-      return "upgraded";
-    case ProcessorOutcome::Failed:
-      return "failed";
-    case ProcessorOutcome::NotReached:
-      break;
-  }
-  return "not-reached";
-}
-
 // "TYPE VERDICT written|- OUTCOME BEFORE/AFTER" per processor.
 std::vector<std::string> Summary(const RunRecord& record) {
   std::vector<std::string> lines;
   for (const ProcessorRecord& p : record.processors)
-    lines.push_back((p.type ? std::to_string(*p.type) : "?") + " " + VerdictWord(p.verdict) + " " +
-                    (p.written ? "written " : "- ") + OutcomeWord(p.outcome) + " " + p.versionBefore + "/" +
+    lines.push_back((p.type ? std::to_string(*p.type) : "?") + " " + VerdictName(p.verdict) + " " +
+                    (p.written ? "written " : "- ") + OutcomeName(p.outcome) + " " + p.versionBefore + "/" +
                     p.versionAfter);
   return lines;
 }
@@ -324,14 +294,15 @@ TEST_F(FlashDlgTest, RunRecordTellsWhatHappenedToEachProcessor) {
       {"both written, a third type left alone",
        [&](UpgraderScript& s) { s.processors = {main, {AXFLASH_MCU_TYPE_M, false, 1}, bluetooth}; },
        true,
-       {"3 newer written upgraded 1.00/1.00", "1 not-asked - skipped 1.00/1.00", "2 newer written upgraded 1.00/1.00"}},
+       {"3 image-newer written upgraded 1.00/1.00", "1 not-asked - skipped 1.00/1.00",
+        "2 image-newer written upgraded 1.00/1.00"}},
       {"first fails before writing, second not reached",
        [&](UpgraderScript& s) {
          s.processors = {main, bluetooth};
          s.initResult = 0;
        },
-       true, {"3 newer - failed 1.00/", "2 not-asked - not-reached 1.00/"}},
-      {"write fails", [](UpgraderScript& s) { s.writeWholeResult = 0; }, true, {"3 newer written failed 1.00/"}},
+       true, {"3 image-newer - failed 1.00/", "2 not-asked - not-reached 1.00/"}},
+      {"write fails", [](UpgraderScript& s) { s.writeWholeResult = 0; }, true, {"3 image-newer written failed 1.00/"}},
       {"same and device newer",
        [](UpgraderScript& s) { s.processors = {{AXFLASH_MCU_TYPE_P, false, 0}, {AXFLASH_MCU_TYPE_B, false, -1}}; },
        true, {"3 same - skipped 1.00/", "2 device-newer - skipped 1.00/"}},

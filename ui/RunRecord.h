@@ -38,3 +38,34 @@ struct RunRecord {
   std::string productName;
   std::vector<ProcessorRecord> processors;
 };
+
+// The names the machine-readable result gives verdicts and outcomes.
+inline const char* VerdictName(ProcessorVerdict verdict) {
+  switch (verdict) {
+    case ProcessorVerdict::ImageNewer:
+      return "image-newer";
+    case ProcessorVerdict::Same:
+      return "same";
+    case ProcessorVerdict::DeviceNewer:
+      return "device-newer";
+    case ProcessorVerdict::Forced:
+      return "forced";
+    case ProcessorVerdict::NotAsked:
+      break;
+  }
+  return "not-asked";
+}
+
+inline const char* OutcomeName(ProcessorOutcome outcome) {
+  switch (outcome) {
+    case ProcessorOutcome::Skipped:
+      return "skipped";
+    case ProcessorOutcome::Upgraded:
+      return "upgraded";
+    case ProcessorOutcome::Failed:
+      return "failed";
+    case ProcessorOutcome::NotReached:
+      break;
+  }
+  return "not-reached";
+}
