@@ -53,7 +53,7 @@ std::uint32_t ReferenceUnsigned32(const char* text, int base) {
 bool IsKnownLongOption(const std::string& argument) {
   const std::string name = argument.substr(0, argument.find('='));
   return name == "--help" || name == "--version" || name == "--demo" || name == "--vhid-bus" ||
-         name == "--time-scale";
+         name == "--time-scale" || name == "--result-json" || name == "--transcript";
 }
 
 void CheckStartOptions(const std::vector<std::string>& arguments, const CStartOptions& options) {
@@ -92,6 +92,8 @@ void CheckStartOptions(const std::vector<std::string>& arguments, const CStartOp
   FUZZ_CHECK(!options.help || given("--help"));
   FUZZ_CHECK(!options.version || given("--version"));
   FUZZ_CHECK(!options.demo || given("--demo"));
+  FUZZ_CHECK(!options.transcript || given("--transcript"));
+  if (options.resultJson) FUZZ_CHECK(given("--result-json=" + *options.resultJson));
   if (options.vhidBus) {
     FUZZ_CHECK(!options.vhidBus->empty());
     FUZZ_CHECK(given("--vhid-bus=" + *options.vhidBus));
