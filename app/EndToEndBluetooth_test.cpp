@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "app/testing/StandInImages.h"
 #include "emulator/BluetoothChip.h"
 #include "emulator/DeviceEmulator.h"
 #include "emulator/EmuChipPort.h"
@@ -32,21 +33,14 @@ constexpr double kEmulatorScale = 10;
 // at this speed it takes next to none.
 constexpr std::uint32_t kFastBaud = 100'000'000;
 
-constexpr std::size_t kDfuSuffixLength = 16;
 constexpr std::size_t kDfuBlock = 1023;
-
-constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
-constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
-constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
-constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
-constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
 
 class EndToEndBluetooth : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_tree.Valid());
     m_dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
-    ASSERT_GT(m_dfu.size(), kDfuSuffixLength);
+    ASSERT_GT(m_dfu.size(), e2e::kDfuSuffixLength);
   }
   void TearDown() override {
     if (m_watcher.joinable()) m_watcher.join();
@@ -60,12 +54,12 @@ class EndToEndBluetooth : public ::testing::Test {
     config.timing = EmuTiming::Off;
     config.timeScale = kEmulatorScale;
     config.uartBaud = kFastBaud;
-    config.processors = {{kEmuCodeMain, mainToo ? kOlderL : kBuiltInL},
-                         {kEmuCodeThird, kBuiltInA},
-                         {kEmuCodeBluetoothA, kOlderB}};
+    config.processors = {{kEmuCodeMain, mainToo ? e2e::kOlderL : e2e::kBuiltInL},
+                         {kEmuCodeThird, e2e::kBuiltInA},
+                         {kEmuCodeBluetoothA, e2e::kOlderB}};
     CEmuBluetoothChip::Config chip;
     chip.timeScale = kEmulatorScale;
-    chip.initialVersion = kOlderB;
+    chip.initialVersion = e2e::kOlderB;
     chip.blockBusyMs = 0;
     chip.faults = chipFaults;
     // Without the chip's 5 ms busy time after each block, a functional run does
@@ -85,7 +79,7 @@ class EndToEndBluetooth : public ::testing::Test {
   }
 
   std::vector<std::uint8_t> Image() const {
-    return {m_dfu.begin(), m_dfu.end() - static_cast<std::ptrdiff_t>(kDfuSuffixLength)};
+    return {m_dfu.begin(), m_dfu.end() - static_cast<std::ptrdiff_t>(e2e::kDfuSuffixLength)};
   }
 
   // The chip holds exactly the DFU file without its suffix.
@@ -136,9 +130,9 @@ TEST_F(EndToEndBluetooth, WholeDeviceUpgradeWritesTheChipAndReportsItsNewVersion
   EXPECT_EQ(blocks, 1508u) << "the embedded image is the known one";
 
   ExpectChipHoldsImage();
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
-  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
-  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), e2e::kBuiltInA);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB);
   EXPECT_FALSE(m_emulator->InBootloader());
   EXPECT_FALSE(m_emulator->BridgeOn());
   PrintCost("clean", run);
@@ -161,7 +155,7 @@ TEST_F(EndToEndBluetooth, NoisyUartStillDeliversTheExactImage) {
   EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"L::FirmwareUpgradeWriteB - Upgrade done", "L::MCU [2] ver [28092015]",
                                              "Return Code = 0x0"}));
   ExpectChipHoldsImage();
-  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB);
   // Every lost frame is sent again, so more bytes cross the UART than in a clean run.
   EXPECT_GT(m_emulator->Counters().uartBytesToChip, Image().size() + Image().size() / 50);
   PrintCost("1 byte in 10,000 lost or corrupted", run);

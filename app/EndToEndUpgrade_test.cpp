@@ -16,6 +16,7 @@
 
 #include "app/testing/EndToEndRig.h"
 #include "app/testing/PrivateSystemBus.h"
+#include "app/testing/StandInImages.h"
 #include "emulator/DeviceEmulator.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
@@ -35,21 +36,9 @@ constexpr double kUpdaterScale = 10;
 constexpr double kEmulatorScale = 10;
 const Strings kFastEmulator = {"--timing", "off", "--time-scale", "10"};
 
-constexpr std::uint32_t kBankA = 0x1A006000;
-constexpr std::size_t kBankALength = 0x1A040000 - kBankA;
-constexpr std::uint32_t kBankB = 0x1B000000;
 constexpr std::size_t kBankBLength = 209672;
 constexpr std::uint32_t kImageEntryPoint = 0x1A006201;
 constexpr std::size_t kImageLines = 27963;
-constexpr std::size_t kDfuSuffixLength = 16;
-
-constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
-constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
-constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
-constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
-constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
-
-const char kUpgradeError[] = "Error: Device upgrade error!!!";
 
 // Host-to-device payloads (lower-case hex) as the trace shows them.
 const char kEnterLoader[] = "003efc";
@@ -73,7 +62,7 @@ class EndToEndUpgrade : public ::testing::Test {
   // The main microcontroller and the third controller, no Bluetooth chip.
   static EmulatorConfig MainOnlyConfig() {
     EmulatorConfig config = FastConfig();
-    config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}};
+    config.processors = {{kEmuCodeMain, e2e::kOlderL}, {kEmuCodeThird, e2e::kBuiltInA}};
     config.useBluetoothChip = false;
     return config;
   }
@@ -102,9 +91,9 @@ class EndToEndUpgrade : public ::testing::Test {
   // The emulated flash holds exactly the memory the embedded HEX image describes.
   void ExpectFlashHoldsImage() const {
     const std::vector<std::uint8_t> expected = e2e::ReadBytes(e2e::BuildDir() / "images/standin/lpc18xx.bin");
-    ASSERT_EQ(expected.size(), kBankALength + kBankBLength);
-    std::vector<std::uint8_t> flash = m_emulator->ReadMainFlash(kBankA, kBankALength);
-    const std::vector<std::uint8_t> bankB = m_emulator->ReadMainFlash(kBankB, kBankBLength);
+    ASSERT_EQ(expected.size(), e2e::kBankALength + kBankBLength);
+    std::vector<std::uint8_t> flash = m_emulator->ReadMainFlash(e2e::kBankA, e2e::kBankALength);
+    const std::vector<std::uint8_t> bankB = m_emulator->ReadMainFlash(e2e::kBankB, kBankBLength);
     flash.insert(flash.end(), bankB.begin(), bankB.end());
     ASSERT_EQ(flash.size(), expected.size());
     const auto mismatch = std::mismatch(flash.begin(), flash.end(), expected.begin());
@@ -153,8 +142,8 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesTheMainMicrocontroller) {
   ExpectFlashHoldsImage();
   EXPECT_EQ(m_emulator->RecordsReceived(), kImageLines);
   EXPECT_FALSE(m_emulator->InBootloader());
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
-  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), e2e::kBuiltInA);
   // Power-up, the bootloader, the application again: no other restart.
   EXPECT_EQ(m_emulator->Counters().attaches, 3u);
   EXPECT_EQ(MainVersionAsLoaded(), "Version : 20171003");
@@ -276,7 +265,7 @@ TEST_P(EndToEndUnplug, RunFailsAndTheNextRunRecovers) {
   const e2e::UpdaterRun failed = Run();
   EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err;
   ASSERT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
-  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", kUpgradeError,
+  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", e2e::kUpgradeError,
                                                 "ExitBootloader", "Return Code = 0x80000007", "End of Log"}));
   EXPECT_FALSE(e2e::ContainsMessage(failed.log, "L::EndFirmwareUpgradeL")) << "no finish after a failed write";
   EXPECT_EQ(m_emulator->RecordsReceived(), c.records);
@@ -296,7 +285,7 @@ TEST_P(EndToEndUnplug, RunFailsAndTheNextRunRecovers) {
                                                    "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
   EXPECT_FALSE(m_emulator->InBootloader());
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, EndToEndUnplug, ::testing::ValuesIn(kUnplugCases),
@@ -329,12 +318,12 @@ struct LoaderFaultCase {
 const LoaderFaultCase kLoaderFaultCases[] = {
     {"BeginAnsweredWithError",
      {"--begin-status", "1"},
-     {"L::InitFirmwareUpgradeL -> error code 0x1", "L::InitFirmwareUpgradeL - success[FALSE]", kUpgradeError},
+     {"L::InitFirmwareUpgradeL -> error code 0x1", "L::InitFirmwareUpgradeL - success[FALSE]", e2e::kUpgradeError},
      false},
     // The device's verification is the only check of the transfer.
     {"RecordRefusedByTheDevice",
      {"--reject-record", "100"},
-     {"L::EndFirmwareUpgradeL -> error code 0x4A52", "L::EndFirmwareUpgrade - success[FALSE]", kUpgradeError},
+     {"L::EndFirmwareUpgradeL -> error code 0x4A52", "L::EndFirmwareUpgrade - success[FALSE]", e2e::kUpgradeError},
      true},
 };
 
@@ -376,7 +365,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, EndToEndLoaderFault, ::testing::ValuesIn(kLoade
 TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
   if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
   EmulatorConfig config = FastConfig();
-  config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}, {kEmuCodeBluetoothA, kOlderB}};
+  config.processors = {
+      {kEmuCodeMain, e2e::kOlderL}, {kEmuCodeThird, e2e::kBuiltInA}, {kEmuCodeBluetoothA, e2e::kOlderB}};
   StartInProcess(config);
 
   const fs::path result = m_tree.Root() / "result.json";
@@ -395,14 +385,14 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
 
   ExpectFlashHoldsImage();
   const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
-  ASSERT_GT(dfu.size(), kDfuSuffixLength);
+  ASSERT_GT(dfu.size(), e2e::kDfuSuffixLength);
   const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
-  EXPECT_EQ(stored.size(), dfu.size() - kDfuSuffixLength);
-  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - kDfuSuffixLength))
+  EXPECT_EQ(stored.size(), dfu.size() - e2e::kDfuSuffixLength);
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - e2e::kDfuSuffixLength))
       << "the chip holds the DFU file without its suffix";
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
-  EXPECT_EQ(m_emulator->ProcessorVersion(1), kBuiltInA);
-  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(1), e2e::kBuiltInA);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB);
   EXPECT_FALSE(m_emulator->InBootloader());
   EXPECT_FALSE(m_emulator->BridgeOn());
 }
@@ -426,7 +416,7 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
   // The failed run leaves the device in its bootloader, where the next run starts.
   const Case cases[] = {
       {"failure", config.faults, 7, "Writing new firmware to Aurelix Rho USB Audio", "EnterBootloader - Command sent",
-       kUpgradeError},
+       e2e::kUpgradeError},
       {"success", EmuFaults{}, 0, "Writing new firmware to Aurelix Rho", "FlashOS mcuIndex = 0",
        "L::EndFirmwareUpgrade - success[TRUE]"},
   };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "app/testing/StandInImages.h"
 #include "emulator/DeviceEmulator.h"
 #include "kernel/KernelTest.h"
 
@@ -27,19 +28,6 @@ namespace fs = std::filesystem;
 // hardware virtualisation takes to answer while its host is busy.
 constexpr double kUpdaterScale = 2;
 constexpr double kEmulatorScale = 2;
-
-constexpr std::uint32_t kBankA = 0x1A006000;
-constexpr std::size_t kBankALength = 0x1A040000 - kBankA;
-constexpr std::uint32_t kBankB = 0x1B000000;
-constexpr std::size_t kDfuSuffixLength = 16;
-
-constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
-constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
-constexpr std::uint32_t kBuiltInB = EmuVersionWord(0x2015, 0x09, 0x28);
-constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
-constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
-
-const char kUpgradeError[] = "Error: Device upgrade error!!!";
 
 class KernelUpgrade : public kernel_test::CKernelTest {
  protected:
@@ -57,8 +45,8 @@ class KernelUpgrade : public kernel_test::CKernelTest {
     EmulatorConfig config;
     config.timing = EmuTiming::Off;
     config.timeScale = kEmulatorScale;
-    config.processors = {{kEmuCodeMain, kOlderL}, {kEmuCodeThird, kBuiltInA}};
-    if (bluetooth) config.processors.push_back({kEmuCodeBluetoothA, kOlderB});
+    config.processors = {{kEmuCodeMain, e2e::kOlderL}, {kEmuCodeThird, e2e::kBuiltInA}};
+    if (bluetooth) config.processors.push_back({kEmuCodeBluetoothA, e2e::kOlderB});
     config.useBluetoothChip = bluetooth;
     config.faults = faults;
     m_emulator = kernel_test::StartOnUhid(config);
@@ -82,9 +70,9 @@ class KernelUpgrade : public kernel_test::CKernelTest {
 
   void ExpectFlashHoldsImage() const {
     const std::vector<std::uint8_t> expected = e2e::ReadBytes(e2e::BuildDir() / "images/standin/lpc18xx.bin");
-    ASSERT_GT(expected.size(), kBankALength);
-    std::vector<std::uint8_t> flash = m_emulator->ReadMainFlash(kBankA, kBankALength);
-    const std::vector<std::uint8_t> bankB = m_emulator->ReadMainFlash(kBankB, expected.size() - kBankALength);
+    ASSERT_GT(expected.size(), e2e::kBankALength);
+    std::vector<std::uint8_t> flash = m_emulator->ReadMainFlash(e2e::kBankA, e2e::kBankALength);
+    const std::vector<std::uint8_t> bankB = m_emulator->ReadMainFlash(e2e::kBankB, expected.size() - e2e::kBankALength);
     flash.insert(flash.end(), bankB.begin(), bankB.end());
     EXPECT_TRUE(flash == expected) << "the emulated flash differs from the image";
     EXPECT_EQ(m_emulator->LoaderError(), "");
@@ -106,12 +94,12 @@ TEST_F(KernelUpgrade, WholeDevice) {
                                              "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
   const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
-  ASSERT_GT(dfu.size(), kDfuSuffixLength);
+  ASSERT_GT(dfu.size(), e2e::kDfuSuffixLength);
   const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
-  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - kDfuSuffixLength))
+  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - e2e::kDfuSuffixLength))
       << "the chip holds the DFU file without its suffix (" << stored.size() << " bytes stored)";
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
-  EXPECT_EQ(m_emulator->ProcessorVersion(2), kBuiltInB);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB);
   EXPECT_FALSE(m_emulator->InBootloader());
 }
 
@@ -123,7 +111,7 @@ TEST_F(KernelUpgrade, UnpluggedDuringTheRecordsThenTheNextRunCompletes) {
   const e2e::UpdaterRun failed = Run(Launch());
   EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err << failed.logText;
   EXPECT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
-  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", kUpgradeError,
+  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"L::InitFirmwareUpgradeL - success[TRUE]", e2e::kUpgradeError,
                                                 "Return Code = 0x80000007", "End of Log"}));
   EXPECT_EQ(m_emulator->RecordsReceived(), 5000u);
 
@@ -138,7 +126,7 @@ TEST_F(KernelUpgrade, UnpluggedDuringTheRecordsThenTheNextRunCompletes) {
   EXPECT_TRUE(e2e::ContainsInOrder(recovered.log, {"OpenDeviceHandle - hRes[00000000] IsBootloader[1]",
                                                    "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
-  EXPECT_EQ(m_emulator->ProcessorVersion(0), kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
 }
 
 TEST_F(KernelUpgrade, BootloaderNeverAppears) {

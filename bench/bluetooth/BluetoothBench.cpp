@@ -13,18 +13,13 @@
 #include <vector>
 
 #include "app/testing/EndToEndRig.h"
+#include "app/testing/StandInImages.h"
 #include "bench/BenchOptions.h"
 #include "bench/bluetooth/BluetoothFloor.h"
 #include "bench/bluetooth/BluetoothTrace.h"
 #include "emulator/DeviceEmulator.h"
 
 namespace {
-
-constexpr std::size_t kDfuSuffixLength = 16;
-constexpr std::uint32_t kBuiltInL = EmuVersionWord(0x2017, 0x10, 0x03);
-constexpr std::uint32_t kBuiltInA = EmuVersionWord(0x2015, 0x10, 0x22);
-constexpr std::uint32_t kOlderL = EmuVersionWord(0x2016, 0x05, 0x12);
-constexpr std::uint32_t kOlderB = EmuVersionWord(0x2014, 0x06, 0x30);
 
 struct Options {
   std::uint32_t baud = 921600;
@@ -73,11 +68,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
-  if (dfu.size() <= kDfuSuffixLength) {
+  if (dfu.size() <= e2e::kDfuSuffixLength) {
     std::fprintf(stderr, "no image at %s\n", (e2e::BuildDir() / "images/bc08.dfu").c_str());
     return 1;
   }
-  const std::vector<std::uint8_t> image(dfu.begin(), dfu.end() - kDfuSuffixLength);
+  const std::vector<std::uint8_t> image(dfu.begin(), dfu.end() - e2e::kDfuSuffixLength);
 
   e2e::CTestTree tree;
   if (!tree.Valid()) return 1;
@@ -90,9 +85,9 @@ int main(int argc, char** argv) {
   config.spinMs = options->spinMs;
   config.uartBaud = options->baud;
   config.traceFile = traceFile;
-  config.processors = {{kEmuCodeMain, options->wholeDevice ? kOlderL : kBuiltInL},
-                       {kEmuCodeThird, kBuiltInA},
-                       {kEmuCodeBluetoothA, kOlderB}};
+  config.processors = {{kEmuCodeMain, options->wholeDevice ? e2e::kOlderL : e2e::kBuiltInL},
+                       {kEmuCodeThird, e2e::kBuiltInA},
+                       {kEmuCodeBluetoothA, e2e::kOlderB}};
   config.chipFaults.hostToChipLossRate = config.chipFaults.hostToChipCorruptRate = options->noise / 2;
   config.chipFaults.chipToHostLossRate = config.chipFaults.chipToHostCorruptRate = options->noise / 2;
   config.chipFaults.seed = options->seed;
