@@ -92,14 +92,15 @@ bool CFlashApp::InitInstance() {
   // meet a copy that someone runs on the same machine nor each other. A run
   // that may reach real devices always takes the product's lock.
   const char* lockName = std::getenv(kInstanceLockNameVariable);
+  const bool named = lockName != nullptr && *lockName != 0;
   const bool virtualBus = m_options.vhidBus.has_value() || m_options.demo;
-  if (lockName != nullptr && *lockName != 0 && !virtualBus)
-    LogMessage("CFlashApp::InitInstance - Instance lock [%s] ignored: only runs on a virtual bus may rename the lock",
-               lockName);
-  if (lockName != nullptr && *lockName != 0 && virtualBus) {
+  if (named && virtualBus) {
     LogMessage("CFlashApp::InitInstance - Instance lock [%s]", lockName);
     m_instanceLock.emplace(lockName);
   } else {
+    if (named)
+      LogMessage("CFlashApp::InitInstance - Instance lock [%s] ignored: only runs on a virtual bus may rename the lock",
+                 lockName);
     m_instanceLock.emplace(kInstanceLockName);
   }
   if (m_instanceLock->AlreadyRunning()) {
