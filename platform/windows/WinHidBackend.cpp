@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include "app/log/Log.h"
 #include "platform/Clock.h"
 #include "platform/windows/WinHidEnumeration.h"
-#include "platform/windows/WinHidLog.h"
 #include "platform/windows/WinHidRules.h"
 
 namespace {
@@ -218,13 +218,13 @@ class CWinHidDevice final : public CHidDevice {
 
  private:
   static HidReadResult Gone(const char* what, DWORD error) {
-    WinHidLog("Windows HID: %s (error %lu); the device counts as gone", what, error);
+    LogMessage("Windows HID: %s (error %u); the device counts as gone", what, error);
     return HidReadResult::DeviceGone;
   }
 
   static bool Refused(const char* kind, std::size_t length, std::size_t deviceLength) {
-    WinHidLog("Windows HID: %s report of %u bytes refused: the device's report has %u bytes", kind,
-              static_cast<unsigned>(length), static_cast<unsigned>(deviceLength));
+    LogMessage("Windows HID: %s report of %u bytes refused: the device's report has %u bytes", kind, length,
+               deviceLength);
     return false;
   }
 
@@ -244,23 +244,23 @@ std::unique_ptr<CHidDevice> CWinHidBackend::Open(const std::string& path) {
   CUniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!file) {
-    WinHidLog("Windows HID: cannot open %s (error %lu)", path.c_str(), GetLastError());
+    LogMessage("Windows HID: cannot open %s (error %u)", path, GetLastError());
     return nullptr;
   }
   const std::optional<ReportLengths> lengths = ReadReportLengths(file.get());
   if (!lengths) {
-    WinHidLog("Windows HID: %s gives no report lengths (preparsed data or capabilities unreadable)", path.c_str());
+    LogMessage("Windows HID: %s gives no report lengths (preparsed data or capabilities unreadable)", path);
     return nullptr;
   }
   if (!HidD_SetNumInputBuffers(file.get(), kInputBuffers))
-    WinHidLog("Windows HID: %s keeps the driver's default number of input buffers (error %lu)", path.c_str(),
-              GetLastError());
+    LogMessage("Windows HID: %s keeps the driver's default number of input buffers (error %u)", path,
+               GetLastError());
 
   CUniqueHandle cancel(CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr));
   CUniqueHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   CUniqueHandle writeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   if (!cancel || !readEvent || !writeEvent) {
-    WinHidLog("Windows HID: no events for %s (error %lu)", path.c_str(), GetLastError());
+    LogMessage("Windows HID: no events for %s (error %u)", path, GetLastError());
     return nullptr;
   }
   return std::make_unique<CWinHidDevice>(std::move(file), std::move(cancel), std::move(readEvent),
