@@ -35,9 +35,7 @@ CHidBackend& HidBackend() {
   return *g_backend;
 }
 
-#ifdef _WIN32
-void UseWindowsHidBackend() { Choose(std::make_unique<CWinHidBackend>()); }
-#else
+#ifndef _WIN32
 void UseHidrawBackend(const std::string& sysfsRoot, const std::string& devRoot) {
   Choose(std::make_unique<CHidrawBackend>(sysfsRoot, devRoot));
 }

@@ -17,6 +17,3 @@ class CWinHidBackend final : public CHidBackend {
   std::vector<HidInterfaceInfo> Enumerate() override;
   std::unique_ptr<CHidDevice> Open(const std::string& path) override;
 };
-
-// Chooses the Windows backend (the default on Windows), before any device is touched.
-void UseWindowsHidBackend();
