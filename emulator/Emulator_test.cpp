@@ -333,7 +333,8 @@ TEST_P(EmulatorBusFormTest, ReenumeratesRemovingTheOldFileBeforeTheNewOneAppears
     for (char* at = buffer; at < buffer + n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       const std::string name = event->name;
-      if (name == appName || name == loaderName) events.push_back(std::string(event->mask & IN_DELETE ? "-" : "+") + name);
+      if (name == appName || name == loaderName)
+        events.push_back(std::string(event->mask & IN_DELETE ? "-" : "+") + name);
       at += sizeof(inotify_event) + event->len;
     }
   }

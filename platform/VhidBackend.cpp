@@ -129,7 +129,8 @@ std::optional<Message> ReadMessage(CVhidConnection& connection, CReceiveBuffer& 
 }
 
 // Sends header and payload whole, or fails by `deadline` (program time).
-bool WriteMessage(CVhidConnection& connection, std::uint8_t type, std::span<const std::uint8_t> payload, std::uint64_t deadline) {
+bool WriteMessage(CVhidConnection& connection, std::uint8_t type, std::span<const std::uint8_t> payload,
+                  std::uint64_t deadline) {
   if (payload.size() > kMaxPayload) return false;
   std::array<std::uint8_t, kHeaderLength + kMaxPayload> frame;
   frame[0] = type;

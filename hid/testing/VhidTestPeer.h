@@ -1,7 +1,8 @@
 #pragma once
 // A scripted vhid device for tests: it serves one device file on a bus
-// directory (a UNIX socket, or a file naming its TCP port), greets each connection with HELLO, records every host message,
-// and answers through a handler the test installs. The test can push input
+// directory (a UNIX socket, or a file naming its TCP port), greets each
+// connection with HELLO, records every host message, and answers through a
+// handler the test installs. The test can push input
 // reports or raw bytes at any time and unplug the device.
 #include <sys/types.h>
 

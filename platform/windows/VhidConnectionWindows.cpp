@@ -43,6 +43,12 @@ bool SetNonBlocking(SOCKET socket) {
   return ioctlsocket(socket, FIONBIO, &on) == 0;
 }
 
+// Each send leaves at once instead of waiting for the acknowledgement of the last.
+bool SetNoDelay(SOCKET socket) {
+  const BOOL on = TRUE;
+  return setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
 // What select() saw on a connection's socket.
 struct Readiness {
   bool ready = false;   // readable, writable or failed, as asked
@@ -87,8 +93,8 @@ Readiness Wait(SOCKET socket, bool forWriting, SOCKET wake, std::optional<std::u
   return result;
 }
 
-// Connects the non-blocking `socket` to 127.0.0.1:`port` by `deadline`.
-bool ConnectLoopback(SOCKET socket, std::uint16_t port, std::optional<std::uint64_t> deadline) {
+// Connects the non-blocking `socket` to 127.0.0.1:`port` by `deadline` (program time).
+bool ConnectLoopback(SOCKET socket, std::uint16_t port, std::uint64_t deadline) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -116,7 +122,7 @@ struct WakePair {
   CSocket receiver;
 };
 
-std::optional<WakePair> MakeWakePair() {
+std::optional<WakePair> MakeWakePair(std::uint64_t deadline) {
   CSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -125,9 +131,10 @@ std::optional<WakePair> MakeWakePair() {
       listen(listener.Get(), 1) != 0)
     return std::nullopt;
   CSocket sender(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  if (!sender.Valid() || !SetNonBlocking(sender.Get()) || !ConnectLoopback(sender.Get(), LocalPort(listener.Get()), std::nullopt))
+  if (!sender.Valid() || !SetNonBlocking(sender.Get()) || !SetNoDelay(sender.Get()) ||
+      !ConnectLoopback(sender.Get(), LocalPort(listener.Get()), deadline))
     return std::nullopt;
-  // Another program may connect to the listener first: only our own peer is taken.
+  // Another program may have connected to the listener first: then there is no pair.
   sockaddr_in peer{};
   int peerLength = sizeof peer;
   CSocket receiver(accept(listener.Get(), reinterpret_cast<sockaddr*>(&peer), &peerLength));
@@ -203,12 +210,10 @@ std::unique_ptr<CVhidConnection> ConnectVhidSocket(const std::string&, std::uint
 std::unique_ptr<CVhidConnection> ConnectVhidLoopback(std::uint16_t port, std::uint64_t deadline) {
   if (!WinsockStarted()) return nullptr;
   CSocket connection(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  const BOOL on = TRUE;
-  if (!connection.Valid() || !SetNonBlocking(connection.Get()) ||
-      setsockopt(connection.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
+  if (!connection.Valid() || !SetNonBlocking(connection.Get()) || !SetNoDelay(connection.Get()) ||
       !ConnectLoopback(connection.Get(), port, deadline))
     return nullptr;
-  std::optional<WakePair> wake = MakeWakePair();
+  std::optional<WakePair> wake = MakeWakePair(deadline);
   if (!wake) return nullptr;
   return std::make_unique<CWindowsConnection>(std::move(connection), std::move(*wake));
 }
