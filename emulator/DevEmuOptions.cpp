@@ -148,6 +148,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--help", [&] { options.help = true; }},
       {"-h", [&] { options.help = true; }},
       {"--uhid", [&] { options.uhid = true; }},
+      {"--tcp", [&] { c.busForm = EmuBusForm::Tcp; }},
       {"--start-in-loader", [&] { c.startInBootloader = true; }},
       {"--no-chip", [&] { c.useBluetoothChip = false; }},
       {"--begin-never", [&] { f.beginNeverAnswers = true; }},
@@ -191,6 +192,10 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
     error = options.uhid ? "--bus and --uhid exclude each other" : "--bus DIR or --uhid is required";
     return std::nullopt;
   }
+  if (options.uhid && c.busForm == EmuBusForm::Tcp) {
+    error = "--tcp is a form of the vhid bus, not of --uhid";
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -205,6 +210,8 @@ Every option also takes the form --name=value.
 Bus (one of the two is required):
   --bus DIR                    the vhid bus directory
   --uhid                       a kernel HID device instead of a vhid bus
+  --tcp                        with --bus: the bus's TCP form, a file naming a port on 127.0.0.1
+                               instead of a UNIX socket (for hosts without UNIX sockets)
 Device:
   --product TEXT               product string of the application (default "Aurelix Rho USB Audio")
   --loader-product TEXT        product string of the bootloader (default: none)

@@ -7,7 +7,7 @@
 #include "emulator/EmulatorConfig.h"
 
 struct DevEmuOptions {
-  std::string bus;
+  std::string bus;  // served in the form config.busForm names
   bool uhid = false;  // a HID device of the running kernel through /dev/uhid instead of a vhid bus
   EmulatorConfig config;
   bool help = false;

@@ -1,6 +1,8 @@
 #include "emulator/DeviceEmulator.h"
 
 #include <linux/uhid.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -50,6 +52,51 @@ const std::vector<std::uint8_t>& ReportDescriptor() {
       0xC0,                    // End Collection
   };
   return descriptor;
+}
+
+// Each returns a listener made ready under `staging` (a name enumeration
+// ignores), or -1 with errno set. One that must refuse connections is bound
+// but not listening: connecting to it fails at once, which is how a device
+// that appears but cannot be opened looks to the host.
+
+int CloseKeepingErrno(int fd) {
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+int ListenOnSocket(const std::string& staging, bool refuse) {
+  sockaddr_un address{};
+  if (staging.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || (!refuse && listen(fd, 4) != 0))
+    return CloseKeepingErrno(fd);
+  return fd;
+}
+
+// An ephemeral port on 127.0.0.1; `staging` is the file naming it.
+int ListenOnTcp(const std::string& staging, bool refuse) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || (!refuse && listen(fd, 4) != 0) ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return CloseKeepingErrno(fd);
+  std::FILE* file = std::fopen(staging.c_str(), "w");
+  if (!file) return CloseKeepingErrno(fd);
+  const bool written = std::fprintf(file, "%u\n", unsigned{ntohs(address.sin_port)}) > 0;
+  if (std::fclose(file) != 0 || !written) return CloseKeepingErrno(fd);
+  return fd;
 }
 }  // namespace
 
@@ -248,31 +295,21 @@ void CDeviceEmulator::Attach() {
     AttachUhid();
     return;
   }
+  const bool tcp = m_config.busForm == EmuBusForm::Tcp;
   char name[64];
-  std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#0.sock", kEmuVendorId, m_productId);
+  std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#0.%s", kEmuVendorId, m_productId, tcp ? "tcp" : "sock");
   const std::string path = m_bus + name;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() + 4 >= sizeof address.sun_path) {
-    m_trace.Event(Now(), "ERROR", "socket path too long: " + path);
-    return;
-  }
-  // The socket is made ready under a name enumeration ignores and then renamed,
-  // so the device's file never exists without a listener behind it.
+  // The device's file is made ready under a name enumeration ignores and then
+  // renamed, so it never exists without a listener behind it.
   const std::string staging = path + ".new";
-  std::memcpy(address.sun_path, staging.c_str(), staging.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
   unlink(staging.c_str());  // files left by an earlier run that was killed
   unlink(path.c_str());
   const bool refuse = m_firmware->InBootloader() && m_faults.loaderRefusesConnections;
-  // A socket that is bound but not listening refuses every connection, which is
-  // how a device that appears but cannot be opened looks to the host.
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      (!refuse && listen(fd, 4) != 0) || rename(staging.c_str(), path.c_str()) != 0) {
+  const int fd = tcp ? ListenOnTcp(staging, refuse) : ListenOnSocket(staging, refuse);
+  if (fd < 0 || rename(staging.c_str(), path.c_str()) != 0) {
     m_trace.Event(Now(), "ERROR", std::string("cannot serve ") + path + ": " + std::strerror(errno));
     unlink(staging.c_str());
-    close(fd);
+    if (fd >= 0) close(fd);
     return;
   }
   m_listenFd = fd;
@@ -343,6 +380,11 @@ void CDeviceEmulator::Accept() {
     close(fd);
     m_trace.Event(Now(), "REFUSE", "second connection closed");
     return;
+  }
+  if (m_config.busForm == EmuBusForm::Tcp) {
+    // Each frame leaves at once, as a USB transfer would, instead of waiting for more.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   }
   m_connectionFd = fd;
   m_receiver = CVhidReceiver();

@@ -42,8 +42,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   CDeviceEmulator(const CDeviceEmulator&) = delete;
   CDeviceEmulator& operator=(const CDeviceEmulator&) = delete;
 
-  // Appears on the bus `busDirectory` (which must exist) and serves it; false
-  // when the socket cannot be created or the trace file cannot be opened.
+  // Appears on the bus `busDirectory` (which must exist) in the configured
+  // form and serves it; false when the listener or its file cannot be made or
+  // the trace file cannot be opened.
   bool Start(const std::string& busDirectory);
   // Appears as a HID device of the running kernel through `uhidNode` and serves
   // it; false when the device cannot be created or the trace file cannot be opened.
@@ -55,7 +56,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   bool Present() const;
   bool InBootloader() const;
   bool BridgeOn() const;
-  std::string SocketPath() const;  // empty while off the bus; for uhid "<uhid node>#vid_..&pid_.."
+  // The device's file on the bus (socket or port file); empty while off the
+  // bus; for uhid "<uhid node>#vid_..&pid_..".
+  std::string SocketPath() const;
   std::uint32_t ProcessorVersion(std::size_t index) const;
   std::vector<std::uint8_t> ReadMainFlash(std::uint32_t address, std::size_t length) const;
   std::vector<std::uint8_t> ReadThirdFlash(std::uint32_t address, std::size_t length) const;

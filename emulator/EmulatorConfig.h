@@ -69,6 +69,10 @@ struct EmuFaults {
   std::uint32_t rejectRecord = 0;
 };
 
+// How the device shows on a vhid bus: a UNIX socket file, or a file naming a
+// TCP port on 127.0.0.1 for hosts without UNIX sockets (docs/vhid.md).
+enum class EmuBusForm { Socket, Tcp };
+
 enum class EmuTiming {
   Off,       // every answer at once
   FullSpeed  // one interrupt report per millisecond each way, `classRequestMs` per class request
@@ -84,6 +88,7 @@ struct EmulatorConfig {
       {kEmuCodeBluetoothA, EmuVersionWord(0x2014, 0x06, 0x30)},
   };
   bool startInBootloader = false;
+  EmuBusForm busForm = EmuBusForm::Socket;
 
   std::uint8_t loaderMajor = 3;
   std::uint8_t loaderMinor = 2;

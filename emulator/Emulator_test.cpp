@@ -2,6 +2,7 @@
 #include "emulator/VhidWire.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,12 +42,26 @@ class CTestHost {
  public:
   ~CTestHost() { Close(); }
 
+  // A .tcp path is a file naming the port on 127.0.0.1; anything else is a UNIX socket.
   bool Connect(const std::string& path) {
-    m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    int connected = -1;
+    if (path.ends_with(".tcp")) {
+      m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      unsigned port = 0;
+      std::ifstream(path) >> port;
+      address.sin_port = htons(static_cast<std::uint16_t>(port));
+      connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+      m_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+      connected = connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (connected != 0) {
       Close();
       return false;
     }
@@ -217,13 +233,13 @@ class EmulatorTest : public testing::Test {
   bool Open(CTestHost& host, const std::string& name) { return WaitForFile(name) && host.Connect(PathOf(name)); }
 
   // From the application to an open bootloader.
-  bool EnterLoader(CTestHost& host) {
+  bool EnterLoader(CTestHost& host, const std::string& loaderName = kLoaderName) {
     if (!host.SetOutput({0x00, 0x3E, 0x0B, 0x00, 0x07, 0x01}) || !host.SetOutput({0x00, 0x3E, 0xFC, 0x00, 0x07, 0x01})) {
       return false;
     }
     host.WaitForEnd();
     host.Close();
-    return Open(host, kLoaderName);
+    return Open(host, loaderName);
   }
 
   CTempDirectory m_busDirectory{"quillon-emu"};
@@ -270,17 +286,35 @@ TEST_F(EmulatorTest, HelloAndInventoryOfTheApplication) {
   }
 }
 
-TEST_F(EmulatorTest, ReenumeratesRemovingTheOldFileBeforeTheNewOneAppears) {
+// The same device in both forms of the bus: a UNIX socket file or a file naming a TCP port.
+class EmulatorBusFormTest : public EmulatorTest, public testing::WithParamInterface<EmuBusForm> {
+ protected:
+  EmulatorConfig FormConfig() const {
+    EmulatorConfig config = FastConfig();
+    config.busForm = GetParam();
+    return config;
+  }
+  std::string Named(const std::string& socketName) const {
+    return GetParam() == EmuBusForm::Tcp ? socketName.substr(0, socketName.size() - 4) + "tcp" : socketName;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Forms, EmulatorBusFormTest, testing::Values(EmuBusForm::Socket, EmuBusForm::Tcp),
+                         [](const auto& info) { return info.param == EmuBusForm::Tcp ? "Tcp" : "Socket"; });
+
+TEST_P(EmulatorBusFormTest, ReenumeratesRemovingTheOldFileBeforeTheNewOneAppears) {
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, m_bus.c_str(), IN_CREATE | IN_MOVED_TO | IN_DELETE), 0);
-  Start(FastConfig());
+  Start(FormConfig());
+  const std::string appName = Named(kAppName);
+  const std::string loaderName = Named(kLoaderName);
   CTestHost host;
-  ASSERT_TRUE(Open(host, kAppName));
+  ASSERT_TRUE(Open(host, appName));
   EXPECT_FALSE(m_emulator->InBootloader());
 
   EXPECT_TRUE(host.SetOutput({0x00, 0x3E, 0xFC, 0x00, 0x07, 0x01})) << "entry without the preceding command";
-  ASSERT_TRUE(EnterLoader(host));
+  ASSERT_TRUE(EnterLoader(host, loaderName));
   EXPECT_TRUE(m_emulator->InBootloader());
   EXPECT_EQ(host.Hello()[3], 0x02);
   EXPECT_EQ(host.Hello().size(), 8u) << "the bootloader reports no product string";
@@ -288,7 +322,7 @@ TEST_F(EmulatorTest, ReenumeratesRemovingTheOldFileBeforeTheNewOneAppears) {
   ASSERT_TRUE(host.SetOutput({0x00, 0x3E, 0xFE}));
   EXPECT_TRUE(host.WaitForEnd());
   host.Close();
-  ASSERT_TRUE(Open(host, kAppName));
+  ASSERT_TRUE(Open(host, appName));
   EXPECT_EQ(host.Hello()[3], 0x01);
 
   // The bus saw: app created; app deleted, loader created; loader deleted, app created.
@@ -299,13 +333,14 @@ TEST_F(EmulatorTest, ReenumeratesRemovingTheOldFileBeforeTheNewOneAppears) {
     for (char* at = buffer; at < buffer + n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(at);
       const std::string name = event->name;
-      if (name.ends_with(".sock")) events.push_back(std::string(event->mask & IN_DELETE ? "-" : "+") + name);
+      if (name == appName || name == loaderName)
+        events.push_back(std::string(event->mask & IN_DELETE ? "-" : "+") + name);
       at += sizeof(inotify_event) + event->len;
     }
   }
   close(watch);
-  EXPECT_EQ(events, (std::vector<std::string>{"+" + kAppName, "-" + kAppName, "+" + kLoaderName, "-" + kLoaderName,
-                                              "+" + kAppName}));
+  EXPECT_EQ(events, (std::vector<std::string>{"+" + appName, "-" + appName, "+" + loaderName, "-" + loaderName,
+                                              "+" + appName}));
   EXPECT_EQ(m_emulator->Counters().attaches, 3u);
 }
 
@@ -671,14 +706,14 @@ TEST_F(EmulatorTest, LoaderFaults) {
   }
 }
 
-TEST_F(EmulatorTest, BootloaderThatRefusesConnections) {
-  EmulatorConfig config = FastConfig();
+TEST_P(EmulatorBusFormTest, BootloaderThatRefusesConnections) {
+  EmulatorConfig config = FormConfig();
   config.faults.loaderRefusesConnections = true;
   Start(config);
   CTestHost host;
-  ASSERT_TRUE(Open(host, kAppName));
-  EXPECT_FALSE(EnterLoader(host));
-  EXPECT_TRUE(std::filesystem::exists(PathOf(kLoaderName))) << "it appears, but cannot be opened";
+  ASSERT_TRUE(Open(host, Named(kAppName)));
+  EXPECT_FALSE(EnterLoader(host, Named(kLoaderName)));
+  EXPECT_TRUE(std::filesystem::exists(PathOf(Named(kLoaderName)))) << "it appears, but cannot be opened";
 }
 
 TEST_F(EmulatorTest, BootloaderThatNeverAppearsLeavesAnEmptyBus) {

@@ -1,24 +1,19 @@
 #include "platform/VhidBackend.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
+#include "platform/VhidConnection.h"
 
 namespace Vhid {
 
@@ -70,14 +65,6 @@ std::uint16_t ReadLe16(const std::uint8_t* bytes) {
   return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
-// Real milliseconds for poll() until `deadline` (program time); at least 1 so
-// a wait that is due rounds up rather than spinning.
-int PollMs(std::uint64_t deadline, std::uint64_t now) {
-  const auto realMs = std::chrono::ceil<std::chrono::milliseconds>(
-      Clock::RealDuration(static_cast<std::uint32_t>(deadline - now)));
-  return static_cast<int>(std::clamp<std::int64_t>(realMs.count(), 1, 1 << 30));
-}
-
 // Bytes received from the stream but not yet taken as messages. Whoever
 // holds the connection's read side (see CVhidDevice) owns it.
 class CReceiveBuffer {
@@ -117,52 +104,33 @@ class CReceiveBuffer {
   std::size_t m_end = 0;
 };
 
-enum class Fill { Data, TimedOut, Woken, Ended };
+using Fill = CVhidConnection::Receive;
 
-// One receive from `fd` into `buffer`. With a `deadline` (program time) the
-// wait ends there; without one it waits until data comes or `wakeFd` (an
-// eventfd, drained here) is signalled.
-Fill ReceiveInto(int fd, int wakeFd, CReceiveBuffer& buffer, std::optional<std::uint64_t> deadline) {
-  pollfd entries[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  int timeoutMs = -1;
-  if (deadline) {
-    const std::uint64_t now = Clock::NowMs();
-    if (now >= *deadline) return Fill::TimedOut;
-    timeoutMs = PollMs(*deadline, now);
-  }
-  const int ready = poll(entries, deadline ? 1 : 2, timeoutMs);
-  if (ready < 0) return errno == EINTR ? Fill::Woken : Fill::Ended;
-  if (ready == 0) return Fill::TimedOut;
-  if (!deadline && entries[1].revents != 0) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t drained = read(wakeFd, &count, sizeof count);
-  }
-  if (entries[0].revents == 0) return Fill::Woken;
-  const std::span<std::uint8_t> space = buffer.Space();
-  const ssize_t got = recv(fd, space.data(), space.size(), MSG_DONTWAIT);
-  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return Fill::Woken;
-  if (got <= 0) return Fill::Ended;
-  buffer.Added(static_cast<std::size_t>(got));
-  return Fill::Data;
+// One receive from `connection` into `buffer` (see CVhidConnection::ReceiveInto).
+Fill ReceiveInto(CVhidConnection& connection, CReceiveBuffer& buffer, std::optional<std::uint64_t> deadline) {
+  std::size_t received = 0;
+  const Fill filled = connection.ReceiveInto(buffer.Space(), received, deadline);
+  if (filled == Fill::Data) buffer.Added(received);
+  return filled;
 }
 
 // Reads one framed message (used for HELLO, before any thread runs); nullopt
 // on end of stream, a read error, a malformed header or when `deadline`
 // (program time) passes.
-std::optional<Message> ReadMessage(int fd, CReceiveBuffer& buffer, std::uint64_t deadline) {
+std::optional<Message> ReadMessage(CVhidConnection& connection, CReceiveBuffer& buffer, std::uint64_t deadline) {
   Message message;
   for (;;) {
     const CReceiveBuffer::Parse parsed = buffer.Take(message);
     if (parsed == CReceiveBuffer::Parse::Message) return message;
     if (parsed == CReceiveBuffer::Parse::Malformed) return std::nullopt;
-    const Fill filled = ReceiveInto(fd, -1, buffer, deadline);
+    const Fill filled = ReceiveInto(connection, buffer, deadline);
     if (filled == Fill::TimedOut || filled == Fill::Ended) return std::nullopt;
   }
 }
 
 // Sends header and payload whole, or fails by `deadline` (program time).
-// The frame is tried at once; poll() only runs when the socket is full.
-bool WriteMessage(int fd, std::uint8_t type, std::span<const std::uint8_t> payload, std::uint64_t deadline) {
+bool WriteMessage(CVhidConnection& connection, std::uint8_t type, std::span<const std::uint8_t> payload,
+                  std::uint64_t deadline) {
   if (payload.size() > kMaxPayload) return false;
   std::array<std::uint8_t, kHeaderLength + kMaxPayload> frame;
   frame[0] = type;
@@ -170,24 +138,7 @@ bool WriteMessage(int fd, std::uint8_t type, std::span<const std::uint8_t> paylo
   frame[2] = static_cast<std::uint8_t>(payload.size());
   frame[3] = static_cast<std::uint8_t>(payload.size() >> 8);
   std::copy(payload.begin(), payload.end(), frame.begin() + kHeaderLength);
-  const std::size_t length = kHeaderLength + payload.size();
-  std::size_t done = 0;
-  while (done < length) {
-    const ssize_t sent = send(fd, frame.data() + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent > 0) {
-      done += static_cast<std::size_t>(sent);
-      continue;
-    }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent == 0 || errno != EAGAIN) return false;
-    const std::uint64_t now = Clock::NowMs();
-    if (now >= deadline) return false;
-    pollfd entry{fd, POLLOUT, 0};
-    const int ready = poll(&entry, 1, PollMs(deadline, now));
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready == 0) return false;
-  }
-  return true;
+  return connection.Send(std::span(frame).first(kHeaderLength + payload.size()), deadline);
 }
 
 // One connection. Its read side is held by one thread at a time: the
@@ -196,13 +147,13 @@ bool WriteMessage(int fd, std::uint8_t type, std::span<const std::uint8_t> paylo
 // passing through a second thread. The holder files every message it reads
 // the same way: input reports to the queue in arrival order, replies to the
 // outstanding request. A request takes the read side by setting
-// m_requestActive and kicking the receiver out of its poll() through an
-// eventfd; it does so after sending, so the hand-over overlaps the device's
+// m_requestActive and waking the receiver out of its wait on the connection;
+// it does so after sending, so the hand-over overlaps the device's
 // own time for the request.
 class CVhidDevice final : public CHidDevice {
  public:
-  CVhidDevice(int fd, int wakeFd, std::u16string productString, const CReceiveBuffer& buffer)
-      : m_fd(fd), m_wakeFd(wakeFd), m_productString(std::move(productString)), m_buffer(buffer) {
+  CVhidDevice(std::unique_ptr<CVhidConnection> connection, std::u16string productString, const CReceiveBuffer& buffer)
+      : m_connection(std::move(connection)), m_productString(std::move(productString)), m_buffer(buffer) {
     m_receiver = std::thread([this] { Receive(); });
   }
 
@@ -212,10 +163,8 @@ class CVhidDevice final : public CHidDevice {
       m_stopping = true;
     }
     m_socketChanged.notify_all();
-    shutdown(m_fd, SHUT_RDWR);  // wakes the receiver if it polls
+    m_connection->Shutdown();  // wakes the receiver if it waits on the connection
     m_receiver.join();
-    close(m_wakeFd);
-    close(m_fd);
   }
 
   HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
@@ -311,7 +260,7 @@ class CVhidDevice final : public CHidDevice {
     m_reply.reset();
     const bool receiverReads = m_holder == Holder::Receiver;
     lock.unlock();
-    const bool sent = WriteMessage(m_fd, type, payload, deadline);
+    const bool sent = WriteMessage(*m_connection, type, payload, deadline);
     if (receiverReads) Kick();
     lock.lock();
     if (!sent) {
@@ -364,11 +313,8 @@ class CVhidDevice final : public CHidDevice {
     return true;
   }
 
-  // Makes the receiver leave its poll() and look at m_requestActive.
-  void Kick() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(m_wakeFd, &one, sizeof one);
-  }
+  // Makes the receiver leave its wait on the connection and look at m_requestActive.
+  void Kick() { m_connection->Wake(); }
 
   void Receive() {
     std::unique_lock lock(m_mutex);
@@ -422,7 +368,7 @@ class CVhidDevice final : public CHidDevice {
       if (done()) return PumpEnd::Done;
       if (receiver && (m_requestActive || m_stopping)) return PumpEnd::Kicked;
       lock.unlock();
-      const Fill filled = ReceiveInto(m_fd, m_wakeFd, m_buffer, deadline);
+      const Fill filled = ReceiveInto(*m_connection, m_buffer, deadline);
       lock.lock();
       if (filled == Fill::TimedOut) return PumpEnd::TimedOut;
       if (filled == Fill::Ended) {
@@ -450,14 +396,13 @@ class CVhidDevice final : public CHidDevice {
 
   // Under m_mutex: ends the connection; every pending and later operation fails.
   void MarkGone() {
-    if (!m_gone) shutdown(m_fd, SHUT_RDWR);
+    if (!m_gone) m_connection->Shutdown();
     m_gone = true;
     m_inputChanged.notify_all();
     m_socketChanged.notify_all();
   }
 
-  const int m_fd;
-  const int m_wakeFd;  // eventfd that kicks the receiver out of poll()
+  const std::unique_ptr<CVhidConnection> m_connection;
   const std::u16string m_productString;
   std::mutex m_requestMutex;
   std::mutex m_mutex;
@@ -478,6 +423,34 @@ class CVhidDevice final : public CHidDevice {
   std::thread m_receiver;
 };
 
+// The two forms of a device on the bus: a UNIX socket file, or a file holding
+// the TCP port on 127.0.0.1.
+enum class EForm { Socket, Tcp };
+
+std::optional<EForm> FormOf(std::string_view name) {
+  if (name.size() > 5 && name.ends_with(".sock")) return EForm::Socket;
+  if (name.size() > 4 && name.ends_with(".tcp")) return EForm::Tcp;
+  return std::nullopt;
+}
+
+// The port a TCP device's file names: decimal digits, at most one newline
+// after them, 1 to 65535. Anything else (or an unreadable file) is no port.
+std::optional<std::uint16_t> ReadPortFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::array<char, 8> text{};
+  file.read(text.data(), text.size());
+  std::string_view content(text.data(), static_cast<std::size_t>(file.gcount()));
+  if (content.ends_with('\n')) content.remove_suffix(1);
+  if (content.empty() || content.size() > 5) return std::nullopt;
+  std::uint32_t port = 0;
+  for (const char c : content) {
+    if (c < '0' || c > '9') return std::nullopt;
+    port = port * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (port == 0 || port > 0xFFFF) return std::nullopt;
+  return static_cast<std::uint16_t>(port);
+}
+
 }  // namespace
 
 CVhidBackend::CVhidBackend(std::string busDirectory) : m_busDirectory(std::move(busDirectory)) {}
@@ -487,9 +460,11 @@ std::vector<HidInterfaceInfo> CVhidBackend::Enumerate() {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(m_busDirectory, error)) {
     const std::string name = entry.path().filename().string();
-    if (name.size() < 5 || !name.ends_with(".sock")) continue;
+    const std::optional<EForm> form = FormOf(name);
+    if (!form) continue;
+    // A system without UNIX sockets sees no socket files, so it lists only the TCP form.
     std::error_code typeError;
-    if (!entry.is_socket(typeError)) continue;
+    if (*form == EForm::Socket ? !entry.is_socket(typeError) : !entry.is_regular_file(typeError)) continue;
     const auto vendorId = ParseIdTag(name, "vid_");
     const auto productId = ParseIdTag(name, "pid_");
     if (!vendorId || !productId) continue;
@@ -504,33 +479,25 @@ std::unique_ptr<CHidDevice> CVhidBackend::Open(const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
   const auto vendorId = ParseIdTag(name, "vid_");
   const auto productId = ParseIdTag(name, "pid_");
-  sockaddr_un address{};
-  if (!vendorId || !productId || path.size() >= sizeof address.sun_path) return nullptr;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return nullptr;
+  if (!vendorId || !productId) return nullptr;
+  // One deadline for the connect and HELLO.
+  const std::uint64_t deadline = Clock::NowMs() + kHelloWaitMs;
+  std::unique_ptr<CVhidConnection> connection;
+  if (FormOf(name) == EForm::Tcp) {
+    if (const std::optional<std::uint16_t> port = ReadPortFile(path)) connection = ConnectVhidLoopback(*port, deadline);
+  } else {
+    connection = ConnectVhidSocket(path, deadline);
   }
+  if (!connection) return nullptr;
   // HELLO: version, vendor ID, product ID, three report lengths, product string.
   CReceiveBuffer received;
-  const std::optional<Message> hello = ReadMessage(fd, received, Clock::NowMs() + kHelloWaitMs);
+  const std::optional<Message> hello = ReadMessage(*connection, received, deadline);
   constexpr std::size_t kHelloFixed = 8;
   if (!hello || hello->type != kHello || hello->payload.size() < kHelloFixed ||
       hello->payload[0] != kContractVersion || ReadLe16(&hello->payload[1]) != *vendorId ||
-      ReadLe16(&hello->payload[3]) != *productId) {
-    close(fd);
+      ReadLe16(&hello->payload[3]) != *productId)
     return nullptr;
-  }
-  const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd < 0) {
-    close(fd);
-    return nullptr;
-  }
   std::u16string product = Utf8ToUtf16(std::span(hello->payload).subspan(kHelloFixed));
   // Whatever followed HELLO in the same receive stays buffered for the device.
-  return std::make_unique<CVhidDevice>(fd, wakeFd, std::move(product), received);
+  return std::make_unique<CVhidDevice>(std::move(connection), std::move(product), received);
 }

@@ -1,9 +1,11 @@
 #pragma once
-// vhid: virtual HID devices over UNIX stream sockets in a bus directory (the
-// contract is docs/vhid.md). Enumeration lists the directory and connects to
-// nothing; opening connects, checks HELLO against the name's tags, and starts
-// one receiver thread per connection that files input reports while no
-// request runs; a request reads the socket itself until its reply comes.
+// vhid: virtual HID devices in a bus directory, each a UNIX stream socket file
+// or a file naming a TCP port on 127.0.0.1 (the contract is docs/vhid.md).
+// Enumeration lists the directory and connects to nothing; opening connects
+// (through CVhidConnection, the only part that differs between systems),
+// checks HELLO against the name's tags, and starts one receiver thread per
+// connection that files input reports while no request runs; a request reads
+// the connection itself until its reply comes.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -45,8 +47,8 @@ std::optional<std::uint16_t> ParseIdTag(std::string_view name, std::string_view 
 class CVhidBackend final : public CHidBackend {
  public:
   explicit CVhidBackend(std::string busDirectory);
-  // The *.sock entries that carry both tags, sorted by name; the path is the
-  // socket file's full path.
+  // The *.sock socket files and *.tcp regular files that carry both tags,
+  // sorted by name; the path is the file's full path.
   std::vector<HidInterfaceInfo> Enumerate() override;
   std::unique_ptr<CHidDevice> Open(const std::string& path) override;
 

@@ -23,7 +23,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using HostMessage = CVhidTestPeer::HostMessage;
 
-class VhidBackendTest : public ::testing::Test {
+class VhidBusTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_busDirectory.Valid());
@@ -33,10 +33,7 @@ class VhidBackendTest : public ::testing::Test {
     Clock::SetTimeScale(1);
   }
 
-  std::unique_ptr<CHidDevice> OpenPeer(CVhidTestPeer& peer) {
-    CVhidBackend backend(m_bus);
-    return backend.Open(peer.SocketPath());
-  }
+  std::unique_ptr<CHidDevice> OpenPeer(const CVhidTestPeer& peer) { return CVhidBackend(m_bus).Open(peer.SocketPath()); }
 
   // A listening socket file that is no vhid device (never accepted).
   void BindSocket(const std::string& name) {
@@ -54,18 +51,34 @@ class VhidBackendTest : public ::testing::Test {
   std::vector<int> m_extraSockets;
 
  public:
-  ~VhidBackendTest() override {
+  ~VhidBusTest() override {
     for (int fd : m_extraSockets) close(fd);
   }
 };
 
-TEST_F(VhidBackendTest, EnumerationListsTaggedSocketsOnly) {
-  CVhidTestPeer second(m_bus, 0x1a2b, 0x0c02, "b");
-  CVhidTestPeer first(m_bus, 0x1a2b, 0x0c01, "a");
+// The main cases run over both forms of a device on the bus.
+class VhidBackendTest : public VhidBusTest, public ::testing::WithParamInterface<CVhidTestPeer::Form> {
+ protected:
+  CVhidTestPeer Peer(std::uint16_t productId = 0x0c01, const std::string& suffix = "0") {
+    return CVhidTestPeer(m_bus, 0x1a2b, productId, suffix, "Test Device", GetParam());
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Forms, VhidBackendTest,
+                         ::testing::Values(CVhidTestPeer::Form::Socket, CVhidTestPeer::Form::Tcp),
+                         [](const auto& info) { return info.param == CVhidTestPeer::Form::Tcp ? "Tcp" : "Socket"; });
+
+TEST_P(VhidBackendTest, EnumerationListsTaggedDeviceFilesOnly) {
+  CVhidTestPeer second = Peer(0x0c02, "b");
+  CVhidTestPeer first = Peer(0x0c01, "a");
   BindSocket("VID_1A2B&PID_0C01#upper.sock");  // tags must be lower-case
   BindSocket("vid_1a2b&pid_0c01#noext");       // not a .sock name
   BindSocket("vid_1a2b#nopid.sock");
+  BindSocket("vid_1a2b&pid_0c01#socket.tcp");  // a port file is a regular file
   std::ofstream(m_bus + "/vid_1a2b&pid_0c01#file.sock") << "not a socket";
+  std::ofstream(m_bus + "/VID_1A2B&PID_0C01#upper.tcp") << "1234";
+  std::ofstream(m_bus + "/vid_1a2b&pid_0c01#staged.tcp.new") << "1234";  // not renamed yet
+  std::filesystem::create_directory(m_bus + "/vid_1a2b&pid_0c01#directory.tcp");
 
   const std::vector<HidInterfaceInfo> found = CVhidBackend(m_bus).Enumerate();
   ASSERT_EQ(found.size(), 2u);
@@ -78,7 +91,7 @@ TEST_F(VhidBackendTest, EnumerationListsTaggedSocketsOnly) {
   EXPECT_TRUE(CVhidBackend(m_bus + "/missing").Enumerate().empty());
 }
 
-TEST_F(VhidBackendTest, OpenChecksHelloAgainstTheName) {
+TEST_P(VhidBackendTest, OpenChecksHelloAgainstTheName) {
   struct Case {
     std::uint16_t helloVendor;
     std::uint16_t helloProduct;
@@ -86,13 +99,13 @@ TEST_F(VhidBackendTest, OpenChecksHelloAgainstTheName) {
   };
   for (const Case c : {Case{0x1a2b, 0x0c01, true}, Case{0x1a2c, 0x0c01, false}, Case{0x1a2b, 0x0c02, false}}) {
     SCOPED_TRACE(c.helloVendor + c.helloProduct);
-    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    CVhidTestPeer peer = Peer();
     peer.SetHelloIds(c.helloVendor, c.helloProduct);
     EXPECT_EQ(OpenPeer(peer) != nullptr, c.opens);
   }
 }
 
-TEST_F(VhidBackendTest, MalformedHeaderClosesTheConnection) {
+TEST_P(VhidBackendTest, MalformedHeaderClosesTheConnection) {
   const Bytes headers[] = {
       {0x55, 0, 1, 0, 0},        // unknown type
       {0x02, 1, 1, 0, 0},        // reserved byte not 0
@@ -101,7 +114,7 @@ TEST_F(VhidBackendTest, MalformedHeaderClosesTheConnection) {
   };
   for (const Bytes& header : headers) {
     SCOPED_TRACE(header[0]);
-    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    CVhidTestPeer peer = Peer();
     auto device = OpenPeer(peer);
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(peer.SendRaw(header));
@@ -114,8 +127,8 @@ TEST_F(VhidBackendTest, MalformedHeaderClosesTheConnection) {
   }
 }
 
-TEST_F(VhidBackendTest, DeviceVanishingMidRequestFailsTheRequest) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_P(VhidBackendTest, DeviceVanishingMidRequestFailsTheRequest) {
+  CVhidTestPeer peer = Peer();
   peer.SetHandler([](CVhidTestPeer& device, const HostMessage&) { device.Unplug(); });
   auto device = OpenPeer(peer);
   ASSERT_NE(device, nullptr);
@@ -128,8 +141,8 @@ TEST_F(VhidBackendTest, DeviceVanishingMidRequestFailsTheRequest) {
   EXPECT_FALSE(device->GetProductString(name));
 }
 
-TEST_F(VhidBackendTest, InputReportsArriveInOrderAlsoBetweenRequestAndReply) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_P(VhidBackendTest, InputReportsArriveInOrderAlsoBetweenRequestAndReply) {
+  CVhidTestPeer peer = Peer();
   peer.SetHandler([](CVhidTestPeer& device, const HostMessage& message) {
     for (std::uint8_t i = 0; i < 3; ++i) device.SendInputReport(Bytes{0, i, 0x28});
     CVhidTestPeer::AnswerOk(device, message);
@@ -190,10 +203,10 @@ class CReportCollector {
   std::thread m_thread;
 };
 
-TEST_F(VhidBackendTest, ReaderGetsEveryReportInOrderWhileRequestsRun) {
+TEST_P(VhidBackendTest, ReaderGetsEveryReportInOrderWhileRequestsRun) {
   // Reports come before and after each reply, so both the receiver thread and
   // the requesting thread read some of them while the reader waits.
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  CVhidTestPeer peer = Peer();
   std::atomic<std::uint8_t> next{0};
   peer.SetHandler([&](CVhidTestPeer& device, const HostMessage& message) {
     device.SendInputReport(Bytes{0, next++});
@@ -214,10 +227,10 @@ TEST_F(VhidBackendTest, ReaderGetsEveryReportInOrderWhileRequestsRun) {
   EXPECT_EQ(collector.Seen(), expected);
 }
 
-TEST_F(VhidBackendTest, ReportAfterABurstOfRequestsReachesTheWaitingReader) {
+TEST_P(VhidBackendTest, ReportAfterABurstOfRequestsReachesTheWaitingReader) {
   // A device that has sent no input report leaves the socket to requests that
   // follow each other; once they stop, a report must still reach the reader.
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  CVhidTestPeer peer = Peer();
   peer.SetHandler([](CVhidTestPeer& device, const HostMessage& message) { CVhidTestPeer::AnswerOk(device, message); });
   auto device = OpenPeer(peer);
   ASSERT_NE(device, nullptr);
@@ -238,7 +251,7 @@ TEST_F(VhidBackendTest, ReportAfterABurstOfRequestsReachesTheWaitingReader) {
   EXPECT_EQ(result.get(), 0x42);
 }
 
-TEST_F(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
+TEST_P(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
   // An input report, the reply and another input report in one stream, cut
   // at every position into two writes a little apart.
   Bytes stream = Frame(Vhid::kInputReport, Bytes{0, 1, 0x28});
@@ -247,7 +260,7 @@ TEST_F(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
   const Bytes last = Frame(Vhid::kInputReport, Bytes{0, 2});
   stream.insert(stream.end(), last.begin(), last.end());
 
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+  CVhidTestPeer peer = Peer();
   std::atomic<std::size_t> cut{0};
   peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
     const std::span<const std::uint8_t> bytes(stream);
@@ -268,7 +281,7 @@ TEST_F(VhidBackendTest, MessagesAreFramedWhereverTheStreamIsCut) {
   }
 }
 
-TEST_F(VhidBackendTest, BrokenStreamDuringRequestFailsItAndKeepsEarlierReports) {
+TEST_P(VhidBackendTest, BrokenStreamDuringRequestFailsItAndKeepsEarlierReports) {
   const Bytes endings[] = {
       {0x02, 1, 1, 0, 0},  // malformed header
       Frame(Vhid::kSetFeatureDone, Bytes{0}),  // a reply of another type
@@ -276,7 +289,7 @@ TEST_F(VhidBackendTest, BrokenStreamDuringRequestFailsItAndKeepsEarlierReports) 
   };
   for (const Bytes& ending : endings) {
     SCOPED_TRACE(ending.size());
-    CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+    CVhidTestPeer peer = Peer();
     peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
       device.SendInputReport(Bytes{0, 5});
       if (ending.empty()) device.Unplug();
@@ -294,7 +307,7 @@ TEST_F(VhidBackendTest, BrokenStreamDuringRequestFailsItAndKeepsEarlierReports) 
   }
 }
 
-TEST_F(VhidBackendTest, ReportSentWithHelloInOneWriteIsKept) {
+TEST_F(VhidBusTest, ReportSentWithHelloInOneWriteIsKept) {
   const std::string path = m_bus + "/vid_1a2b&pid_0c01#raw.sock";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -321,8 +334,57 @@ TEST_F(VhidBackendTest, ReportSentWithHelloInOneWriteIsKept) {
   EXPECT_EQ(report[1], 9);
 }
 
-TEST_F(VhidBackendTest, CancelReadWakesOneRead) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_F(VhidBusTest, PortFileMustNameALiveLoopbackPort) {
+  using Form = CVhidTestPeer::Form;
+  const auto portOf = [](const CVhidTestPeer& peer) {
+    std::string port;
+    std::ifstream(peer.SocketPath()) >> port;
+    return port;
+  };
+  std::string refusedPort;  // a port nobody listens on any more
+  {
+    CVhidTestPeer gone(m_bus, 0x1a2b, 0x0c01, "gone", "Test Device", Form::Tcp);
+    refusedPort = portOf(gone);
+  }
+  // "%" stands for the port of a live device.
+  struct Case {
+    std::string content;
+    bool opens;
+  };
+  const Case cases[] = {{"%", true},      {"%\n", true},     {"", false},      {"\n", false},
+                        {"%\n\n", false},  {" %", false},      {"% ", false},    {"+%", false},
+                        {"0", false},      {"65536", false},  {"123456", false}, {"port", false},
+                        {refusedPort, false}};
+  const std::string path = m_bus + "/vid_1a2b&pid_0c01#file.tcp";
+  for (const Case& c : cases) {
+    SCOPED_TRACE("\"" + c.content + "\"");
+    CVhidTestPeer live(m_bus, 0x1a2b, 0x0c01, "live", "Test Device", Form::Tcp);
+    std::string content = c.content;
+    if (const std::size_t at = content.find('%'); at != std::string::npos) content.replace(at, 1, portOf(live));
+    std::ofstream(path, std::ios::trunc) << content;
+    const std::vector<HidInterfaceInfo> found = CVhidBackend(m_bus).Enumerate();
+    EXPECT_TRUE(std::any_of(found.begin(), found.end(), [&](const auto& info) { return info.path == path; }))
+        << "listed whatever it holds";
+    EXPECT_EQ(CVhidBackend(m_bus).Open(path) != nullptr, c.opens);
+  }
+  EXPECT_EQ(CVhidBackend(m_bus).Open(m_bus + "/vid_1a2b&pid_0c01#missing.tcp"), nullptr);
+
+  // A bus holds both forms at once; a device that leaves is neither listed nor opened.
+  std::filesystem::remove(path);
+  CVhidTestPeer live(m_bus, 0x1a2b, 0x0c01, "live", "Test Device", Form::Tcp);
+  CVhidTestPeer socket(m_bus, 0x1a2b, 0x0c02, "socket");
+  const std::vector<HidInterfaceInfo> both = CVhidBackend(m_bus).Enumerate();
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(both[0].path, live.SocketPath());
+  EXPECT_EQ(both[1].path, socket.SocketPath());
+  EXPECT_NE(OpenPeer(socket), nullptr);
+  live.Unplug();
+  EXPECT_EQ(CVhidBackend(m_bus).Enumerate().size(), 1u);
+  EXPECT_EQ(OpenPeer(live), nullptr);
+}
+
+TEST_P(VhidBackendTest, CancelReadWakesOneRead) {
+  CVhidTestPeer peer = Peer();
   auto device = OpenPeer(peer);
   ASSERT_NE(device, nullptr);
   std::array<std::uint8_t, 32> report{};
@@ -340,8 +402,8 @@ TEST_F(VhidBackendTest, CancelReadWakesOneRead) {
   EXPECT_EQ(report[1], 7);
 }
 
-TEST_F(VhidBackendTest, LateReplyIsNotTakenForTheNextRequest) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_P(VhidBackendTest, LateReplyIsNotTakenForTheNextRequest) {
+  CVhidTestPeer peer = Peer();
   std::atomic<int> outputs{0};
   peer.SetHandler([&](CVhidTestPeer& device, const HostMessage&) {
     const bool first = outputs++ == 0;
@@ -356,8 +418,8 @@ TEST_F(VhidBackendTest, LateReplyIsNotTakenForTheNextRequest) {
   EXPECT_EQ(outputs.load(), 2);
 }
 
-TEST_F(VhidBackendTest, ReplyStatusAndPayloadAreHonoured) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_P(VhidBackendTest, ReplyStatusAndPayloadAreHonoured) {
+  CVhidTestPeer peer = Peer();
   std::atomic<std::uint8_t> status{0};
   peer.SetHandler([&](CVhidTestPeer& device, const HostMessage& message) {
     Bytes reply{status.load()};
@@ -383,8 +445,8 @@ TEST_F(VhidBackendTest, ReplyStatusAndPayloadAreHonoured) {
   EXPECT_FALSE(device->WriteOutputReport(Bytes(65, 0), 500));
 }
 
-TEST_F(VhidBackendTest, ReplyNobodyAskedForEndsTheConnection) {
-  CVhidTestPeer peer(m_bus, 0x1a2b, 0x0c01);
+TEST_P(VhidBackendTest, ReplyNobodyAskedForEndsTheConnection) {
+  CVhidTestPeer peer = Peer();
   auto device = OpenPeer(peer);
   ASSERT_NE(device, nullptr);
   const std::uint8_t ok[] = {0};

@@ -46,6 +46,7 @@ class BootloaderSwitchTest : public ::testing::Test {
     config.processors = {{33, 0x12052016}};
     config.startInBootloader = inBootloader;
     config.faults = faults;
+    config.busForm = m_busForm;
     m_emulator = std::make_unique<CDeviceEmulator>(config);
     return m_emulator->Start(m_bus) ? m_emulator.get() : nullptr;
   }
@@ -60,9 +61,22 @@ class BootloaderSwitchTest : public ::testing::Test {
   const std::string m_bus = m_busDirectory.Path().string();
   std::unique_ptr<CDeviceEmulator> m_emulator;
   std::unique_ptr<CFirmwareUpgrade> m_upgrader;
+  EmuBusForm m_busForm = EmuBusForm::Socket;
 };
 
-TEST_F(BootloaderSwitchTest, EnterFindsTheBootloaderAtTheFirstCheckAndExitBringsTheApplicationBack) {
+// The switch over both forms of the bus: a UNIX socket file or a file naming a TCP port.
+class BootloaderSwitchFormTest : public BootloaderSwitchTest, public ::testing::WithParamInterface<EmuBusForm> {
+ protected:
+  void SetUp() override {
+    BootloaderSwitchTest::SetUp();
+    m_busForm = GetParam();
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Forms, BootloaderSwitchFormTest, ::testing::Values(EmuBusForm::Socket, EmuBusForm::Tcp),
+                         [](const auto& info) { return info.param == EmuBusForm::Tcp ? "Tcp" : "Socket"; });
+
+TEST_P(BootloaderSwitchFormTest, EnterFindsTheBootloaderAtTheFirstCheckAndExitBringsTheApplicationBack) {
   CDeviceEmulator* device = StartDevice();
   ASSERT_NE(device, nullptr);
   CFirmwareUpgrade* upgrader = OpenUpgrader();

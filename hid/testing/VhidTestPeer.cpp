@@ -1,5 +1,6 @@
 #include "hid/testing/VhidTestPeer.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -10,6 +11,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace {
@@ -38,25 +41,50 @@ bool ReadExact(int fd, std::uint8_t* buffer, std::size_t length) {
 }  // namespace
 
 CVhidTestPeer::CVhidTestPeer(std::string busDirectory, std::uint16_t vendorId, std::uint16_t productId,
-                             std::string suffix, std::string productString)
+                             std::string suffix, std::string productString, Form form)
     : m_productString(std::move(productString)),
       m_helloVendorId(vendorId),
       m_helloProductId(productId),
       m_handler(&CVhidTestPeer::AnswerOk) {
   char name[64];
-  std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#%s.sock", vendorId, productId, suffix.c_str());
+  std::snprintf(name, sizeof name, "/vid_%04x&pid_%04x#%s.%s", vendorId, productId, suffix.c_str(),
+                form == Form::Tcp ? "tcp" : "sock");
   m_socketPath = busDirectory + name;
+  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_wakeFd < 0) throw std::runtime_error("no eventfd");
+  if (form == Form::Tcp) {
+    ListenOnTcp();
+  } else {
+    ListenOnSocket();
+  }
+  m_thread = std::thread([this] { Serve(); });
+}
+
+void CVhidTestPeer::ListenOnSocket() {
   sockaddr_un address{};
   if (m_socketPath.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
   m_listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_listenFd < 0 || m_wakeFd < 0 ||
-      bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  if (m_listenFd < 0 || bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       listen(m_listenFd, 4) != 0)
     throw std::runtime_error("cannot serve " + m_socketPath);
-  m_thread = std::thread([this] { Serve(); });
+}
+
+// Listens on an ephemeral port of 127.0.0.1, then writes the port file under
+// a name the host ignores and renames it, so it never names a port not yet served.
+void CVhidTestPeer::ListenOnTcp() {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  m_listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (m_listenFd < 0 || bind(m_listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      listen(m_listenFd, 4) != 0 || getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot serve " + m_socketPath);
+  const std::string staging = m_socketPath + ".new";
+  std::ofstream(staging) << ntohs(address.sin_port) << '\n';
+  std::filesystem::rename(staging, m_socketPath);
 }
 
 CVhidTestPeer::~CVhidTestPeer() {

@@ -1,7 +1,8 @@
 #pragma once
-// A scripted vhid device for tests: it serves one socket file on a bus
-// directory, greets each connection with HELLO, records every host message,
-// and answers through a handler the test installs. The test can push input
+// A scripted vhid device for tests: it serves one device file on a bus
+// directory (a UNIX socket, or a file naming its TCP port), greets each
+// connection with HELLO, records every host message, and answers through a
+// handler the test installs. The test can push input
 // reports or raw bytes at any time and unplug the device.
 #include <sys/types.h>
 
@@ -24,10 +25,14 @@ class CVhidTestPeer {
   // may call the Send operations and Unplug.
   using Handler = std::function<void(CVhidTestPeer& peer, const HostMessage& message)>;
 
-  // Serves "<busDirectory>/vid_%04x&pid_%04x#<suffix>.sock". The HELLO ids
-  // are the name's unless SetHelloIds changes them before a host connects.
+  // The two forms of a device on the bus.
+  enum class Form { Socket, Tcp };
+
+  // Serves "<busDirectory>/vid_%04x&pid_%04x#<suffix>.sock" (a UNIX socket)
+  // or "...#<suffix>.tcp" (a file naming a TCP port on 127.0.0.1). The HELLO
+  // ids are the name's unless SetHelloIds changes them before a host connects.
   CVhidTestPeer(std::string busDirectory, std::uint16_t vendorId, std::uint16_t productId,
-                std::string suffix = "0", std::string productString = "Test Device");
+                std::string suffix = "0", std::string productString = "Test Device", Form form = Form::Socket);
   ~CVhidTestPeer();
   CVhidTestPeer(const CVhidTestPeer&) = delete;
   CVhidTestPeer& operator=(const CVhidTestPeer&) = delete;
@@ -43,9 +48,10 @@ class CVhidTestPeer {
   bool SendMessage(std::uint8_t type, std::span<const std::uint8_t> payload);
   bool SendRaw(std::span<const std::uint8_t> bytes);
 
-  // Closes the connection and removes the socket file, like a device leaving the bus.
+  // Removes the device's file and closes the connection, like a device leaving the bus.
   void Unplug();
 
+  // The device's file on the bus (the socket or the port file).
   const std::string& SocketPath() const { return m_socketPath; }
   // Waits (real time, bounded) until a host is connected; true if one is.
   bool WaitConnected();
@@ -54,6 +60,8 @@ class CVhidTestPeer {
   std::vector<HostMessage> Messages() const;
 
  private:
+  void ListenOnSocket();
+  void ListenOnTcp();
   void Serve();
   void CloseConnectionLocked();
   void UnplugLocked();
