@@ -1,11 +1,7 @@
 #include "app/FlashApp.h"
 
-#include <sys/resource.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -14,36 +10,33 @@
 #include "app/RunResult.h"
 #include "platform/Clock.h"
 #include "platform/HidDevice.h"
+#include "platform/ProcessPriority.h"
 #include "platform/SleepInhibitor.h"
 #include "resources/StringTable.h"
+#include "ui/FlashDlg.h"
+#ifdef _WIN32
+#include "ui/win32/DialogWindow.h"
+#include "ui/win32/MessageBox.h"
+#else
 #include "ui/qt/DialogWindow.h"
 #include "ui/qt/Display.h"
-#include "ui/FlashDlg.h"
 #include "ui/qt/MessageBox.h"
+#endif
 
 std::string g_LogFileName;
 std::int32_t g_ReturnCode = 0;
 
 namespace {
 
-// The nice value that stands for a high priority class: above every ordinary
-// program, below the real-time range.
-constexpr int kHighPriorityNice = -10;
-
-// Linux keeps a nice value per thread, so every thread that exists already
-// (the log writer) is raised; threads started later inherit it from this one.
-void RaiseProcessPriority() {
-  int error = 0;
-  std::error_code listError;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", listError)) {
-    const id_t tid = static_cast<id_t>(std::strtoul(task.path().filename().c_str(), nullptr, 10));
-    if (tid != 0 && ::setpriority(PRIO_PROCESS, tid, kHighPriorityNice) != 0 && error == 0) error = errno;
-  }
-  if (listError && ::setpriority(PRIO_PROCESS, 0, kHighPriorityNice) != 0) error = errno;
-  if (error != 0)
-    LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority",
-               std::strerror(error));
-}
+// Whether windows can be shown at all, and whether someone sees them. A
+// Windows desktop always shows them; on Linux a display must answer.
+#ifdef _WIN32
+bool WindowsCanBeShown() { return true; }
+bool WindowsAreSeen() { return true; }
+#else
+bool WindowsCanBeShown() { return DetectDisplay() != DisplayKind::None; }
+bool WindowsAreSeen() { return DetectDisplay() == DisplayKind::Real; }
+#endif
 
 }  // namespace
 
@@ -86,7 +79,8 @@ CFlashApp::~CFlashApp() = default;
 
 bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
-  RaiseProcessPriority();
+  if (const std::string refused = RaiseProcessPriority(); !refused.empty())
+    LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority", refused);
 
   // Tests give each run on a virtual bus a lock of its own, so they neither
   // meet a copy that someone runs on the same machine nor each other. A run
@@ -108,7 +102,7 @@ bool CFlashApp::InitInstance() {
   } else {
     if (m_instanceLock->GetState() == CInstanceLock::State::Unavailable)
       LogMessage("CFlashApp::InitInstance - Single-instance lock unavailable [%s], going on",
-                 std::strerror(m_instanceLock->Error()));
+                 m_instanceLock->ErrorText());
     if (ApplyStartOptions()) RunDialog();
     // Only now: the dialog is gone, and with it any flashing thread that still
     // wrote to the device, so a next copy cannot start while this one works.
@@ -139,7 +133,7 @@ bool CFlashApp::ApplyStartOptions() {
   // On a desktop the demonstration opens the dialog, whose Upgrade button
   // starts the run; without one it upgrades at once and prints what the
   // hidden dialog shows.
-  if (DetectDisplay() != DisplayKind::Real) {
+  if (!WindowsAreSeen()) {
     m_options.letterArgs.insert(m_options.letterArgs.begin(), "S");
     m_options.transcript = true;
   }
@@ -158,7 +152,7 @@ void CFlashApp::RunDialog() {
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 
-  if (DetectDisplay() != DisplayKind::None) dialog->SetWindowRunner(RunDialogWindow);
+  if (WindowsCanBeShown()) dialog->SetWindowRunner(RunDialogWindow);
   if (m_dialogSetup) m_dialogSetup(*dialog);
 
   const int nResponse = dialog->DoModal();

@@ -34,6 +34,16 @@ void LogDialogResult(int nResponse, std::int32_t returnCode);
 // A POSIX parent sees only the low 8 bits of the exit code: 0, 4, 1, 6, 7.
 constexpr int PosixExitStatus(std::int32_t returnCode) { return static_cast<int>(returnCode & 0xFF); }
 
+// The process's exit code: on Windows the whole 32-bit result (0x80000007),
+// elsewhere its low 8 bits.
+constexpr int ProcessExitCode(std::int32_t returnCode) {
+#ifdef _WIN32
+  return static_cast<int>(returnCode);
+#else
+  return PosixExitStatus(returnCode);
+#endif
+}
+
 class CFlashDlg;
 
 class CFlashApp {

@@ -1,8 +1,5 @@
 #include "app/RunResult.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,13 +45,26 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
+// The exit code as the parent process sees it: 7 on Linux, 0x80000007 on Windows.
+std::string ExitCodeText(std::int32_t resultCode) {
+#ifdef _WIN32
+  return "0x" + Hex(static_cast<std::uint32_t>(ProcessExitCode(resultCode)), 8);
+#else
+  return std::to_string(ProcessExitCode(resultCode));
+#endif
+}
+
 // UTC, ISO 8601 with milliseconds: "2026-12-09T00:16:16.123Z".
 std::string IsoTime(std::chrono::system_clock::time_point time) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
   const auto milliseconds =
       std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count() % 1000;
   std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &seconds);
+#else
   ::gmtime_r(&seconds, &parts);
+#endif
   char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
                 parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(milliseconds));
@@ -116,25 +126,17 @@ std::string RunResultJson(const RunResult& result) {
 }
 
 std::optional<std::string> WriteRunResult(const std::string& path, const std::string& json) {
-  const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (file < 0) return std::strerror(errno);
-  std::string_view rest = json;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(file, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      const int error = written < 0 ? errno : EIO;
-      ::close(file);
-      return std::strerror(error);
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-  if (::close(file) != 0) return std::strerror(errno);
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return std::strerror(errno);
+  const bool complete = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+  const int writeError = errno;
+  if (std::fclose(file) != 0) return std::strerror(errno);
+  if (!complete) return std::strerror(writeError);
   return std::nullopt;
 }
 
 std::string FailureLine(std::int32_t resultCode, const std::string& keptLog) {
   return std::string("quillon-upgrade: ") + FailureText(resultCode) + " (exit code " +
-         std::to_string(PosixExitStatus(resultCode)) + "); " +
+         ExitCodeText(resultCode) + "); " +
          (keptLog.empty() ? std::string("no log could be written") : "log kept in " + keptLog);
 }

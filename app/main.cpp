@@ -28,5 +28,5 @@ int main(int argc, char** argv) {
 
   CFlashApp app(std::move(options));
   app.InitInstance();
-  return PosixExitStatus(app.ExitInstance());
+  return ProcessExitCode(app.ExitInstance());
 }

@@ -1,5 +1,7 @@
-# quillon_add_test(<name> SOURCES <files...> LIBS <targets...> [RESOURCE_LOCK <names...>])
+# quillon_add_test(<name> SOURCES <files...> LIBS <targets...> [RESOURCE_LOCK <names...>] [LINUX_ONLY])
 # Builds one GoogleTest executable and registers its tests with ctest.
+# LINUX_ONLY leaves it out of the Windows build (tests that fork, start the
+# emulator in-process or check Linux files); the others run there under Wine.
 # Tests are discovered when ctest runs, so a sanitizer build never runs them at build time.
 # RESOURCE_LOCK keeps the tests from running at the same time as other tests that
 # name the same resource (for instance "quillon_instance" for every test that
@@ -8,7 +10,10 @@ function(quillon_add_test name)
   if(NOT QUILLON_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(ARG "LINUX_ONLY" "" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  if(ARG_LINUX_ONLY AND WIN32)
+    return()
+  endif()
   # While several people work in one tree, a test whose sources are still being
   # written can be left out of a developer's own build (never in CI).
   if(QUILLON_SKIP_INCOMPLETE_TESTS)

@@ -1,7 +1,5 @@
 #include "platform/Clock.h"
 
-#include <sys/prctl.h>
-
 #include <atomic>
 #include <thread>
 
@@ -40,16 +38,3 @@ std::uint64_t QueryPerformanceCounter() {
 std::uint64_t NowMs() { return QueryPerformanceCounter() / 1'000'000ull; }
 
 }  // namespace Clock
-
-CFineTimerSlack::CFineTimerSlack() {
-#if defined(__linux__)
-  m_previous = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
-#endif
-}
-
-CFineTimerSlack::~CFineTimerSlack() {
-#if defined(__linux__)
-  if (m_previous > 0) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(m_previous), 0, 0, 0);
-#endif
-}

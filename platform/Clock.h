@@ -27,9 +27,10 @@ std::uint64_t NowMs();
 
 }  // namespace Clock
 
-// While it exists, the calling thread's timed waits end within a microsecond
-// of their deadline instead of the kernel's default 50 µs slack, so that the
-// pacing can block rather than spin. The download holds one while it runs.
+// While it exists, the calling thread's timed waits end close to their
+// deadline (Linux: within a microsecond instead of the kernel's default 50 µs
+// slack; Windows: a 1 ms timer tick instead of 15.6 ms), so that the pacing can
+// block rather than spin. The download holds one while it runs.
 class CFineTimerSlack {
  public:
   CFineTimerSlack();
@@ -38,5 +39,5 @@ class CFineTimerSlack {
   CFineTimerSlack& operator=(const CFineTimerSlack&) = delete;
 
  private:
-  int m_previous = 0;
+  int m_previous = 0;  // the slack to restore, or whether a finer tick was granted
 };

@@ -72,6 +72,8 @@ void CInstanceLock::TakeLockFile(std::string_view name) {
 
 CInstanceLock::~CInstanceLock() { Release(); }
 
+std::string CInstanceLock::ErrorText() const { return m_error != 0 ? std::strerror(m_error) : std::string(); }
+
 void CInstanceLock::Release() {
   if (m_fileFd >= 0) {
     ::close(m_fileFd);

@@ -10,16 +10,17 @@
 namespace {
 
 std::string Transcribe(const std::function<void(CConsoleTranscript&)>& run) {
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&buffer, &size);
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) return "(no temporary file)";
   {
     CConsoleTranscript transcript(out);
     run(transcript);
   }
+  std::rewind(out);
+  std::string text;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, out)) > 0;) text.append(buffer, n);
   std::fclose(out);
-  std::string text(buffer, size);
-  std::free(buffer);
   return text;
 }
 

@@ -26,11 +26,14 @@ class CFirmwareUpgrade;
 class CDialogSurface;
 class CConsoleTranscript;
 
-// Dialog results.
+// Dialog results, with the values Windows gives them; where <windows.h> came
+// first, its macros of the same names and values stand in.
+#ifndef IDOK
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
 inline constexpr int IDABORT = 3;
 inline constexpr int IDCLOSE = 8;
+#endif
 
 // Result codes of a run; bit 31 set means failure.
 inline constexpr std::int32_t FLASH_RC_OK = 0;

@@ -1,8 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +6,7 @@
 
 #include "app/log/Log.h"
 #include "app/log/LocalTime.h"
+#include "app/log/LogFile.h"
 #include "app/log/Utf16Text.h"
 
 namespace {
@@ -25,11 +21,8 @@ struct LogWriter {
   std::deque<std::string> queue;
   bool stopRequested = false;
   bool running = false;
-  int fd = -1;
+  CLogFile file;
   std::string path;
-  // Identity of the file this process created, so that only that file is ever deleted.
-  dev_t device = 0;
-  ino_t inode = 0;
   std::thread thread;
   std::mutex lifecycleLock;  // serialises StartLog and StopLog
 };
@@ -48,16 +41,6 @@ LogWriter& Writer() {
 std::mutex g_captureLock;
 LogCapture* g_capture = nullptr;
 
-void WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // lines the file system refuses are lost
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 void WriterThread(LogWriter& w) {
   std::unique_lock lock(w.queueLock);
   for (;;) {
@@ -70,7 +53,7 @@ void WriterThread(LogWriter& w) {
     lock.unlock();
     std::string text;
     for (const auto& line : batch) text += line;
-    WriteAll(w.fd, text);
+    w.file.Write(text);
     lock.lock();
     if (stopping && w.queue.empty()) return;
   }
@@ -220,26 +203,17 @@ HRESULT StartLog(const std::string& fileName) {
   const bool hasExtension = fileName.ends_with(".log");
   const std::string stem = hasExtension ? fileName.substr(0, fileName.size() - 4) : fileName;
   const std::string extension = hasExtension ? ".log" : "";
-  int fd = -1;
   std::string path;
-  for (int suffix = 0; suffix < 1000 && fd < 0; ++suffix) {
+  CLogFile::Create created = CLogFile::Create::Failed;
+  for (int suffix = 0; suffix < 1000; ++suffix) {
     path = suffix == 0 ? fileName : stem + "-" + std::to_string(suffix) + extension;
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) break;
+    created = w.file.CreateNew(path);
+    if (created != CLogFile::Create::Exists) break;
   }
-  if (fd < 0) return E_FAIL;
-  struct stat created {};
-  if (::fstat(fd, &created) != 0) {
-    ::close(fd);
-    ::unlink(path.c_str());
-    return E_FAIL;
-  }
+  if (created != CLogFile::Create::Made) return E_FAIL;
   {
     std::lock_guard lock(w.queueLock);
-    w.fd = fd;
     w.path = path;
-    w.device = created.st_dev;
-    w.inode = created.st_ino;
     w.stopRequested = false;
     w.running = true;
   }
@@ -248,8 +222,7 @@ HRESULT StartLog(const std::string& fileName) {
   } catch (const std::system_error&) {
     std::lock_guard lock(w.queueLock);
     w.running = false;
-    ::close(fd);
-    w.fd = -1;
+    w.file.Close();
     return E_FAIL;
   }
   return S_OK;
@@ -269,10 +242,7 @@ int StopLog() {
   std::lock_guard lock(w.queueLock);
   w.running = false;
   w.queue.clear();
-  if (w.fd >= 0) {
-    ::close(w.fd);
-    w.fd = -1;
-  }
+  w.file.Close();
   return 0;
 }
 
@@ -286,11 +256,7 @@ bool DeleteLogFile() {
   LogWriter& w = Writer();
   std::lock_guard lock(w.queueLock);
   if (w.path.empty() || w.running) return false;
-  // A file put in its place since (by another program or user) is left alone.
-  struct stat current {};
-  const bool same = ::lstat(w.path.c_str(), &current) == 0 && S_ISREG(current.st_mode) &&
-                    current.st_dev == w.device && current.st_ino == w.inode;
-  const bool deleted = same && ::unlink(w.path.c_str()) == 0;
+  const bool deleted = w.file.RemoveIfUnchanged(w.path);
   w.path.clear();
   return deleted;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// An MD5 computation (RFC 1321) through OpenSSL's EVP interface.
+// An MD5 computation (RFC 1321): OpenSSL's EVP interface on Linux (Md5.cpp),
+// the system's CNG on Windows (Md5Windows.cpp).
 #include <array>
 #include <cstdint>
 #include <memory>

@@ -1,16 +1,30 @@
 #pragma once
 // Temporary directories for tests, benchmarks and their helper programs.
-#include <stdlib.h>
-
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
 
-// A new empty directory "<stem>-XXXXXX" under the temporary directory; empty path on failure.
+// A new empty directory "<stem>-xxxxxxxx" under the temporary directory, made
+// by this call and nobody else (a name that exists is never taken); empty path
+// on failure.
 inline std::filesystem::path MakeTempDirectory(const std::string& stem) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) return {};
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%08x", static_cast<unsigned>(random()));
+    std::filesystem::path path = base / (stem + suffix);
+    if (std::filesystem::create_directory(path, error)) {
+      std::filesystem::permissions(path, std::filesystem::perms::owner_all, error);
+      return path;
+    }
+    if (error) return {};
+  }
+  return {};
 }
 
 // A temporary directory that is removed with everything in it when the object

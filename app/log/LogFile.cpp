@@ -1,0 +1,51 @@
+#include "app/log/LogFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CLogFile::Create CLogFile::CreateNew(const std::string& path) {
+  Close();
+  m_known = false;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return errno == EEXIST ? Create::Exists : Create::Failed;
+  struct stat created {};
+  if (::fstat(fd, &created) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    return Create::Failed;
+  }
+  m_fd = fd;
+  m_volume = static_cast<std::uint64_t>(created.st_dev);
+  m_index = static_cast<std::uint64_t>(created.st_ino);
+  m_known = true;
+  return Create::Made;
+}
+
+bool CLogFile::IsOpen() const { return m_fd >= 0; }
+
+void CLogFile::Write(std::string_view text) {
+  std::size_t done = 0;
+  while (m_fd >= 0 && done < text.size()) {
+    const ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void CLogFile::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+bool CLogFile::RemoveIfUnchanged(const std::string& path) {
+  struct stat current {};
+  const bool same = m_known && ::lstat(path.c_str(), &current) == 0 && S_ISREG(current.st_mode) &&
+                    static_cast<std::uint64_t>(current.st_dev) == m_volume &&
+                    static_cast<std::uint64_t>(current.st_ino) == m_index;
+  m_known = false;
+  return same && ::unlink(path.c_str()) == 0;
+}
