@@ -24,6 +24,8 @@ constexpr const char* kFailedText = "Firmware upgrade failed. Please re-connect 
 class Win32DialogTest : public ::testing::Test {
  public:
   void SetUp() override {
+    ASSERT_TRUE(CDialogProbe::WindowsCanBeMade())
+        << "No window can be made here: run under an X display (xvfb-run -a) or with Wine's null graphics driver";
     Clock::SetTimeScale(100);
     image = std::vector<std::uint8_t>(160, 0x5a);
     const Md5Digest digest = CMd5::Of(image);

@@ -4,9 +4,13 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <cstdint>
+#include <fstream>
 #include <thread>
+#include <vector>
 
 #include "app/log/Utf16Text.h"
+#include "ui/win32/Handles.h"
 #include "ui/win32/Resource.h"
 #include "ui/win32/WideText.h"
 
@@ -69,17 +73,34 @@ ProgressBarState BarOf(HWND bar) {
   return {range.iLow, range.iHigh, static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0))};
 }
 
-}  // namespace
-
-CDialogProbe::CDialogProbe()
-    : m_guiThread(GetCurrentThreadId()),
-      m_hook(SetWindowsHookExW(WH_CALLWNDPROCRET, WatchShown, nullptr, GetCurrentThreadId())) {
-  g_dialogShown = false;
+bool SaveImage(HWND window, const std::string& path) {
+  RECT frame{};
+  if (!window || !GetWindowRect(window, &frame)) return false;
+  const int width = frame.right - frame.left;
+  const int height = frame.bottom - frame.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+  HGDIOBJ previous = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY);
+  SelectObject(memory, previous);
+  BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 4);
+  const int lines = GetDIBits(memory, bitmap, 0, static_cast<UINT>(height), pixels.data(),
+                              reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (lines != height) return false;
+  const BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof(header) + pixels.size()), 0,
+                              0, sizeof(BITMAPFILEHEADER) + sizeof(header)};
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof(file));
+  out.write(reinterpret_cast<const char*>(&header), sizeof(header));
+  out.write(reinterpret_cast<const char*>(pixels.data()), static_cast<std::streamsize>(pixels.size()));
+  return out.good();
 }
 
-CDialogProbe::~CDialogProbe() { UnhookWindowsHookEx(static_cast<HHOOK>(m_hook)); }
-
-namespace {
 HWND Dialog(DWORD thread) { return FindThreadWindow(thread, IsMainDialog); }
 HWND Titled(DWORD thread, const std::string& title) {
   const std::wstring wide = win32::Wide(title);
@@ -89,7 +110,22 @@ HWND Titled(DWORD thread, const std::string& title) {
     return wide == buffer;
   });
 }
+
 }  // namespace
+
+void CDialogProbe::HookRemover::operator()(void* hook) const { UnhookWindowsHookEx(static_cast<HHOOK>(hook)); }
+
+CDialogProbe::CDialogProbe()
+    : m_guiThread(GetCurrentThreadId()),
+      m_hook(SetWindowsHookExW(WH_CALLWNDPROCRET, WatchShown, nullptr, GetCurrentThreadId())) {
+  g_dialogShown = false;
+}
+
+bool CDialogProbe::WindowsCanBeMade() {
+  const win32::UniqueWindow window(
+      CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr));
+  return window != nullptr;
+}
 
 bool CDialogProbe::WaitForDialog(bool visible) const {
   return WaitUntil([&] {
@@ -179,4 +215,14 @@ bool CDialogProbe::ProgressWindowOwnedByDialog() const {
 
 ProgressBarState CDialogProbe::ProgressWindowBar() const {
   return BarOf(GetDlgItem(FindThreadWindow(m_guiThread, IsProgressWindow), IDC_PROGRESS));
+}
+
+bool CDialogProbe::SaveDialogImage(const std::string& path) const { return SaveImage(Dialog(m_guiThread), path); }
+
+bool CDialogProbe::SaveProgressWindowImage(const std::string& path) const {
+  return SaveImage(FindThreadWindow(m_guiThread, IsProgressWindow), path);
+}
+
+bool CDialogProbe::SaveWindowImage(const std::string& title, const std::string& path) const {
+  return SaveImage(Titled(m_guiThread, title), path);
 }

@@ -3,6 +3,7 @@
 // another thread, through window messages as a user's input would arrive.
 // Keeps <windows.h> out, so that tests can include the controller beside it.
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,10 @@ class CDialogProbe {
   // Construct on the GUI thread, before its dialog is made: from then on it
   // notes whether the main dialog ever becomes visible.
   CDialogProbe();
-  ~CDialogProbe();
-  CDialogProbe(const CDialogProbe&) = delete;
-  CDialogProbe& operator=(const CDialogProbe&) = delete;
+
+  // Whether this process can make windows at all (Wine needs an X display or
+  // its null graphics driver).
+  static bool WindowsCanBeMade();
 
   // Waits until the main dialog exists (and is visible when `visible`); false on time-out.
   bool WaitForDialog(bool visible) const;
@@ -58,9 +60,18 @@ class CDialogProbe {
   bool ProgressWindowOwnedByDialog() const;
   ProgressBarState ProgressWindowBar() const;
 
+  // Writes what the screen shows of a window, frame included, to a BMP file.
+  bool SaveDialogImage(const std::string& path) const;
+  bool SaveProgressWindowImage(const std::string& path) const;
+  bool SaveWindowImage(const std::string& title, const std::string& path) const;
+
   static constexpr std::chrono::seconds kTimeout{10};
 
  private:
+  struct HookRemover {
+    void operator()(void* hook) const;
+  };
+
   unsigned long m_guiThread;
-  void* m_hook;
+  std::unique_ptr<void, HookRemover> m_hook;
 };
