@@ -8,7 +8,29 @@
 #include "app/FlashApp.h"
 #include "app/StartOptions.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+namespace {
+
+// A windowed program gets no console. Started from a command prompt without
+// redirection, it writes --help, --version and a failed silent run's line to
+// the prompt's console; output a caller redirected stays where it goes.
+void UseParentConsole() {
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (GetStdHandle(STD_OUTPUT_HANDLE) == nullptr || GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_UNKNOWN)
+    std::freopen("CONOUT$", "w", stdout);
+  if (GetStdHandle(STD_ERROR_HANDLE) == nullptr || GetFileType(GetStdHandle(STD_ERROR_HANDLE)) == FILE_TYPE_UNKNOWN)
+    std::freopen("CONOUT$", "w", stderr);
+}
+
+}  // namespace
+#endif
+
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  UseParentConsole();
+#endif
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   CStartOptions options = ParseStartOptions(arguments);
   const std::string programName = "quillon-upgrade";

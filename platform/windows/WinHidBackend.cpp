@@ -1,0 +1,268 @@
+#include "platform/windows/WinHidBackend.h"
+
+#include <algorithm>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "app/log/Log.h"
+#include "platform/Clock.h"
+#include "platform/windows/WinHidEnumeration.h"
+#include "platform/windows/WinHidRules.h"
+
+namespace {
+
+// Reports the class driver keeps while no read waits; it drops the oldest
+// beyond that. The reader drains them far faster than the device sends.
+constexpr ULONG kInputBuffers = 64;
+
+// Longest product string a USB device can give, in wide characters, plus NUL.
+constexpr std::size_t kProductUnits = 127;
+
+// Owns a kernel handle; both null and INVALID_HANDLE_VALUE mean none.
+class CUniqueHandle {
+ public:
+  explicit CUniqueHandle(HANDLE handle = nullptr) : m_handle(handle) {}
+  ~CUniqueHandle() {
+    if (*this) CloseHandle(m_handle);
+  }
+  CUniqueHandle(CUniqueHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+  CUniqueHandle& operator=(CUniqueHandle&&) = delete;
+  CUniqueHandle(const CUniqueHandle&) = delete;
+  CUniqueHandle& operator=(const CUniqueHandle&) = delete;
+
+  HANDLE get() const { return m_handle; }
+  explicit operator bool() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE m_handle;
+};
+
+// Owns a device's preparsed report descriptor.
+class CPreparsedData {
+ public:
+  explicit CPreparsedData(HANDLE file) {
+    if (!HidD_GetPreparsedData(file, &m_data)) m_data = nullptr;
+  }
+  ~CPreparsedData() {
+    if (m_data != nullptr) HidD_FreePreparsedData(m_data);
+  }
+  CPreparsedData(const CPreparsedData&) = delete;
+  CPreparsedData& operator=(const CPreparsedData&) = delete;
+
+  PHIDP_PREPARSED_DATA get() const { return m_data; }
+
+ private:
+  PHIDP_PREPARSED_DATA m_data = nullptr;
+};
+
+// Report lengths in bytes, report-ID byte included; 0 when the device has none of that kind.
+struct ReportLengths {
+  std::size_t input = 0;
+  std::size_t output = 0;
+  std::size_t feature = 0;
+};
+
+std::optional<ReportLengths> ReadReportLengths(HANDLE file) {
+  const CPreparsedData preparsed(file);
+  if (preparsed.get() == nullptr) return std::nullopt;
+  HIDP_CAPS caps{};
+  if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS) return std::nullopt;
+  return ReportLengths{caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength};
+}
+
+struct TransferResult {
+  bool done = false;  // completed successfully
+  DWORD bytes = 0;
+  DWORD error = ERROR_SUCCESS;
+};
+
+// One overlapped read or write. It owns the buffer and the OVERLAPPED the
+// system writes into, and does not let them go while the transfer runs: an
+// unfinished transfer is cancelled and awaited on destruction.
+class COverlappedTransfer {
+ public:
+  COverlappedTransfer(HANDLE file, HANDLE event, std::vector<std::uint8_t> buffer)
+      : m_file(file), m_buffer(std::move(buffer)) {
+    m_overlapped.hEvent = event;
+  }
+  ~COverlappedTransfer() {
+    if (m_running) Cancel();
+  }
+  COverlappedTransfer(const COverlappedTransfer&) = delete;
+  COverlappedTransfer& operator=(const COverlappedTransfer&) = delete;
+
+  // False when the transfer failed at once; StartError() says why.
+  bool StartRead() {
+    return Started(ReadFile(m_file, m_buffer.data(), static_cast<DWORD>(m_buffer.size()), nullptr, &m_overlapped));
+  }
+  bool StartWrite() {
+    return Started(WriteFile(m_file, m_buffer.data(), static_cast<DWORD>(m_buffer.size()), nullptr, &m_overlapped));
+  }
+  DWORD StartError() const { return m_startError; }
+
+  // Waits for the end of the transfer.
+  TransferResult Finish() {
+    TransferResult result;
+    result.done = GetOverlappedResult(m_file, &m_overlapped, &result.bytes, TRUE) != FALSE;
+    if (!result.done) result.error = GetLastError();
+    m_running = false;
+    return result;
+  }
+  // Asks the driver to stop the transfer and waits for its end; a transfer
+  // that completed before the request took reports its result as usual.
+  TransferResult Cancel() {
+    CancelIoEx(m_file, &m_overlapped);
+    return Finish();
+  }
+
+  std::span<const std::uint8_t> Data() const { return m_buffer; }
+
+ private:
+  bool Started(BOOL completed) {
+    if (completed || GetLastError() == ERROR_IO_PENDING) {
+      m_running = true;
+      return true;
+    }
+    m_startError = GetLastError();
+    return false;
+  }
+
+  HANDLE m_file;
+  std::vector<std::uint8_t> m_buffer;
+  OVERLAPPED m_overlapped{};
+  bool m_running = false;
+  DWORD m_startError = ERROR_SUCCESS;
+};
+
+class CWinHidDevice final : public CHidDevice {
+ public:
+  CWinHidDevice(CUniqueHandle file, CUniqueHandle cancel, CUniqueHandle readEvent, CUniqueHandle writeEvent,
+                ReportLengths lengths)
+      : m_file(std::move(file)),
+        m_cancel(std::move(cancel)),
+        m_readEvent(std::move(readEvent)),
+        m_writeEvent(std::move(writeEvent)),
+        m_lengths(lengths) {}
+
+  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
+    received = 0;
+    if (WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0) return HidReadResult::Cancelled;
+    if (m_lengths.input == 0) return Gone("the device has no input report", ERROR_SUCCESS);
+
+    COverlappedTransfer transfer(m_file.get(), m_readEvent.get(), std::vector<std::uint8_t>(m_lengths.input, 0));
+    if (!transfer.StartRead()) return Gone("read failed", transfer.StartError());
+    // The cancel comes first, so it wins when both are signalled.
+    const HANDLE waits[] = {m_cancel.get(), m_readEvent.get()};
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    const DWORD waitError = woke == WAIT_FAILED ? GetLastError() : ERROR_SUCCESS;
+    const bool cancelled = woke == WAIT_OBJECT_0;
+    const TransferResult result = woke == WAIT_OBJECT_0 + 1 ? transfer.Finish() : transfer.Cancel();
+    if (woke == WAIT_FAILED) return Gone("wait failed", waitError);
+
+    if (result.done) {
+      received = CopyReport(transfer.Data().first(std::min<std::size_t>(result.bytes, m_lengths.input)), report);
+      // The report arrived before the cancel took: keep both, the cancel for the next call.
+      if (cancelled) ReleaseSemaphore(m_cancel.get(), 1, nullptr);
+      return HidReadResult::Report;
+    }
+    if (cancelled) return HidReadResult::Cancelled;
+    // ERROR_DEVICE_NOT_CONNECTED when unplugged; ERROR_OPERATION_ABORTED when
+    // the I/O was cancelled by someone other than CancelRead.
+    return Gone("read ended", result.error);
+  }
+
+  void CancelRead() override { ReleaseSemaphore(m_cancel.get(), 1, nullptr); }
+
+  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
+    std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.output);
+    if (!buffer) return Refused("interrupt-out", report.size(), m_lengths.output);
+    const DWORD length = static_cast<DWORD>(buffer->size());
+
+    std::lock_guard lock(m_writeMutex);  // one write event
+    COverlappedTransfer transfer(m_file.get(), m_writeEvent.get(), std::move(*buffer));
+    if (!transfer.StartWrite()) return false;
+    const DWORD woke = WaitForSingleObject(m_writeEvent.get(), WaitMilliseconds(Clock::RealDuration(timeoutMs)));
+    // On time-out the write is cancelled; one that completed meanwhile still counts.
+    const TransferResult result = woke == WAIT_OBJECT_0 ? transfer.Finish() : transfer.Cancel();
+    return result.done && result.bytes == length;
+  }
+
+  bool SetOutputReport(std::span<const std::uint8_t> report) override {
+    std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.output);
+    if (!buffer) return Refused("SET_REPORT Output", report.size(), m_lengths.output);
+    return HidD_SetOutputReport(m_file.get(), buffer->data(), static_cast<ULONG>(buffer->size()));
+  }
+
+  bool GetInputReport(std::span<std::uint8_t> report) override {
+    if (report.empty() || m_lengths.input == 0) return false;
+    std::vector<std::uint8_t> buffer(m_lengths.input, 0);
+    buffer[0] = report[0];  // the report ID asked for
+    if (!HidD_GetInputReport(m_file.get(), buffer.data(), static_cast<ULONG>(buffer.size()))) return false;
+    CopyReport(buffer, report);
+    return true;
+  }
+
+  bool SetFeatureReport(std::span<const std::uint8_t> report) override {
+    std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.feature);
+    if (!buffer) return Refused("SET_REPORT Feature", report.size(), m_lengths.feature);
+    return HidD_SetFeature(m_file.get(), buffer->data(), static_cast<ULONG>(buffer->size()));
+  }
+
+  bool GetProductString(std::span<char16_t> buffer) override {
+    wchar_t product[kProductUnits] = {};
+    // The last unit stays 0, so the text always ends within the array.
+    if (!HidD_GetProductString(m_file.get(), product, sizeof product - sizeof product[0])) return false;
+    return CopyProductString(product, buffer);
+  }
+
+ private:
+  static HidReadResult Gone(const char* what, DWORD error) {
+    LogMessage("Windows HID: %s (error %u); the device counts as gone", what, error);
+    return HidReadResult::DeviceGone;
+  }
+
+  static bool Refused(const char* kind, std::size_t length, std::size_t deviceLength) {
+    LogMessage("Windows HID: %s report of %u bytes refused: the device's report has %u bytes", kind, length,
+               deviceLength);
+    return false;
+  }
+
+  const CUniqueHandle m_file;
+  const CUniqueHandle m_cancel;  // a semaphore: one count per CancelRead, one read per count
+  const CUniqueHandle m_readEvent;
+  const CUniqueHandle m_writeEvent;
+  const ReportLengths m_lengths;
+  std::mutex m_writeMutex;
+};
+
+}  // namespace
+
+std::vector<HidInterfaceInfo> CWinHidBackend::Enumerate() { return EnumerateHidInterfaces(SystemHidEnumerationApi()); }
+
+std::unique_ptr<CHidDevice> CWinHidBackend::Open(const std::string& path) {
+  CUniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  if (!file) {
+    LogMessage("Windows HID: cannot open %s (error %u)", path, GetLastError());
+    return nullptr;
+  }
+  const std::optional<ReportLengths> lengths = ReadReportLengths(file.get());
+  if (!lengths) {
+    LogMessage("Windows HID: %s gives no report lengths (preparsed data or capabilities unreadable)", path);
+    return nullptr;
+  }
+  if (!HidD_SetNumInputBuffers(file.get(), kInputBuffers))
+    LogMessage("Windows HID: %s keeps the driver's default number of input buffers (error %u)", path,
+               GetLastError());
+
+  CUniqueHandle cancel(CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr));
+  CUniqueHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  CUniqueHandle writeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!cancel || !readEvent || !writeEvent) {
+    LogMessage("Windows HID: no events for %s (error %u)", path, GetLastError());
+    return nullptr;
+  }
+  return std::make_unique<CWinHidDevice>(std::move(file), std::move(cancel), std::move(readEvent),
+                                         std::move(writeEvent), *lengths);
+}
