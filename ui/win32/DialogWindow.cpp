@@ -1,0 +1,26 @@
+#include "ui/win32/DialogWindow.h"
+
+#include "app/log/Log.h"
+#include "ui/FlashDlg.h"
+#include "ui/win32/FlashWindow.h"
+#include "ui/win32/Win32Surface.h"
+
+int RunDialogWindow(CFlashDlg& dialog) {
+  auto owned = std::make_unique<CWin32Surface>();
+  CWin32Surface& surface = *owned;
+  dialog.AttachSurface(std::move(owned));
+  {
+    CFlashWindow window([&dialog] { dialog.OnOK(); }, [&dialog] { dialog.OnCancel(); });
+    const bool ran = window.Run([&] {
+      surface.Open(window);
+      dialog.OnInitDialog();
+    });
+    surface.Close();
+    if (!ran) {
+      LogMessage("CFlashDlg::DoModal - the dialog window could not be created");
+      dialog.EndDialog(IDABORT);
+    }
+  }
+  LogMessage("CFlashDlg::DoModal - dialog ended [%d]", dialog.EndResult());
+  return dialog.EndResult();
+}

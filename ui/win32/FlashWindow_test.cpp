@@ -1,0 +1,275 @@
+// The Windows dialog run by the controller against a scripted device: this
+// thread runs the dialog as the program's GUI thread does, while a second
+// thread reads and presses its controls through window messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+
+#include "app/log/Log.h"
+#include "loader/md5/Md5.h"
+#include "platform/Clock.h"
+#include "resources/StringTable.h"
+#include "ui/FlashDlg.h"
+#include "ui/testing/ScriptedUpgrader.h"
+#include "ui/win32/DialogWindow.h"
+#include "ui/win32/Resource.h"
+#include "ui/win32/testing/DialogProbe.h"
+
+namespace {
+
+constexpr const char* kFailedText = "Firmware upgrade failed. Please re-connect your device and try again.";
+
+class Win32DialogTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(CDialogProbe::WindowsCanBeMade())
+        << "No window can be made here: run under an X display (xvfb-run -a) or with Wine's null graphics driver";
+    Clock::SetTimeScale(100);
+    image = std::vector<std::uint8_t>(160, 0x5a);
+    const Md5Digest digest = CMd5::Of(image);
+    digestBytes.assign(digest.begin(), digest.end());
+  }
+  void TearDown() override {
+    script->Release();
+    dialog.reset();
+    Clock::SetTimeScale(1);
+  }
+
+  CFlashDlg& Make(bool silent = false, bool progress = false) {
+    dialog = std::make_unique<CFlashDlg>();
+    dialog->SetMode(silent, true, progress, nullptr, 0, 0x0c01);
+    dialog->SetUpgraderFactory([s = script] { return std::make_unique<CScriptedUpgrader>(s); });
+    dialog->SetWindowRunner(RunDialogWindow);
+    dialog->SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
+      if (name.ends_with("_MD5")) return std::span<const std::uint8_t>(digestBytes);
+      return std::span<const std::uint8_t>(image);
+    });
+    return *dialog;
+  }
+
+  // Runs the dialog here while `user` acts on it from another thread. Should
+  // the dialog outlive `user` by the probe's time-out, the close box ends it.
+  int Run(CFlashDlg& dlg, const std::function<void(CDialogProbe&)>& user) {
+    CDialogProbe probe;
+    std::thread userThread([&] {
+      user(probe);
+      if (!probe.WaitForDialogGone()) probe.ClickCloseBox();
+    });
+    const int result = dlg.DoModal();
+    userThread.join();
+    EXPECT_FALSE(probe.DialogExists());
+    shownEver = probe.DialogEverShown();
+    return result;
+  }
+
+  LogCapture log;
+  std::shared_ptr<UpgraderScript> script = std::make_shared<UpgraderScript>();
+  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> digestBytes;
+  std::unique_ptr<CFlashDlg> dialog;
+  bool shownEver = false;
+};
+
+// The loaded dialog, the Upgrade button, and the state each end of a run leaves.
+TEST_F(Win32DialogTest, RunThroughTheUpgradeButton) {
+  struct Case {
+    const char* name;
+    std::function<void(UpgraderScript&)> setUp;
+    std::string finalText;
+    Rgb colour;
+    std::int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {"success", [](UpgraderScript&) {}, "Upgrade is successful", kBlack, FLASH_RC_OK},
+      {"nothing upgraded", [](UpgraderScript& s) { s.overallVerdict = 3; }, LoadStringById(IDS_NOTHING_UPGRADED),
+       kRed, FLASH_RC_NOT_DONE},
+      {"failed", [](UpgraderScript& s) { s.writeWholeResult = 0; }, kFailedText, kRed, FLASH_RC_UPGRADE_FAILED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    script = std::make_shared<UpgraderScript>();
+    c.setUp(*script);
+    CFlashDlg& dlg = Make();
+    struct Seen {
+      bool shown = false;
+      std::string title, loadedText, version, finalText;
+      Rgb loadedColour, finalColour;
+      bool upgradeLoaded = false, upgradeAfter = true, closeAfter = false;
+    } seen;
+    const int result = Run(dlg, [&](CDialogProbe& probe) {
+      seen.shown = probe.WaitForDialog(true);
+      if (!seen.shown) return;
+      seen.title = probe.Title();
+      seen.loadedText = probe.Text(IDC_STATUS);
+      seen.loadedColour = probe.StatusColour();
+      seen.version = probe.Text(IDC_VERSION);
+      seen.upgradeLoaded = probe.Enabled(IDOK);
+      probe.Click(IDOK);
+      // Each update has run on the GUI thread before the flashing thread went on.
+      dlg.WaitForFlashingThread();
+      seen.finalText = probe.Text(IDC_STATUS);
+      seen.finalColour = probe.StatusColour();
+      seen.upgradeAfter = probe.Enabled(IDOK);
+      seen.closeAfter = probe.Enabled(IDCANCEL);
+      probe.Click(IDCANCEL);
+    });
+    ASSERT_TRUE(seen.shown);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(dlg.m_ReturnCode.load(), c.code);
+    EXPECT_EQ(seen.title, "Aurelix Rho Device Firmware Upgrade");
+    EXPECT_EQ(seen.loadedText, "This program will upgrade the firmware of your Aurelix Rho. Press Upgrade to begin.");
+    EXPECT_EQ(seen.loadedColour, kBlack);
+    EXPECT_EQ(seen.version, "Current Version: 1.00");
+    EXPECT_TRUE(seen.upgradeLoaded);
+    EXPECT_EQ(seen.finalText, c.finalText);
+    EXPECT_EQ(seen.finalColour, c.colour);
+    EXPECT_FALSE(seen.upgradeAfter);
+    EXPECT_TRUE(seen.closeAfter);
+  }
+}
+
+// Block writes from another thread: each update is on screen before the next block is written.
+TEST_F(Win32DialogTest, BlockWritesReachTheControlsInOrder) {
+  script->processors = {{AXFLASH_MCU_TYPE_M, false, 1}};
+  std::string textAtBlock2;
+  ProgressBarState barAtBlock2;
+  ProgressBarState barAtEnd;
+  std::string textAtEnd;
+  CFlashDlg& dlg = Make();
+  CDialogProbe* seenBy = nullptr;
+  script->onBlock = [&](int block) {
+    if (block != 2) return;
+    textAtBlock2 = seenBy->Text(IDC_STATUS);
+    barAtBlock2 = seenBy->Progress();
+  };
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    seenBy = &probe;
+    // This thread stands in for the flashing thread.
+    dlg.FlashOS(0);
+    barAtEnd = probe.Progress();
+    textAtEnd = probe.Text(IDC_STATUS);
+    probe.Click(IDCANCEL);
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(textAtBlock2, "Upgrading in progress, please wait...\n128 of 160 bytes");
+  EXPECT_EQ(barAtBlock2, (ProgressBarState{0, 3, 2}));
+  EXPECT_EQ(barAtEnd, (ProgressBarState{0, 3, 3}));
+  EXPECT_EQ(textAtEnd, "Upgrading in progress, please wait...\n160 of 160 bytes");
+}
+
+// Each way of ending the dialog, also while the flashing thread is blocked in a write.
+TEST_F(Win32DialogTest, EndingTheDialog) {
+  enum class How { Escape, CloseBox, CloseButton };
+  struct Case {
+    const char* name;
+    How how;
+    bool midRun;
+  };
+  for (const Case& c : {Case{"Escape mid-run", How::Escape, true}, Case{"close box mid-run", How::CloseBox, true},
+                        Case{"Close button after loading", How::CloseButton, false}}) {
+    SCOPED_TRACE(c.name);
+    script = std::make_shared<UpgraderScript>();
+    script->holdWrite = true;
+    log.Clear();
+    CFlashDlg& dlg = Make();
+    bool sent = false;
+    const int result = Run(dlg, [&](CDialogProbe& probe) {
+      if (!probe.WaitForDialog(true)) return;
+      if (c.midRun) {
+        probe.Click(IDOK);
+        script->WaitUntilWriteEntered();
+      }
+      sent = true;
+      if (c.how == How::Escape) probe.PressEscape();
+      if (c.how == How::CloseBox) probe.ClickCloseBox();
+      if (c.how == How::CloseButton) probe.Click(IDCANCEL);
+    });
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_NOT_DONE);
+    EXPECT_EQ(dlg.FlashingThreadStarted(), c.midRun);
+    // The thread goes on after the close; its updates must not block, and the
+    // destruction waits for it.
+    script->Release();
+    dialog.reset();
+    EXPECT_EQ(script->UpgradersMade(), c.midRun ? 2 : 1);
+    EXPECT_TRUE(log.Contains("CFlashDlg::~CFlashDlg Done"));
+  }
+}
+
+TEST_F(Win32DialogTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThread) {
+  script->holdWrite = true;
+  CFlashDlg& dlg = Make(true, true);
+  bool progressMade = false;
+  bool progressOwned = false;
+  bool progressVisible = true;
+  ProgressBarState progressBar;
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    script->WaitUntilWriteEntered();
+    progressMade = probe.ProgressWindowExists();
+    progressOwned = probe.ProgressWindowOwnedByDialog();
+    // The whole-image writer starts the window but never steps it.
+    progressVisible = probe.ProgressWindowVisible();
+    progressBar = probe.ProgressWindowBar();
+    script->Release();
+  });
+  EXPECT_EQ(result, IDCLOSE);
+  EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_OK);
+  EXPECT_FALSE(shownEver);
+  EXPECT_TRUE(progressMade);
+  EXPECT_TRUE(progressOwned);
+  EXPECT_FALSE(progressVisible);
+  EXPECT_EQ(progressBar, (ProgressBarState{0, 100, 0}));
+}
+
+TEST_F(Win32DialogTest, AboutBoxFromTheSystemMenu) {
+  CFlashDlg& dlg = Make();
+  const std::string aboutTitle = "About Quillon Device HID Firmware Upgrade";
+  std::string entry;
+  bool opened = false;
+  bool closed = false;
+  std::vector<std::string> texts;
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    entry = probe.SystemMenuEntry(IDM_ABOUTBOX);
+    probe.SystemCommand(IDM_ABOUTBOX);
+    opened = probe.WaitForWindow(aboutTitle);
+    if (!opened) return;
+    texts = probe.TextsOf(aboutTitle);
+    probe.PressOk(aboutTitle);
+    closed = probe.WaitForWindow(aboutTitle, false);
+    probe.Click(IDCANCEL);
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(entry, LoadStringById(IDS_ABOUTBOX));
+  EXPECT_TRUE(opened);
+  EXPECT_TRUE(closed);
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "Quillon Device HID Firmware Upgrade Version 2.00"), texts.end());
+  EXPECT_NE(std::find(texts.begin(), texts.end(), "OK"), texts.end());
+}
+
+TEST_F(Win32DialogTest, NoDeviceShowsTheSystemModalMessageAndEnds) {
+  CFlashDlg& dlg = Make();
+  dlg.SetUpgraderFactory([] { return nullptr; });
+  bool shown = false;
+  bool topMost = false;
+  std::vector<std::string> texts;
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    shown = probe.WaitForWindow("Error");
+    if (!shown) return;
+    texts = probe.TextsOf("Error");
+    topMost = probe.IsTopMost("Error");
+    probe.PressOk("Error");
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_NO_DEVICE);
+  EXPECT_TRUE(shown);
+  EXPECT_TRUE(topMost);
+  EXPECT_NE(std::find(texts.begin(), texts.end(), LoadStringById(IDS_NOT_CONNECTED)), texts.end());
+  EXPECT_FALSE(shownEver);
+}
+
+}  // namespace
