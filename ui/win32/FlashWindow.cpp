@@ -172,7 +172,14 @@ void CFlashWindow::SetStatusText(const std::string& text) {
 void CFlashWindow::SetStatusColour(Rgb colour) { m_impl->m_status.SetTextColour(colour); }
 
 void CFlashWindow::EnableButton(DialogButton button, bool enable) {
-  EnableWindow(m_impl->Control(button == DialogButton::Upgrade ? IDOK : IDCANCEL), enable ? TRUE : FALSE);
+  HWND control = m_impl->Control(button == DialogButton::Upgrade ? IDOK : IDCANCEL);
+  EnableWindow(control, enable ? TRUE : FALSE);
+  // The run disables the button that had the focus, which leaves the keyboard
+  // with nowhere to go (Escape and Return would do nothing after the run): a
+  // button enabled again takes the focus while no enabled control has it.
+  HWND focus = GetFocus();
+  if (enable && (focus == nullptr || !IsWindowEnabled(focus)))
+    SendMessageW(m_impl->m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 void CFlashWindow::EnableDialogWindow() { EnableWindow(m_impl->m_window, TRUE); }
