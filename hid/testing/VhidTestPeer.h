@@ -4,16 +4,17 @@
 // connection with HELLO, records every host message, and answers through a
 // handler the test installs. The test can push input
 // reports or raw bytes at any time and unplug the device.
-#include <sys/types.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
+
+class CVhidPeerSockets;
 
 class CVhidTestPeer {
  public:
@@ -27,12 +28,18 @@ class CVhidTestPeer {
 
   // The two forms of a device on the bus.
   enum class Form { Socket, Tcp };
+  // The form this system's host reaches: Windows has no UNIX sockets.
+#ifdef _WIN32
+  static constexpr Form kDefaultForm = Form::Tcp;
+#else
+  static constexpr Form kDefaultForm = Form::Socket;
+#endif
 
   // Serves "<busDirectory>/vid_%04x&pid_%04x#<suffix>.sock" (a UNIX socket)
   // or "...#<suffix>.tcp" (a file naming a TCP port on 127.0.0.1). The HELLO
   // ids are the name's unless SetHelloIds changes them before a host connects.
   CVhidTestPeer(std::string busDirectory, std::uint16_t vendorId, std::uint16_t productId,
-                std::string suffix = "0", std::string productString = "Test Device", Form form = Form::Socket);
+                std::string suffix = "0", std::string productString = "Test Device", Form form = kDefaultForm);
   ~CVhidTestPeer();
   CVhidTestPeer(const CVhidTestPeer&) = delete;
   CVhidTestPeer& operator=(const CVhidTestPeer&) = delete;
@@ -60,12 +67,13 @@ class CVhidTestPeer {
   std::vector<HostMessage> Messages() const;
 
  private:
-  void ListenOnSocket();
-  void ListenOnTcp();
+  void PublishPort();
   void Serve();
-  void CloseConnectionLocked();
+  void AcceptHost();
+  void ReceiveMessage();
   void UnplugLocked();
   bool SendLocked(std::span<const std::uint8_t> bytes);
+  bool ConnectedLocked() const;
 
   std::string m_socketPath;
   std::string m_productString;
@@ -75,9 +83,9 @@ class CVhidTestPeer {
   std::condition_variable m_changed;
   Handler m_handler;
   std::vector<HostMessage> m_messages;
-  int m_listenFd = -1;
-  int m_connectionFd = -1;
-  int m_wakeFd = -1;
+  // Waited on and read by the serving thread without the lock; it alone
+  // changes the connection and closes them all when it ends.
+  std::unique_ptr<CVhidPeerSockets> m_sockets;
   bool m_unplugged = false;
   std::thread m_thread;
 };

@@ -1,24 +1,14 @@
 // vhid connections on Windows: loopback TCP through Winsock, and a loopback
 // socket pair whose byte wakes the receiver out of select(). Windows has only
 // the TCP form of a device.
-#include <winsock2.h>
-
 #include <algorithm>
 #include <climits>
 #include <utility>
 
 #include "platform/VhidConnection.h"
+#include "platform/windows/Winsock.h"
 
 namespace {
-
-// Winsock is started once for the process and left running until it ends.
-bool WinsockStarted() {
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  return started;
-}
 
 // Closes a socket when it goes out of scope, unless released.
 class CSocket {
