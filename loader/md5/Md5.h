@@ -21,7 +21,11 @@ class CMd5 {
   // Ends the computation and returns the digest; the next Update starts afresh.
   Md5Digest Finish();
 
-  static Md5Digest Of(std::span<const std::uint8_t> bytes);
+  static Md5Digest Of(std::span<const std::uint8_t> bytes) {
+    CMd5 md5;
+    md5.Update(bytes);
+    return md5.Finish();
+  }
 
  private:
   struct Context;

@@ -50,9 +50,3 @@ Md5Digest CMd5::Finish() {
   Restart();
   return digest;
 }
-
-Md5Digest CMd5::Of(std::span<const std::uint8_t> bytes) {
-  CMd5 md5;
-  md5.Update(bytes);
-  return md5.Finish();
-}
