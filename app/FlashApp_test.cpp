@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -18,6 +17,18 @@
 #include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
+
+// Sets an environment variable of this process; an empty value removes it.
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  if (value.empty())
+    ::unsetenv(name);
+  else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
 
 TEST(FlashApp, DialogResultIsLoggedWithTheFullCode) {
   struct {
@@ -45,6 +56,11 @@ TEST(FlashApp, PosixParentSeesTheLowEightBits) {
   EXPECT_EQ(PosixExitStatus(FLASH_RC_NO_DEVICE), 1);
   EXPECT_EQ(PosixExitStatus(FLASH_RC_THREAD_FAILED), 6);
   EXPECT_EQ(PosixExitStatus(FLASH_RC_UPGRADE_FAILED), 7);
+#ifdef _WIN32
+  EXPECT_EQ(static_cast<std::uint32_t>(ProcessExitCode(FLASH_RC_UPGRADE_FAILED)), 0x80000007u);
+#else
+  EXPECT_EQ(ProcessExitCode(FLASH_RC_UPGRADE_FAILED), 7);
+#endif
 }
 
 TEST(FlashApp, LogFileNameCarriesTheLocalTime) {
@@ -67,8 +83,8 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
   ASSERT_TRUE(directory.Valid());
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(directory.Path());  // the run's log goes there
-  const std::string lockName = "quillon-test-app-lock-" + std::to_string(::getpid());
-  ::setenv(kInstanceLockNameVariable, lockName.c_str(), 1);
+  const std::string lockName = "quillon-test-app-lock-" + std::to_string(std::random_device()());
+  SetEnvironment(kInstanceLockNameVariable, lockName);
 
   auto script = std::make_shared<UpgraderScript>();
   script->holdWrite = true;
@@ -106,7 +122,7 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
   EXPECT_TRUE(log.Contains("Cancel with Return Code = 0x0"));
   EXPECT_EQ(exitCode, FLASH_RC_OK);
 
-  ::unsetenv(kInstanceLockNameVariable);
+  SetEnvironment(kInstanceLockNameVariable, "");
   std::filesystem::current_path(previous);
 }
 
