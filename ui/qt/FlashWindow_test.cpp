@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "app/log/Log.h"
-#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
 #include "ui/FlashDlg.h"
 #include "ui/qt/DialogWindow.h"
 #include "ui/qt/QtSurface.h"
+#include "ui/testing/ScriptedDialog.h"
 #include "ui/testing/ScriptedUpgrader.h"
 
 // Qt's raster painter splits fills across threads of its own pool and waits
@@ -73,9 +73,6 @@ class FlashWindowTest : public ::testing::Test {
  public:
   void SetUp() override {
     Clock::SetTimeScale(100);
-    image = std::vector<std::uint8_t>(160, 0x5a);
-    const Md5Digest digest = CMd5::Of(image);
-    digestBytes.assign(digest.begin(), digest.end());
   }
   void TearDown() override {
     script->Release();
@@ -85,13 +82,8 @@ class FlashWindowTest : public ::testing::Test {
 
   CFlashDlg& Make(bool silent = false, bool progress = false) {
     dialog = std::make_unique<CFlashDlg>();
-    dialog->SetMode(silent, true, progress, nullptr, 0, 0x0c01);
-    dialog->SetUpgraderFactory([s = script] { return std::make_unique<CScriptedUpgrader>(s); });
+    SetUpScriptedDialog(*dialog, script, items, silent, progress);
     dialog->SetWindowRunner(RunDialogWindow);
-    dialog->SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
-      if (name.ends_with("_MD5")) return std::span<const std::uint8_t>(digestBytes);
-      return std::span<const std::uint8_t>(image);
-    });
     return *dialog;
   }
 
@@ -110,8 +102,7 @@ class FlashWindowTest : public ::testing::Test {
 
   LogCapture log;
   std::shared_ptr<UpgraderScript> script = std::make_shared<UpgraderScript>();
-  std::vector<std::uint8_t> image;
-  std::vector<std::uint8_t> digestBytes;
+  CStandInItems items;
   std::unique_ptr<CFlashDlg> dialog;
   CQtSurface* surface = nullptr;
   std::unique_ptr<CFlashWindow> window;

@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <functional>
 
-#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "ui/FlashDlg.h"
 #include "ui/qt/FlashWindow.h"
 #include "ui/qt/QtSurface.h"
+#include "ui/testing/ScriptedDialog.h"
 #include "ui/testing/ScriptedUpgrader.h"
 
 namespace {
@@ -40,11 +40,7 @@ QImage WithCaption(QWidget& window) {
 
 class CShooter {
  public:
-  explicit CShooter(QString directory) : m_directory(std::move(directory)) {
-    m_image.assign(160, 0x5a);
-    const Md5Digest digest = CMd5::Of(m_image);
-    m_digest.assign(digest.begin(), digest.end());
-  }
+  explicit CShooter(QString directory) : m_directory(std::move(directory)) {}
 
   bool Save(QWidget& window, const char* name) {
     const QString path = QDir(m_directory).filePath(QString::fromLatin1(name) + ".png");
@@ -60,12 +56,7 @@ class CShooter {
     auto script = std::make_shared<UpgraderScript>();
     setUp(*script);
     CFlashDlg dialog;
-    dialog.SetMode(false, true, false, nullptr, 0, 0x0c01);
-    dialog.SetUpgraderFactory([script] { return std::make_unique<CScriptedUpgrader>(script); });
-    dialog.SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
-      if (name.ends_with("_MD5")) return std::span<const std::uint8_t>(m_digest);
-      return std::span<const std::uint8_t>(m_image);
-    });
+    SetUpScriptedDialog(dialog, script, m_items);
     auto owned = std::make_unique<CQtSurface>();
     CQtSurface& surface = *owned;
     dialog.AttachSurface(std::move(owned));
@@ -80,8 +71,7 @@ class CShooter {
 
  private:
   QString m_directory;
-  std::vector<std::uint8_t> m_image;
-  std::vector<std::uint8_t> m_digest;
+  CStandInItems m_items;
   bool m_ok = true;
 };
 

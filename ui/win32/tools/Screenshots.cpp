@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "ui/FlashDlg.h"
+#include "ui/testing/ScriptedDialog.h"
 #include "ui/testing/ScriptedUpgrader.h"
 #include "ui/win32/DialogWindow.h"
 #include "ui/win32/Resource.h"
@@ -23,11 +23,7 @@ void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
 
 class CShooter {
  public:
-  explicit CShooter(std::string directory) : m_directory(std::move(directory)) {
-    m_image.assign(160, 0x5a);
-    const Md5Digest digest = CMd5::Of(m_image);
-    m_digest.assign(digest.begin(), digest.end());
-  }
+  explicit CShooter(std::string directory) : m_directory(std::move(directory)) {}
 
   std::string Path(const char* name) const { return m_directory + "/" + name + ".bmp"; }
 
@@ -43,12 +39,7 @@ class CShooter {
     auto script = std::make_shared<UpgraderScript>();
     setUp(*script);
     CFlashDlg dialog;
-    dialog.SetMode(false, true, progressMode, nullptr, 0, 0x0c01);
-    dialog.SetUpgraderFactory([script] { return std::make_unique<CScriptedUpgrader>(script); });
-    dialog.SetImageLookup([this](std::string_view name) -> std::optional<std::span<const std::uint8_t>> {
-      if (name.ends_with("_MD5")) return std::span<const std::uint8_t>(m_digest);
-      return std::span<const std::uint8_t>(m_image);
-    });
+    SetUpScriptedDialog(dialog, script, m_items, false, progressMode);
     dialog.SetWindowRunner(RunDialogWindow);
     CDialogProbe probe;
     std::thread user([&] {
@@ -63,8 +54,7 @@ class CShooter {
 
  private:
   std::string m_directory;
-  std::vector<std::uint8_t> m_image;
-  std::vector<std::uint8_t> m_digest;
+  CStandInItems m_items;
   bool m_ok = true;
 };
 
