@@ -32,6 +32,38 @@ install_packages() {
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
+# debian_archive [SUITE]: the address of the Debian archive that this
+# machine's apt sources name for SUITE (default bookworm; bookworm-security
+# gives the security archive), so that a machine behind its own mirror uses
+# it. Reads /etc/apt/sources.list.d/*.sources (deb822) and
+# /etc/apt/sources.list; falls back to Debian's own addresses.
+debian_archive() {
+  local suite=${1:-bookworm} found
+  found=$(
+    {
+      # deb822 stanzas become one line each: "Types|URIs|Suites".
+      cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '
+        /^[[:space:]]*$/ { if (t != "") print t "|" u "|" s; t = u = s = ""; next }
+        /^Types:/ { sub(/^Types:[[:space:]]*/, ""); t = $0 }
+        /^URIs:/ { sub(/^URIs:[[:space:]]*/, ""); u = $0 }
+        /^Suites:/ { sub(/^Suites:[[:space:]]*/, ""); s = $0 }
+        END { if (t != "") print t "|" u "|" s }'
+      # One-line form: "deb [options] URI SUITE COMPONENTS...".
+      sed -e 's/#.*//' -e 's/\[[^]]*\]//' /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+        awk '$1 == "deb" { print "deb|" $2 "|" $3 }'
+    } | awk -F'|' -v suite="$suite" '
+      { n = split($1, types, " "); deb = 0; for (i = 1; i <= n; i++) if (types[i] == "deb") deb = 1
+        m = split($3, suites, " "); for (i = 1; i <= m; i++) if (deb && suites[i] == suite) { split($2, uris, " "); print uris[1]; exit } }'
+  )
+  if [ -n "$found" ]; then
+    echo "${found%/}"
+  elif [ "${suite%-security}" != "$suite" ]; then
+    echo http://deb.debian.org/debian-security
+  else
+    echo http://deb.debian.org/debian
+  fi
+}
+
 # stage NAME COMMAND...: runs the command and records how long it took.
 stage() {
   local name=$1
