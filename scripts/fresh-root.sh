@@ -72,6 +72,8 @@ make_root() {
   root=$(mktemp -d)
   mkdir -p "$root_archives/partial"
   "${root_sudo[@]}" tar -C "$root" -xf "$root_tarball"
+  # mktemp makes the folder for its owner only; users in the root need "/".
+  "${root_sudo[@]}" chmod 0755 "$root"
   "${root_sudo[@]}" cp /etc/resolv.conf "$root/etc/resolv.conf"
   root_mount -t proc proc "$root/proc" || true
   root_mount --bind "$root_archives" "$root/var/cache/apt/archives" || echo "fresh root: no package cache"
