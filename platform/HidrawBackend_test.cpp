@@ -165,7 +165,8 @@ TEST_F(HidrawBackendTest, MissingClassRequestsAreLoggedAsAKernelTooOld) {
 TEST_F(HidrawBackendTest, NodeWithoutPermissionIsLoggedWithItsFix) {
   AddNode("hidraw0", "0003:00001A2B:00000C01");
   std::ofstream(DevPath("hidraw0")) << "";
-  ASSERT_EQ(chmod(DevPath("hidraw0").c_str(), 0600), 0);
+  // Mode 0: not even its owner may open it (the tests may run as that owner).
+  ASSERT_EQ(chmod(DevPath("hidraw0").c_str(), 0), 0);
   fs::permissions(m_root, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
   fs::permissions(m_dev, fs::perms::owner_all | fs::perms::others_exec, fs::perm_options::replace);
   // Root opens everything: the check runs in a child that drops to "nobody".
