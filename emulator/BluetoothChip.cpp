@@ -82,6 +82,11 @@ class CEmuBluetoothChip::CImpl {
     return m_loader.RunningLoader();
   }
 
+  ChipLinkCounts LinkCounts() const {
+    std::lock_guard lock(m_mutex);
+    return m_link.Counts();
+  }
+
   void SetFaults(const Faults& faults) {
     {
       std::lock_guard lock(m_mutex);
@@ -246,3 +251,5 @@ std::vector<std::uint8_t> CEmuBluetoothChip::StoredImage() const { return m_impl
 bool CEmuBluetoothChip::RunningLoader() const { return m_impl->RunningLoader(); }
 
 void CEmuBluetoothChip::SetFaults(const Faults& faults) { m_impl->SetFaults(faults); }
+
+ChipLinkCounts CEmuBluetoothChip::LinkCounts() const { return m_impl->LinkCounts(); }

@@ -13,6 +13,8 @@
 #include <span>
 #include <vector>
 
+#include "emulator/bluetooth_chip/ChipLink.h"
+
 class CEmuBluetoothChip {
  public:
   // How the loader's dfuERROR fault behaves.
@@ -86,6 +88,9 @@ class CEmuBluetoothChip {
 
   // Replaces the faults; the byte generator is seeded again from faults.seed.
   void SetFaults(const Faults& faults);
+
+  // What the chip's link saw so far (retransmissions, host frames cut short).
+  ChipLinkCounts LinkCounts() const;
 
  private:
   class CImpl;

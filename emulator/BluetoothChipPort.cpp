@@ -10,6 +10,7 @@ class CBluetoothChipPort final : public CEmuChipPort {
   std::uint32_t VersionWord() const override { return m_chip.VersionWord(); }
   std::vector<std::uint8_t> StoredImage() const override { return m_chip.StoredImage(); }
   void SetFaults(const CEmuBluetoothChip::Faults& faults) override { m_chip.SetFaults(faults); }
+  ChipLinkCounts LinkCounts() const override { return m_chip.LinkCounts(); }
 
  private:
   CEmuBluetoothChip m_chip;

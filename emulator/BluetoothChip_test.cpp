@@ -447,6 +447,7 @@ TEST(BluetoothChipLink, RetransmitsUnacknowledgedReplyUnchanged) {
   auto again = host.NextMatching([](const HostFrame& f) { return f.reliable; });
   ASSERT_TRUE(again);
   EXPECT_EQ(again->wire, reply->wire);
+  EXPECT_GE(host.Chip().LinkCounts().retransmissions, 1u);
 
   // Once acknowledged, the next reply carries the next sequence number.
   host.Send(HostDataFrame(true, 1, 1, 12, kGetDevice));
@@ -489,6 +490,10 @@ TEST(BluetoothChipLink, DropsDamagedRequestsAndAnswersTheGoodOne) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->seq, 0);
   EXPECT_EQ(reply->payload.size(), 4u + 7u);  // the functional descriptor, not the device information
+  const ChipLinkCounts counts = host.Chip().LinkCounts();
+  EXPECT_EQ(counts.abandonedHostFrames, 1u);
+  EXPECT_EQ(counts.damagedHostFrames, 2u);
+  EXPECT_EQ(counts.retransmissions, 0u);
 }
 
 TEST(BluetoothChipLink, SyncWhileActiveRestartsTheChipsLink) {

@@ -43,5 +43,7 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   emulator.Stop();
+  if (const std::string summary = emulator.ChipLinkSummary(); !summary.empty())
+    std::fprintf(stderr, "quillon-devemu: bluetooth link: %s\n", summary.c_str());
   return 0;
 }

@@ -160,6 +160,20 @@ bool CDeviceEmulator::StartFrontEnd() {
   return true;
 }
 
+std::string CDeviceEmulator::ChipLinkSummary() const {
+  if (!m_chip) return {};
+  const ChipLinkCounts counts = m_chip->LinkCounts();
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "host frames %llu, chip retransmissions %llu, host frames abandoned after their header %llu, "
+                "damaged %llu",
+                static_cast<unsigned long long>(counts.hostFrames),
+                static_cast<unsigned long long>(counts.retransmissions),
+                static_cast<unsigned long long>(counts.abandonedHostFrames),
+                static_cast<unsigned long long>(counts.damagedHostFrames));
+  return text;
+}
+
 void CDeviceEmulator::Stop() {
   {
     std::lock_guard lock(m_mutex);
@@ -174,6 +188,7 @@ void CDeviceEmulator::Stop() {
   std::lock_guard lock(m_mutex);
   if (m_present) Detach("emulator stopped");
   m_schedule.clear();
+  if (const std::string summary = ChipLinkSummary(); !summary.empty()) m_trace.Event(Now(), "CHIP_LINK", summary);
   m_trace.Close();
 }
 

@@ -68,6 +68,10 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   std::string LoaderError() const;  // why the main loader refused a record; empty if none
   EmuCounters Counters() const;
   std::vector<std::string> Trace() const;
+  // One line on the Bluetooth chip's link: host frames, the chip's
+  // retransmissions, host frames abandoned after their header; empty without
+  // a chip. Stop writes it to the trace as a CHIP_LINK event.
+  std::string ChipLinkSummary() const;
 
   // Faults and injections.
   void SetFaults(const EmuFaults& faults);

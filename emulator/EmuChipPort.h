@@ -22,6 +22,8 @@ class CEmuChipPort {
   // The image written by the last complete download; empty if there was none.
   virtual std::vector<std::uint8_t> StoredImage() const { return {}; }
   virtual void SetFaults(const CEmuBluetoothChip::Faults&) {}
+  // What the chip's BCSP link saw; all zero for a peer without one.
+  virtual ChipLinkCounts LinkCounts() const { return {}; }
 };
 
 using EmuChipFactory = std::function<std::unique_ptr<CEmuChipPort>(CEmuChipPort::SendFunction)>;

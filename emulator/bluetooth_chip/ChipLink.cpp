@@ -18,6 +18,15 @@ bool Matches(std::span<const std::uint8_t> payload, const LinkMessage& message) 
   return payload.size() == message.size() && std::equal(message.begin(), message.end(), payload.begin());
 }
 
+// A frame whose header is sound but which ended before the length it
+// announces: the sender began a new frame instead of finishing this one.
+bool CutShortAfterHeader(std::span<const std::uint8_t> raw) {
+  if (raw.size() < 4 || static_cast<std::uint8_t>(raw[0] + raw[1] + raw[2] + raw[3]) != 0xFF) return false;
+  const std::size_t length = static_cast<std::size_t>((raw[1] >> 4) | (raw[2] << 4));
+  const std::size_t crc = (raw[0] & 0x40) != 0 ? 2 : 0;
+  return raw.size() < 4 + length + crc;
+}
+
 }  // namespace
 
 CChipLink::CChipLink(Timing timing, bool pureAckBeforeReply)
@@ -43,7 +52,11 @@ void CChipLink::Stop() {
 std::optional<CChipLink::Packet> CChipLink::OnFrame(std::span<const std::uint8_t> raw, TimePoint now) {
   if (m_state == EState::Off) return std::nullopt;
   std::optional<ChipFrame> frame = ParseChipFrame(raw);
-  if (!frame) return std::nullopt;  // damaged: the host sends it again
+  if (!frame) {  // damaged: the host sends it again
+    ++(CutShortAfterHeader(raw) ? m_counts.abandonedHostFrames : m_counts.damagedHostFrames);
+    return std::nullopt;
+  }
+  ++m_counts.hostFrames;
 
   if (frame->channel == kLinkChannel && !frame->reliable) {
     HandleLinkMessage(frame->payload, now);
@@ -162,6 +175,7 @@ void CChipLink::SendHead(TimePoint now) {
   frame.channel = packet.channel;
   frame.payload = packet.payload;
   m_output.push_back(EncodeChipFrame(frame));
+  if (m_headSent) ++m_counts.retransmissions;
   m_headSent = true;
   m_headSentAt = now;
 }

@@ -13,6 +13,16 @@
 
 #include "emulator/bluetooth_chip/ChipFrame.h"
 
+// What the link saw of the host, for the emulator's summary: a host that
+// answers late makes the chip resend, and a host that gives a frame up for
+// a new packet leaves a frame that ends before its header's length.
+struct ChipLinkCounts {
+  std::uint64_t hostFrames = 0;           // frames received whole and valid
+  std::uint64_t retransmissions = 0;      // reliable packets the chip sent again
+  std::uint64_t abandonedHostFrames = 0;  // frames cut short after a valid header
+  std::uint64_t damagedHostFrames = 0;    // other frames dropped (checksum, CRC, length)
+};
+
 class CChipLink {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
@@ -67,6 +77,8 @@ class CChipLink {
   // while the link was active.
   bool TakePeerReset();
 
+  const ChipLinkCounts& Counts() const { return m_counts; }
+
  private:
   void SendLinkMessage(std::span<const std::uint8_t, 4> message);
   void SendPureAck();
@@ -85,4 +97,5 @@ class CChipLink {
   TimePoint m_headSentAt{};
   bool m_peerReset = false;
   std::vector<std::vector<std::uint8_t>> m_output;
+  ChipLinkCounts m_counts;
 };

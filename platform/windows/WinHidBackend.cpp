@@ -10,6 +10,10 @@
 #include "platform/windows/WinHidEnumeration.h"
 #include "platform/windows/WinHidRules.h"
 
+extern "C" {
+#include <hidclass.h>
+}
+
 namespace {
 
 // Reports the class driver keeps while no read waits; it drops the oldest
@@ -41,11 +45,11 @@ class CUniqueHandle {
 // Owns a device's preparsed report descriptor.
 class CPreparsedData {
  public:
-  explicit CPreparsedData(HANDLE file) {
-    if (!HidD_GetPreparsedData(file, &m_data)) m_data = nullptr;
+  CPreparsedData(const WinHidDeviceApi& api, HANDLE file) : m_api(api) {
+    if (!m_api.getPreparsedData(file, &m_data)) m_data = nullptr;
   }
   ~CPreparsedData() {
-    if (m_data != nullptr) HidD_FreePreparsedData(m_data);
+    if (m_data != nullptr) m_api.freePreparsedData(m_data);
   }
   CPreparsedData(const CPreparsedData&) = delete;
   CPreparsedData& operator=(const CPreparsedData&) = delete;
@@ -53,6 +57,7 @@ class CPreparsedData {
   PHIDP_PREPARSED_DATA get() const { return m_data; }
 
  private:
+  const WinHidDeviceApi& m_api;
   PHIDP_PREPARSED_DATA m_data = nullptr;
 };
 
@@ -63,11 +68,11 @@ struct ReportLengths {
   std::size_t feature = 0;
 };
 
-std::optional<ReportLengths> ReadReportLengths(HANDLE file) {
-  const CPreparsedData preparsed(file);
+std::optional<ReportLengths> ReadReportLengths(const WinHidDeviceApi& api, HANDLE file) {
+  const CPreparsedData preparsed(api, file);
   if (preparsed.get() == nullptr) return std::nullopt;
   HIDP_CAPS caps{};
-  if (HidP_GetCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS) return std::nullopt;
+  if (api.getCaps(preparsed.get(), &caps) != HIDP_STATUS_SUCCESS) return std::nullopt;
   return ReportLengths{caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength};
 }
 
@@ -77,13 +82,14 @@ struct TransferResult {
   DWORD error = ERROR_SUCCESS;
 };
 
-// One overlapped read or write. It owns the buffer and the OVERLAPPED the
-// system writes into, and does not let them go while the transfer runs: an
-// unfinished transfer is cancelled and awaited on destruction.
+// One overlapped read, write or device I/O control. It owns the buffer and
+// the OVERLAPPED the system writes into, and does not let them go while the
+// transfer runs: an unfinished transfer is cancelled and awaited on
+// destruction, so no completion can reach freed memory.
 class COverlappedTransfer {
  public:
-  COverlappedTransfer(HANDLE file, HANDLE event, std::vector<std::uint8_t> buffer)
-      : m_file(file), m_buffer(std::move(buffer)) {
+  COverlappedTransfer(const WinHidDeviceApi& api, HANDLE file, HANDLE event, std::vector<std::uint8_t> buffer)
+      : m_api(api), m_file(file), m_buffer(std::move(buffer)) {
     m_overlapped.hEvent = event;
   }
   ~COverlappedTransfer() {
@@ -94,17 +100,23 @@ class COverlappedTransfer {
 
   // False when the transfer failed at once; StartError() says why.
   bool StartRead() {
-    return Started(ReadFile(m_file, m_buffer.data(), static_cast<DWORD>(m_buffer.size()), nullptr, &m_overlapped));
+    return Started(m_api.readFile(m_file, m_buffer.data(), Size(), nullptr, &m_overlapped));
   }
   bool StartWrite() {
-    return Started(WriteFile(m_file, m_buffer.data(), static_cast<DWORD>(m_buffer.size()), nullptr, &m_overlapped));
+    return Started(m_api.writeFile(m_file, m_buffer.data(), Size(), nullptr, &m_overlapped));
+  }
+  // The buffer is both what goes in and where an answer comes back, as the
+  // class driver takes a report ID from either for the requests that return one.
+  bool StartControl(DWORD code) {
+    return Started(
+        m_api.deviceIoControl(m_file, code, m_buffer.data(), Size(), m_buffer.data(), Size(), nullptr, &m_overlapped));
   }
   DWORD StartError() const { return m_startError; }
 
   // Waits for the end of the transfer.
   TransferResult Finish() {
     TransferResult result;
-    result.done = GetOverlappedResult(m_file, &m_overlapped, &result.bytes, TRUE) != FALSE;
+    result.done = m_api.getOverlappedResult(m_file, &m_overlapped, &result.bytes, TRUE) != FALSE;
     if (!result.done) result.error = GetLastError();
     m_running = false;
     return result;
@@ -112,13 +124,14 @@ class COverlappedTransfer {
   // Asks the driver to stop the transfer and waits for its end; a transfer
   // that completed before the request took reports its result as usual.
   TransferResult Cancel() {
-    CancelIoEx(m_file, &m_overlapped);
+    m_api.cancelIoEx(m_file, &m_overlapped);
     return Finish();
   }
 
   std::span<const std::uint8_t> Data() const { return m_buffer; }
 
  private:
+  DWORD Size() const { return static_cast<DWORD>(m_buffer.size()); }
   bool Started(BOOL completed) {
     if (completed || GetLastError() == ERROR_IO_PENDING) {
       m_running = true;
@@ -128,6 +141,7 @@ class COverlappedTransfer {
     return false;
   }
 
+  const WinHidDeviceApi& m_api;
   HANDLE m_file;
   std::vector<std::uint8_t> m_buffer;
   OVERLAPPED m_overlapped{};
@@ -137,12 +151,14 @@ class COverlappedTransfer {
 
 class CWinHidDevice final : public CHidDevice {
  public:
-  CWinHidDevice(CUniqueHandle file, CUniqueHandle cancel, CUniqueHandle readEvent, CUniqueHandle writeEvent,
-                ReportLengths lengths)
-      : m_file(std::move(file)),
+  CWinHidDevice(const WinHidDeviceApi& api, CUniqueHandle file, ReportLengths lengths, CUniqueHandle cancel,
+                CUniqueHandle readEvent, CUniqueHandle writeEvent, CUniqueHandle requestEvent)
+      : m_api(api),
+        m_file(std::move(file)),
         m_cancel(std::move(cancel)),
         m_readEvent(std::move(readEvent)),
         m_writeEvent(std::move(writeEvent)),
+        m_requestEvent(std::move(requestEvent)),
         m_lengths(lengths) {}
 
   HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
@@ -150,7 +166,7 @@ class CWinHidDevice final : public CHidDevice {
     if (WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0) return HidReadResult::Cancelled;
     if (m_lengths.input == 0) return Gone("the device has no input report", ERROR_SUCCESS);
 
-    COverlappedTransfer transfer(m_file.get(), m_readEvent.get(), std::vector<std::uint8_t>(m_lengths.input, 0));
+    COverlappedTransfer transfer(m_api, m_file.get(), m_readEvent.get(), std::vector<std::uint8_t>(m_lengths.input, 0));
     if (!transfer.StartRead()) return Gone("read failed", transfer.StartError());
     // The cancel comes first, so it wins when both are signalled.
     const HANDLE waits[] = {m_cancel.get(), m_readEvent.get()};
@@ -180,7 +196,7 @@ class CWinHidDevice final : public CHidDevice {
     const DWORD length = static_cast<DWORD>(buffer->size());
 
     std::lock_guard lock(m_writeMutex);  // one write event
-    COverlappedTransfer transfer(m_file.get(), m_writeEvent.get(), std::move(*buffer));
+    COverlappedTransfer transfer(m_api, m_file.get(), m_writeEvent.get(), std::move(*buffer));
     if (!transfer.StartWrite()) return false;
     const DWORD woke = WaitForSingleObject(m_writeEvent.get(), WaitMilliseconds(Clock::RealDuration(timeoutMs)));
     // On time-out the write is cancelled; one that completed meanwhile still counts.
@@ -191,22 +207,20 @@ class CWinHidDevice final : public CHidDevice {
   bool SetOutputReport(std::span<const std::uint8_t> report) override {
     std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.output);
     if (!buffer) return Refused("SET_REPORT Output", report.size(), m_lengths.output);
-    return HidD_SetOutputReport(m_file.get(), buffer->data(), static_cast<ULONG>(buffer->size()));
+    return ClassRequest("SET_REPORT Output", IOCTL_HID_SET_OUTPUT_REPORT, std::move(*buffer), {});
   }
 
   bool GetInputReport(std::span<std::uint8_t> report) override {
     if (report.empty() || m_lengths.input == 0) return false;
     std::vector<std::uint8_t> buffer(m_lengths.input, 0);
     buffer[0] = report[0];  // the report ID asked for
-    if (!HidD_GetInputReport(m_file.get(), buffer.data(), static_cast<ULONG>(buffer.size()))) return false;
-    CopyReport(buffer, report);
-    return true;
+    return ClassRequest("GET_REPORT Input", IOCTL_HID_GET_INPUT_REPORT, std::move(buffer), report);
   }
 
   bool SetFeatureReport(std::span<const std::uint8_t> report) override {
     std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.feature);
     if (!buffer) return Refused("SET_REPORT Feature", report.size(), m_lengths.feature);
-    return HidD_SetFeature(m_file.get(), buffer->data(), static_cast<ULONG>(buffer->size()));
+    return ClassRequest("SET_REPORT Feature", IOCTL_HID_SET_FEATURE, std::move(*buffer), {});
   }
 
   bool GetProductString(std::span<char16_t> buffer) override {
@@ -217,6 +231,31 @@ class CWinHidDevice final : public CHidDevice {
   }
 
  private:
+  // One class request, sent as an overlapped device I/O control so that it
+  // has a bound: hid.dll's calls wait without one, and a device that stops
+  // answering on its control pipe would hold the caller for ever. After the
+  // bound the request is cancelled and awaited; one that completed meanwhile
+  // counts as done. What an answering request returned is copied into `answer`.
+  bool ClassRequest(const char* kind, DWORD code, std::vector<std::uint8_t> buffer, std::span<std::uint8_t> answer) {
+    std::lock_guard lock(m_requestMutex);  // one request event
+    COverlappedTransfer transfer(m_api, m_file.get(), m_requestEvent.get(), std::move(buffer));
+    if (!transfer.StartControl(code)) {
+      LogMessage("Windows HID: %s request failed (error %u)", kind, transfer.StartError());
+      return false;
+    }
+    const DWORD woke = WaitForSingleObject(m_requestEvent.get(), WaitMilliseconds(m_api.requestBound));
+    if (woke != WAIT_OBJECT_0)
+      LogMessage("Windows HID: %s request unanswered after %u ms; cancelled", kind,
+                 static_cast<unsigned>(m_api.requestBound.count()));
+    const TransferResult result = woke == WAIT_OBJECT_0 ? transfer.Finish() : transfer.Cancel();
+    if (!result.done) {
+      LogMessage("Windows HID: %s request ended with error %u", kind, result.error);
+      return false;
+    }
+    CopyReport(transfer.Data().first(std::min<std::size_t>(result.bytes, transfer.Data().size())), answer);
+    return true;
+  }
+
   static HidReadResult Gone(const char* what, DWORD error) {
     LogMessage("Windows HID: %s (error %u); the device counts as gone", what, error);
     return HidReadResult::DeviceGone;
@@ -228,41 +267,62 @@ class CWinHidDevice final : public CHidDevice {
     return false;
   }
 
+  const WinHidDeviceApi& m_api;
   const CUniqueHandle m_file;
   const CUniqueHandle m_cancel;  // a semaphore: one count per CancelRead, one read per count
   const CUniqueHandle m_readEvent;
   const CUniqueHandle m_writeEvent;
+  const CUniqueHandle m_requestEvent;
   const ReportLengths m_lengths;
   std::mutex m_writeMutex;
+  std::mutex m_requestMutex;
 };
+
+const WinHidDeviceApi kSystemDeviceApi{CreateFileA,      HidD_GetPreparsedData, HidD_FreePreparsedData,
+                                      HidP_GetCaps,     HidD_SetNumInputBuffers, ReadFile,
+                                      WriteFile,        DeviceIoControl,       CancelIoEx,
+                                      GetOverlappedResult, std::chrono::milliseconds(5000)};
 
 }  // namespace
 
-std::vector<HidInterfaceInfo> CWinHidBackend::Enumerate() { return EnumerateHidInterfaces(SystemHidEnumerationApi()); }
+const WinHidDeviceApi& SystemWinHidDeviceApi() { return kSystemDeviceApi; }
+
+std::vector<HidInterfaceInfo> CWinHidBackend::Enumerate() { return EnumerateHidInterfaces(m_enumeration); }
 
 std::unique_ptr<CHidDevice> CWinHidBackend::Open(const std::string& path) {
-  CUniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  CUniqueHandle file(m_device.createFile(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OVERLAPPED, nullptr));
   if (!file) {
     LogMessage("Windows HID: cannot open %s (error %u)", path, GetLastError());
     return nullptr;
   }
-  const std::optional<ReportLengths> lengths = ReadReportLengths(file.get());
+  const std::optional<ReportLengths> lengths = ReadReportLengths(m_device, file.get());
   if (!lengths) {
     LogMessage("Windows HID: %s gives no report lengths (preparsed data or capabilities unreadable)", path);
     return nullptr;
   }
-  if (!HidD_SetNumInputBuffers(file.get(), kInputBuffers))
+  // Each top-level collection of a composite device is its own interface with
+  // the same ID tags, and SetupAPI's order is not documented: a consumer
+  // control collection may come first and open as well as ours does.
+  if (!CarriesProtocolReports(lengths->input, lengths->output)) {
+    LogMessage("Windows HID: %s skipped: its reports (input %u, output %u bytes) cannot carry the device's "
+               "(input %u, output %u bytes)",
+               path, lengths->input, lengths->output, kProtocolInputLength, kProtocolOutputLength);
+    return nullptr;
+  }
+  if (!m_device.setNumInputBuffers(file.get(), kInputBuffers))
     LogMessage("Windows HID: %s keeps the driver's default number of input buffers (error %u)", path,
                GetLastError());
 
   CUniqueHandle cancel(CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr));
   CUniqueHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   CUniqueHandle writeEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-  if (!cancel || !readEvent || !writeEvent) {
+  CUniqueHandle requestEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!cancel || !readEvent || !writeEvent || !requestEvent) {
     LogMessage("Windows HID: no events for %s (error %u)", path, GetLastError());
     return nullptr;
   }
-  return std::make_unique<CWinHidDevice>(std::move(file), std::move(cancel), std::move(readEvent),
-                                         std::move(writeEvent), *lengths);
+  return std::make_unique<CWinHidDevice>(m_device, std::move(file), *lengths, std::move(cancel),
+                                         std::move(readEvent), std::move(writeEvent), std::move(requestEvent));
 }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <thread>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -9,6 +12,10 @@
 #include "platform/windows/WinHidBackend.h"
 #include "platform/windows/WinHidEnumeration.h"
 #include "platform/windows/WinHidRules.h"
+
+extern "C" {
+#include <hidclass.h>
+}
 
 namespace {
 
@@ -108,15 +115,18 @@ struct EnumerationCase {
   int destroyed;
 };
 
-TEST(WinHidEnumeration, ListsInterfacesUntilOneFailsAndAlwaysFreesTheList) {
+TEST(WinHidEnumeration, ListsEveryInterfaceWhosePathItCanFetchAndAlwaysFreesTheList) {
   const std::vector<EnumerationCase> cases = {
       {"empty list", {}, false, {}, 1},
       {"list fails", {Listed(kApp)}, true, {}, 0},
       {"SetupAPI's order", {Listed(kLoader), Listed(kKeyboard), Listed(kApp)}, false, {kLoader, kKeyboard, kApp}, 1},
-      {"size 0 stops", {Listed(kApp), Sized(kLoader, 0), Listed(kKeyboard)}, false, {kApp}, 1},
-      {"size below the header stops", {Listed(kApp), Sized(kLoader, 3), Listed(kKeyboard)}, false, {kApp}, 1},
-      {"huge size stops", {Listed(kApp), Sized(kLoader, 0x7FFFFFFF), Listed(kKeyboard)}, false, {kApp}, 1},
-      {"failed fetch stops", {Listed(kApp), Failing(kLoader), Listed(kKeyboard)}, false, {kApp}, 1},
+      {"size 0 is skipped", {Listed(kApp), Sized(kLoader, 0), Listed(kKeyboard)}, false, {kApp, kKeyboard}, 1},
+      {"size below the header is skipped", {Listed(kApp), Sized(kLoader, 3), Listed(kKeyboard)}, false,
+       {kApp, kKeyboard}, 1},
+      {"huge size is skipped", {Listed(kApp), Sized(kLoader, 0x7FFFFFFF), Listed(kKeyboard)}, false,
+       {kApp, kKeyboard}, 1},
+      {"failed fetch in the middle is skipped", {Listed(kApp), Failing(kLoader), Listed(kKeyboard)}, false,
+       {kApp, kKeyboard}, 1},
   };
   for (const EnumerationCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -129,7 +139,7 @@ TEST(WinHidEnumeration, ListsInterfacesUntilOneFailsAndAlwaysFreesTheList) {
   }
 }
 
-TEST(WinHidEnumeration, IdsComeFromThePathTagsAndThePathStaysAsGiven) {
+TEST(WinHidEnumeration, IdsComeFromThePathTagsAndThePathIsLowerCased) {
   const std::string upper = R"(\\?\HID#VID_1A2B&PID_0C01#7&1234&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030})";
   const std::string untagged = R"(\\?\hid#{00001124-0000-1000-8000-00805f9b34fb}_dev#9&1&0&0000#{4d1e55b2})";
   g_fake = Playing({Listed(kApp), Listed(upper), Listed(untagged)});
@@ -137,7 +147,7 @@ TEST(WinHidEnumeration, IdsComeFromThePathTagsAndThePathStaysAsGiven) {
   ASSERT_EQ(found.size(), 3u);
   EXPECT_EQ(found[0].vendorId, 0x1a2b);
   EXPECT_EQ(found[0].productId, 0x0c01);
-  EXPECT_EQ(found[1].path, upper);  // discovery's case-sensitive match decides about it
+  EXPECT_EQ(found[1].path, kApp);  // discovery looks for lower-case tags
   EXPECT_EQ(found[1].vendorId, 0x1a2b);
   EXPECT_EQ(found[1].productId, 0x0c01);
   EXPECT_EQ(found[2].vendorId, 0);
@@ -226,6 +236,195 @@ TEST(WinHidRules, WaitMillisecondsRoundsUpAndNeverMeansInfinite) {
 TEST(WinHidBackend, OpenOfAMissingPathGivesNull) {
   CWinHidBackend backend;
   EXPECT_EQ(backend.Open(R"(\\?\hid#vid_1a2b&pid_0c01#0&0&0&0#{4d1e55b2-f16f-11cf-88cb-001111000030})"), nullptr);
+}
+
+// The HID class driver as an open device sees it. Files are real events, so
+// the device can close them; each has the report lengths of its collection.
+struct FakeClassDriver {
+  enum class Answer { AtOnce, Never, LateAfterCancel };
+  std::vector<std::pair<std::string, HIDP_CAPS>> collections;  // by path
+  std::map<HANDLE, HIDP_CAPS> files;
+  int preparsedHeld = 0;
+  Answer answer = Answer::AtOnce;
+  std::vector<std::uint8_t> reply;
+  std::vector<DWORD> codes;
+  std::vector<std::uint8_t> sent;
+  OVERLAPPED* pending = nullptr;
+  std::uint8_t* pendingOut = nullptr;
+  int cancels = 0;
+  std::atomic<bool> lateWriteDone = false;
+  std::thread late;
+};
+FakeClassDriver* g_driver = nullptr;
+constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120);
+
+HIDP_CAPS Caps(USHORT input, USHORT output, USHORT feature) {
+  HIDP_CAPS caps{};
+  caps.InputReportByteLength = input;
+  caps.OutputReportByteLength = output;
+  caps.FeatureReportByteLength = feature;
+  return caps;
+}
+
+HANDLE WINAPI FakeCreateFile(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+  for (const auto& [name, caps] : g_driver->collections)
+    if (name == path) {
+      const HANDLE file = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      g_driver->files[file] = caps;
+      return file;
+    }
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
+}
+
+BOOLEAN WINAPI FakeGetPreparsedData(HANDLE file, PHIDP_PREPARSED_DATA* data) {
+  ++g_driver->preparsedHeld;
+  *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(&g_driver->files.at(file));
+  return TRUE;
+}
+
+BOOLEAN WINAPI FakeFreePreparsedData(PHIDP_PREPARSED_DATA) {
+  --g_driver->preparsedHeld;
+  return TRUE;
+}
+
+NTSTATUS WINAPI FakeGetCaps(PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
+  *caps = *reinterpret_cast<const HIDP_CAPS*>(data);
+  return HIDP_STATUS_SUCCESS;
+}
+
+BOOLEAN WINAPI FakeSetNumInputBuffers(HANDLE, ULONG) { return TRUE; }
+
+void Complete(OVERLAPPED* overlapped, NTSTATUS status, DWORD bytes) {
+  overlapped->Internal = static_cast<ULONG_PTR>(status);
+  overlapped->InternalHigh = bytes;
+  SetEvent(overlapped->hEvent);
+}
+
+WINBOOL WINAPI FakeDeviceIoControl(HANDLE, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD,
+                                   LPOVERLAPPED overlapped) {
+  FakeClassDriver& driver = *g_driver;
+  driver.codes.push_back(code);
+  const auto* bytes = static_cast<const std::uint8_t*>(in);
+  driver.sent.assign(bytes, bytes + inSize);
+  ResetEvent(overlapped->hEvent);  // as the I/O manager does
+  if (driver.answer == FakeClassDriver::Answer::AtOnce) {
+    const DWORD count = std::min<DWORD>(outSize, static_cast<DWORD>(driver.reply.size()));
+    std::memcpy(out, driver.reply.data(), count);
+    Complete(overlapped, 0, code == IOCTL_HID_GET_INPUT_REPORT ? count : inSize);
+    return TRUE;
+  }
+  overlapped->Internal = STATUS_PENDING;
+  driver.pending = overlapped;
+  driver.pendingOut = static_cast<std::uint8_t*>(out);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+WINBOOL WINAPI FakeCancelIoEx(HANDLE, LPOVERLAPPED overlapped) {
+  FakeClassDriver& driver = *g_driver;
+  ++driver.cancels;
+  if (overlapped != driver.pending) return FALSE;
+  if (driver.answer != FakeClassDriver::Answer::LateAfterCancel) {
+    Complete(overlapped, kStatusCancelled, 0);
+    return TRUE;
+  }
+  // The request's answer lands a while after the cancel was asked for.
+  driver.late = std::thread([&driver, overlapped] {
+    Sleep(50);
+    std::memset(driver.pendingOut, 0xEE, driver.sent.size());
+    driver.lateWriteDone = true;
+    Complete(overlapped, kStatusCancelled, 0);
+  });
+  return TRUE;
+}
+
+WINBOOL WINAPI FakeGetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD bytes, WINBOOL wait) {
+  if (wait) WaitForSingleObject(overlapped->hEvent, INFINITE);
+  if (overlapped->Internal != 0) {
+    SetLastError(ERROR_OPERATION_ABORTED);
+    return FALSE;
+  }
+  *bytes = static_cast<DWORD>(overlapped->InternalHigh);
+  return TRUE;
+}
+
+const WinHidDeviceApi kFakeDeviceApi{FakeCreateFile,        FakeGetPreparsedData, FakeFreePreparsedData,
+                                     FakeGetCaps,           FakeSetNumInputBuffers, ReadFile,
+                                     WriteFile,             FakeDeviceIoControl,  FakeCancelIoEx,
+                                     FakeGetOverlappedResult, std::chrono::milliseconds(20)};
+
+class WinHidDeviceTest : public ::testing::Test {
+ protected:
+  WinHidDeviceTest() { g_driver = &m_driver; }
+  ~WinHidDeviceTest() override {
+    if (m_driver.late.joinable()) m_driver.late.join();
+    g_driver = nullptr;
+  }
+  std::unique_ptr<CHidDevice> OpenVendorCollection() {
+    m_driver.collections = {{kApp, Caps(32, 65, 65)}};
+    return CWinHidBackend(kFakeApi, kFakeDeviceApi).Open(kApp);
+  }
+  FakeClassDriver m_driver;
+};
+
+TEST_F(WinHidDeviceTest, TheFirstCollectionThatCarriesTheReportsIsTaken) {
+  // One USB interface, two top-level collections with the same tags, listed
+  // by SetupAPI in upper case with the volume buttons first; between them an
+  // interface whose detail cannot be fetched.
+  const std::string consumer = R"(\\?\HID#VID_1A2B&PID_0C01&MI_03&COL01#8&1&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030})";
+  const std::string vendor = R"(\\?\HID#VID_1A2B&PID_0C01&MI_03&COL02#8&1&0&0001#{4D1E55B2-F16F-11CF-88CB-001111000030})";
+  g_fake = Playing({Listed(consumer), Failing(kKeyboard), Listed(vendor)});
+  CWinHidBackend backend(kFakeApi, kFakeDeviceApi);
+  const std::vector<HidInterfaceInfo> found = backend.Enumerate();
+  ASSERT_EQ(found.size(), 2u);
+  for (const HidInterfaceInfo& info : found) EXPECT_NE(info.path.find("vid_1a2b&pid_0c01"), std::string::npos);
+  m_driver.collections = {{found[0].path, Caps(3, 0, 0)}, {found[1].path, Caps(32, 65, 65)}};
+
+  EXPECT_EQ(backend.Open(found[0].path), nullptr);  // input 3, output 0: the volume buttons
+  EXPECT_NE(backend.Open(found[1].path), nullptr);
+  EXPECT_EQ(m_driver.preparsedHeld, 0);
+  m_driver.collections = {{found[1].path, Caps(32, 64, 65)}};  // one byte short
+  EXPECT_EQ(backend.Open(found[1].path), nullptr);
+}
+
+TEST_F(WinHidDeviceTest, ClassRequestsGoAsDeviceIoControlsOfTheReportLengths) {
+  const std::unique_ptr<CHidDevice> device = OpenVendorCollection();
+  ASSERT_NE(device, nullptr);
+  const std::vector<std::uint8_t> report = {0, 0x3e, 0x01};
+  EXPECT_TRUE(device->SetOutputReport(report));
+  EXPECT_EQ(m_driver.sent.size(), 65u);
+  EXPECT_TRUE(device->SetFeatureReport(report));
+  m_driver.reply = std::vector<std::uint8_t>(32, 0x5A);
+  m_driver.reply[0] = 0;
+  std::vector<std::uint8_t> answer(40, 0xAA);
+  answer[0] = 0;
+  EXPECT_TRUE(device->GetInputReport(answer));
+  EXPECT_EQ(m_driver.sent.size(), 32u);  // the input length, report ID first
+  EXPECT_EQ(answer[31], 0x5A);
+  EXPECT_EQ(answer[32], 0xAA);
+  EXPECT_EQ(m_driver.codes, (std::vector<DWORD>{static_cast<DWORD>(IOCTL_HID_SET_OUTPUT_REPORT),
+                                                static_cast<DWORD>(IOCTL_HID_SET_FEATURE),
+                                                static_cast<DWORD>(IOCTL_HID_GET_INPUT_REPORT)}));
+  EXPECT_EQ(m_driver.cancels, 0);
+}
+
+TEST_F(WinHidDeviceTest, AnUnansweredRequestFailsAfterItsBoundAndIsAwaitedAfterTheCancel) {
+  const std::unique_ptr<CHidDevice> device = OpenVendorCollection();
+  ASSERT_NE(device, nullptr);
+  const std::vector<std::uint8_t> report = {0, 0x28, 0x01};
+  m_driver.answer = FakeClassDriver::Answer::Never;
+  EXPECT_FALSE(device->SetOutputReport(report));
+  EXPECT_EQ(m_driver.cancels, 1);
+
+  // The driver writes into the request's buffer after the cancel: the call
+  // returns only once it has, so the buffer was still there.
+  m_driver.answer = FakeClassDriver::Answer::LateAfterCancel;
+  std::vector<std::uint8_t> answer(32, 0);
+  EXPECT_FALSE(device->GetInputReport(answer));
+  EXPECT_TRUE(m_driver.lateWriteDone);
+  EXPECT_EQ(answer[1], 0);  // a cancelled request hands back nothing
+  EXPECT_EQ(m_driver.cancels, 2);
 }
 
 }  // namespace

@@ -67,6 +67,13 @@ std::optional<std::string> FetchPath(const HidEnumerationApi& api, HDEVINFO list
   return std::string(buffer[0].DevicePath, strnlen(buffer[0].DevicePath, room));
 }
 
+// Windows compares device paths without regard to case and does not promise
+// the case it lists them in; discovery looks for lower-case tags.
+void LowerAscii(std::string& text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+}
+
 const HidEnumerationApi kSystemApi{HidD_GetHidGuid, SetupDiGetClassDevsA, SetupDiEnumDeviceInterfaces,
                                    SetupDiGetDeviceInterfaceDetailA, SetupDiDestroyDeviceInfoList};
 
@@ -94,7 +101,8 @@ std::vector<HidInterfaceInfo> EnumerateHidInterfaces(const HidEnumerationApi& ap
     entry.cbSize = sizeof entry;
     if (!api.enumDeviceInterfaces(list.get(), nullptr, &hidGuid, index, &entry)) break;
     std::optional<std::string> path = FetchPath(api, list.get(), entry);
-    if (!path) break;
+    if (!path) continue;  // the others are still worth listing
+    LowerAscii(*path);
     const HidIdTags ids = ParseIdTags(*path).value_or(HidIdTags{});
     interfaces.push_back(HidInterfaceInfo{std::move(*path), ids.vendorId, ids.productId});
   }

@@ -30,8 +30,9 @@ struct HidEnumerationApi {
 const HidEnumerationApi& SystemHidEnumerationApi();
 
 // The present HID device interfaces in SetupAPI's order, which stays the same
-// while the set of devices does. The listing ends at the first interface whose
-// path cannot be fetched. Opens nothing.
+// while the set of devices does, their paths in lower case (Windows ignores
+// the case of a device path). An interface whose path cannot be fetched is
+// left out. Opens nothing.
 std::vector<HidInterfaceInfo> EnumerateHidInterfaces(const HidEnumerationApi& api);
 
 struct HidIdTags {

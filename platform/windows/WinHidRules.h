@@ -9,6 +9,17 @@
 #include <span>
 #include <vector>
 
+// This device's report lengths, report-ID byte included. A top-level
+// collection whose reports are shorter is another function of the same USB
+// interface (volume buttons, say), not the one this protocol talks to.
+inline constexpr std::size_t kProtocolInputLength = 32;
+inline constexpr std::size_t kProtocolOutputLength = 65;
+
+// Whether a collection with these report lengths can carry the protocol's reports.
+constexpr bool CarriesProtocolReports(std::size_t inputLength, std::size_t outputLength) {
+  return inputLength >= kProtocolInputLength && outputLength >= kProtocolOutputLength;
+}
+
 // The report as a buffer of exactly `deviceLength` bytes (the device's report
 // length, report-ID byte included): a shorter report is padded with zeros.
 // nullopt when the report is empty or longer, or the device has no such report

@@ -53,7 +53,8 @@ void CProg::Start(std::uint16_t stepCount) {
   RECT frame{};
   GetWindowRect(window, &frame);
   const int x = GetSystemMetrics(SM_CXSCREEN) / 2 - frame.right / 2;
-  const int y = GetSystemMetrics(SM_CYSCREEN) - frame.bottom / 2 - 150;
+  // 150 pixels at 100 %, as many more as the monitor's scale asks for.
+  const int y = GetSystemMetrics(SM_CYSCREEN) - frame.bottom / 2 - MulDiv(150, static_cast<int>(GetDpiForWindow(window)), 96);
   SetWindowPos(window, m_parent, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
