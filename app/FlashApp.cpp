@@ -148,6 +148,7 @@ void CFlashApp::RunDialog() {
   dialog->SetConsoleTranscript(m_options.transcript);
   dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
   if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
+  dialog->SetEndRequest(&m_endRequest);
   m_silentRun = commandLine->SilentMode;
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
@@ -164,6 +165,7 @@ void CFlashApp::RunDialog() {
     dialog->WaitForFlashingThread();
   }
   g_ReturnCode = dialog->m_ReturnCode;
+  m_stoppedOnRequest = dialog->StoppedOnRequest();
   LogDialogResult(nResponse, g_ReturnCode);
 
   commandLine.reset();
@@ -179,13 +181,13 @@ std::int32_t CFlashApp::ExitInstance() {
   LogMessage("CFlashApp::ExitInstance - Done");
   LogMessage("End of Log\n");
   StopLog();
-  if (g_ReturnCode >= 0) DeleteLogFile();
+  if (!IsFailureCode(g_ReturnCode)) DeleteLogFile();
   return g_ReturnCode;
 }
 
 void CFlashApp::ReportResult() {
   std::string keptLog;
-  if (g_ReturnCode < 0 && !LogFilePath().empty()) {
+  if (IsFailureCode(g_ReturnCode) && !LogFilePath().empty()) {
     std::error_code error;
     keptLog = std::filesystem::absolute(LogFilePath(), error).string();
   }
@@ -198,6 +200,8 @@ void CFlashApp::ReportResult() {
     }
   }
   // Unix tools are quiet when they succeed; a failed unattended run says what
-  // happened and where its log is, since no dialog did.
-  if (m_silentRun && g_ReturnCode < 0) std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, keptLog).c_str());
+  // happened and where its log is, since no dialog did, and so does a run
+  // stopped on request, whose window closed by itself.
+  if ((m_silentRun || m_stoppedOnRequest) && IsFailureCode(g_ReturnCode))
+    std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, m_stoppedOnRequest, keptLog).c_str());
 }

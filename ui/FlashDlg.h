@@ -25,6 +25,7 @@
 class CFirmwareUpgrade;
 class CDialogSurface;
 class CConsoleTranscript;
+class CEndRequest;
 
 // Dialog results, with the values Windows gives them; where <windows.h> came
 // first, its macros of the same names and values stand in.
@@ -105,6 +106,13 @@ class CFlashDlg : public CProgressSurface {
   // run, complete once the flashing thread has ended. It asks the device for
   // each processor's type and version when it is loaded, before and after writing.
   void SetRunRecord(RunRecord* record) { m_record = record; }
+  // Requests to end the program (the caller's; it must outlive the dialog):
+  // the flashing thread marks its writing there and stops the run, once the
+  // device is safe, when a request came in the meantime. Without one nothing
+  // stops a run.
+  void SetEndRequest(CEndRequest* request) { m_endRequest = request; }
+  // The run was stopped on request after the device was made safe.
+  bool StoppedOnRequest() const { return m_stoppedOnRequest.load(); }
 
   // The progress surface the writers see: the modes of this dialog, the rest
   // passed on to the attached surface.
@@ -146,6 +154,11 @@ class CFlashDlg : public CProgressSurface {
   void RecordLoadedDevice();
   // The record of processor `index`; null when no record is kept or the device has no such processor.
   ProcessorRecord* RecordOf(std::uint32_t index);
+  bool EndRequestPending() const;
+  // Sends the device back to its application; true when a request to end
+  // waited for that, so the run stops here.
+  bool LeaveBootloader(CFirmwareUpgrade& upgrader);
+  void ReportStoppedOnRequest();
 
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
@@ -156,6 +169,8 @@ class CFlashDlg : public CProgressSurface {
   // Held by the flashing thread from the bootloader entry to the end of the run.
   std::unique_ptr<CSleepInhibitor> m_sleepInhibitor;
   RunRecord* m_record = nullptr;
+  CEndRequest* m_endRequest = nullptr;
+  std::atomic<bool> m_stoppedOnRequest = false;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
   std::atomic<int> m_endResult = 0;
