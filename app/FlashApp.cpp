@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/log/Log.h"
+#include "app/log/LogFile.h"
 #include "app/MyCommandLineInfo.h"
 #include "app/RunResult.h"
 #include "platform/Clock.h"
@@ -70,8 +71,13 @@ void LogDialogResult(int nResponse, std::int32_t returnCode) {
 CFlashApp::CFlashApp(CStartOptions options)
     : m_options(std::move(options)), m_startTime(std::chrono::system_clock::now()) {
   g_LogFileName = MakeLogFileName(GetLocalTime());
-  // A log that cannot be opened (read-only directory) does not stop the run.
-  StartLog(g_LogFileName);
+  // The log goes to the current folder; where that cannot be written (an
+  // installer's system folder, a read-only share), to the user's own folder
+  // for logs. A run with no place for its log still runs.
+  if (FAILED(StartLog(g_LogFileName))) {
+    m_logFolder = UserLogDirectory();
+    if (m_logFolder.empty() || FAILED(StartLog(m_logFolder + kPathSeparator + g_LogFileName))) m_logFolder.clear();
+  }
   LogMessage("Start of Log\n");
 }
 
@@ -79,6 +85,8 @@ CFlashApp::~CFlashApp() = default;
 
 bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
+  if (!m_logFolder.empty())
+    LogMessage("CFlashApp::InitInstance - The current folder cannot be written; log in [%s]", m_logFolder);
   if (const std::string refused = RaiseProcessPriority(); !refused.empty())
     LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority", refused);
 

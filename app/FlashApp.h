@@ -67,6 +67,8 @@ class CFlashApp {
   std::chrono::system_clock::time_point m_startTime;
   RunRecord m_runRecord;
   CEndRequest m_endRequest;
+  // The user's folder for logs when the log went there; empty when it is in the current folder.
+  std::string m_logFolder;
   bool m_stoppedOnRequest = false;
   std::function<void(CFlashDlg&)> m_dialogSetup;
 };

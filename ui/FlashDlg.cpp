@@ -328,6 +328,7 @@ int CFlashDlg::FlashFirmwareThreadProc() {
     if (LeaveBootloader(*upgrader) && m_stoppedOnRequest) ReportStoppedOnRequest();
   }
 
+  if (!m_SilentMode && m_ReturnCode < 0) ShowLogPlace();
   Cleanup();
   m_sleepInhibitor.reset();
   EnableButton(DialogButton::Close, true);
@@ -593,7 +594,22 @@ void CFlashDlg::ProgressStepIt() {
   if (m_surface) m_surface->ProgressStepIt();
 }
 int CFlashDlg::ProgressGetPos() const { return m_surface ? m_surface->ProgressGetPos() : 0; }
+void CFlashDlg::ShowLogPlace() {
+  const std::string path = LogFilePath();
+  if (path.find_first_of("/\\") == std::string::npos) return;
+  std::string shown;
+  {
+    std::lock_guard lock(m_statusLock);
+    shown = m_statusText;
+  }
+  SetStatusText(shown + "\nLog: " + path);
+}
+
 void CFlashDlg::SetStatusText(const std::string& text) {
+  {
+    std::lock_guard lock(m_statusLock);
+    m_statusText = text;
+  }
   if (m_surface) m_surface->SetStatusText(text);
   if (Transcribing()) m_transcript->Status(text);
 }

@@ -159,6 +159,8 @@ class CFlashDlg : public CProgressSurface {
   // waited for that, so the run stops here.
   bool LeaveBootloader(CFirmwareUpgrade& upgrader);
   void ReportStoppedOnRequest();
+  // A failed run whose log is outside the current folder names it in the status text.
+  void ShowLogPlace();
 
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
@@ -173,6 +175,8 @@ class CFlashDlg : public CProgressSurface {
   std::atomic<bool> m_stoppedOnRequest = false;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
+  std::mutex m_statusLock;
+  std::string m_statusText;  // the last status text shown
   std::atomic<int> m_endResult = 0;
 
   std::thread m_flashThread;
