@@ -210,6 +210,6 @@ void CFlashApp::ReportResult() {
   // Unix tools are quiet when they succeed; a failed unattended run says what
   // happened and where its log is, since no dialog did, and so does a run
   // stopped on request, whose window closed by itself.
-  if ((m_silentRun || m_stoppedOnRequest) && IsFailureCode(g_ReturnCode))
+  if ((m_silentRun || m_endRequest.Stopped()) && IsFailureCode(g_ReturnCode))
     std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, m_stoppedOnRequest, keptLog).c_str());
 }

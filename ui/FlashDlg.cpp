@@ -148,7 +148,14 @@ void CFlashDlg::EndDialog(int result) {
   if (m_surface) m_surface->EndDialog(result);
 }
 
-void CFlashDlg::OnCancel() { EndDialog(IDCANCEL); }
+void CFlashDlg::OnCancel(const std::string& what) {
+  if (m_endRequest != nullptr && m_endRequest->Request(what) == CEndRequest::Answer::Deferred) return;
+  EndDialog(IDCANCEL);
+}
+
+bool CFlashDlg::OnQueryEndSession() {
+  return m_endRequest == nullptr || m_endRequest->Request("the end of the session") == CEndRequest::Answer::EndNow;
+}
 
 bool CFlashDlg::OnInitDialog() {
   LogMessage("CFlashDlg::OnInitDialog");
@@ -279,10 +286,10 @@ void CFlashDlg::OnOK() {
 void CFlashDlg::RunFlashingThread() {
   FlashFirmwareThreadProc();
   // A hidden dialog has nobody to close it: the run ends with its thread, as
-  // does a run that was asked to end.
+  // does a run that was asked to end (also one that failed in the meantime).
   if (m_SilentMode)
     EndDialog(IDCLOSE);
-  else if (m_stoppedOnRequest)
+  else if (m_endRequest != nullptr && m_endRequest->Stopped())
     EndDialog(IDCANCEL);
   std::lock_guard lock(m_threadMutex);
   m_threadRunning = false;
@@ -331,6 +338,7 @@ int CFlashDlg::FlashFirmwareThreadProc() {
   if (!m_SilentMode && m_ReturnCode < 0) ShowLogPlace();
   Cleanup();
   m_sleepInhibitor.reset();
+  if (m_surface) m_surface->AllowSessionEnd();
   EnableButton(DialogButton::Close, true);
   EnableDialogWindow();
   return 0;
@@ -351,8 +359,9 @@ int CFlashDlg::flashAllOS() {
   }
   // From here to the end of the run the device may be half written: the
   // machine must neither sleep nor shut down.
-  if (m_sleepInhibitorFactory)
-    m_sleepInhibitor = m_sleepInhibitorFactory("Writing new firmware to " + m_strProductName);
+  const std::string writingReason = "Writing new firmware to " + m_strProductName;
+  if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory(writingReason);
+  if (m_surface) m_surface->BlockSessionEnd(writingReason);
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);

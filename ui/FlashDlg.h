@@ -75,8 +75,13 @@ class CFlashDlg : public CProgressSurface {
   HRESULT LoadDevice();
   void InitFirmwareVersionDisplay(bool known, bool show);
   void OnOK();
-  // Close, Escape or the window's close box: ends the dialog with Cancel in every state.
-  void OnCancel();
+  // Close, Escape or the window's close box (`what`, for the log): ends the
+  // dialog with Cancel, except while a processor is written: then the request
+  // waits and the run ends the dialog once the device is safe.
+  void OnCancel(const std::string& what = "Close");
+  // The session is about to end (Windows): true to let it, false while a
+  // processor is written; the run then stops once the device is safe.
+  bool OnQueryEndSession();
   int FlashFirmwareThreadProc();
   int flashAllOS();
   int FlashOS(std::int16_t mcuIndex);

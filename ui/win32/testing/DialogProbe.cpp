@@ -178,6 +178,17 @@ void CDialogProbe::PressEscape() const {
 
 void CDialogProbe::ClickCloseBox() const { PostMessageW(Dialog(m_guiThread), WM_SYSCOMMAND, SC_CLOSE, 0); }
 
+bool CDialogProbe::SessionMayEnd() const {
+  return SendMessageW(Dialog(m_guiThread), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != FALSE;
+}
+
+std::string CDialogProbe::ShutdownBlockReason() const {
+  wchar_t buffer[256] = {};
+  DWORD size = 256;
+  if (!ShutdownBlockReasonQuery(Dialog(m_guiThread), buffer, &size)) return {};
+  return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
+}
+
 void CDialogProbe::SystemCommand(int command) const {
   PostMessageW(Dialog(m_guiThread), WM_SYSCOMMAND, static_cast<WPARAM>(command), 0);
 }
