@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr std::array kEndSignals = {SIGINT, SIGTERM, SIGHUP};
+// SIGPIPE too: output piped to a program that went away with its terminal
+// (`... --transcript | tee`) would otherwise end the run at the next line.
+constexpr std::array kEndSignals = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 // The handler only writes the signal's number here (async-signal-safe); the
 // watcher thread reads it and does the rest outside the handler.
@@ -34,6 +36,8 @@ const char* SignalName(int number) {
       return "SIGTERM";
     case SIGHUP:
       return "SIGHUP";
+    case SIGPIPE:
+      return "SIGPIPE";
     default:
       return "signal";
   }

@@ -1,6 +1,7 @@
 #pragma once
 // The operating system's requests to end the program, handed to the run's
-// CEndRequest: on Linux SIGINT, SIGTERM and SIGHUP (a terminal that goes away);
+// CEndRequest: on Linux SIGINT, SIGTERM, SIGHUP and SIGPIPE (a terminal, or
+// the program reading the output, that goes away);
 // on Windows the console's control events (Ctrl+C, Ctrl+Break, the console
 // closed, log-off, shutdown). A request granted at once ends the process as
 // the system would have; one deferred lets the run stop where the device is

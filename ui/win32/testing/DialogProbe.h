@@ -4,6 +4,7 @@
 // Keeps <windows.h> out, so that tests can include the controller beside it.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,9 @@ class CDialogProbe {
   // the session may end; its answer.
   bool SessionMayEnd() const;
   // The reason the dialog gives Windows for holding up the session's end;
-  // empty when none.
-  std::string ShutdownBlockReason() const;
+  // empty when none; nothing when the system cannot tell (Wine 8 has no
+  // ShutdownBlockReasonQuery).
+  std::optional<std::string> ShutdownBlockReason() const;
 
   // Another top-level window of the GUI thread, found by its title. Waits
   // until it is there (or, with `present` false, gone); false on time-out.
