@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
+#include <csignal>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -396,6 +399,106 @@ TEST_F(EndToEndUpgrade, SilentRunUpgradesEveryProcessor) {
   EXPECT_FALSE(m_emulator->InBootloader());
   EXPECT_FALSE(m_emulator->BridgeOn());
 }
+
+// A request to end that comes while a processor is written waits: the run
+// finishes that processor, sends the device back to its application, does not
+// start the next processor, and ends with exit code 7 and its log kept.
+struct StopCase {
+  friend void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+  const char* name;
+  std::function<bool(const CDeviceEmulator&)> moment;  // when the signals are sent
+  std::vector<int> signals;
+  EmuFaults faults;
+  // Whether the Bluetooth chip is written: the processor being written at the
+  // moment was the last one; unset: decided by whether the request came
+  // before the chip's turn (the moment lies between two processors).
+  std::optional<bool> bluetoothWritten;
+  Strings logLines;  // in order, in the kept log
+};
+
+EmuFaults SlowFinish() {
+  EmuFaults faults;
+  faults.finishDelayMs = 300;  // well within the updater's 1 s wait for the finish
+  return faults;
+}
+
+const StopCase kStopCases[] = {
+    {"WhileRecordsAreWritten",
+     [](const CDeviceEmulator& e) { return e.RecordsReceived() >= 1000; },
+     {SIGTERM, SIGINT},
+     {},
+     false,
+     // Sent back to back, the two may arrive in either order.
+     {"while writing; the run stops once the device is safe", "again while writing",
+      "L::EndFirmwareUpgrade - success[TRUE]", "Stopped on request before processor 1"}},
+    // After the main microcontroller's last record, while the device (slowly)
+    // checks its finish; on a loaded machine the request may come only once
+    // the chip's turn has begun, which the log then shows.
+    {"BetweenProcessors",
+     [](const CDeviceEmulator& e) { return e.RecordsReceived() == kImageLines; },
+     {SIGINT},
+     SlowFinish(),
+     std::nullopt,
+     {"Request to end [SIGINT] while writing"}},
+    {"WhileBluetoothBlocksAreWritten",
+     [](const CDeviceEmulator& e) { return e.Counters().uartBytesToChip >= 100'000; },
+     {SIGHUP},
+     {},
+     true,
+     {"FlashOS mcuIndex = 2", "Request to end [SIGHUP] while writing", "L::FirmwareUpgradeWriteB - Upgrade done",
+      "Exiting UART Firmware upgrade mode", "Stopped on request after the last processor"}},
+};
+
+class EndToEndStopRequest : public EndToEndUpgrade, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(EndToEndStopRequest, RunStopsOnceTheDeviceIsSafe) {
+  if (!e2e::EmbedsStandInImages()) GTEST_SKIP() << "this build embeds other images than the stand-ins";
+  const StopCase& c = GetParam();
+  EmulatorConfig config = FastConfig();
+  config.processors = {
+      {kEmuCodeMain, e2e::kOlderL}, {kEmuCodeThird, e2e::kBuiltInA}, {kEmuCodeBluetoothA, e2e::kOlderB}};
+  config.faults = c.faults;
+  StartInProcess(config);
+
+  bool sent = false;
+  const CDeviceEmulator& emulator = *m_emulator;
+  const e2e::UpdaterRun run =
+      e2e::RunUpdater(m_tree, e2e::UpdaterLaunch(m_tree, {"/S"}, kUpdaterScale), std::chrono::seconds(240),
+                      [&](CChildProcess& updater) {
+                        if (sent || !c.moment(emulator)) return;
+                        for (const int number : c.signals) updater.Signal(number);
+                        sent = true;
+                      });
+  ASSERT_TRUE(sent) << "the run ended before the moment came\n" << run.logText;
+  EXPECT_FALSE(run.result.timedOut);
+  EXPECT_EQ(run.result.termSignal, 0) << "the request ended the run at once";
+  EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
+  ASSERT_EQ(run.keptLogs.size(), 1u) << "a stopped run keeps its log";
+  EXPECT_EQ(run.result.err, "quillon-upgrade: the upgrade was stopped on request (exit code 7); log kept in " +
+                                fs::canonical(run.keptLogs[0]).string() + "\n");
+  const bool bluetoothWritten =
+      c.bluetoothWritten.value_or(e2e::ContainsInOrder(run.log, {"FlashOS mcuIndex = 2", "Request to end ["}));
+  Strings expected = c.logLines;
+  expected.insert(expected.end(), {"ExitBootloader", "The device is safe; ending as requested",
+                                   "The upgrade was stopped on request", "Return Code = 0x80000007", "End of Log"});
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, expected)) << run.logText;
+  for (const int number : c.signals)
+    EXPECT_TRUE(e2e::ContainsMessage(run.log, std::string("Request to end [SIG") + sigabbrev_np(number) + "]"));
+  EXPECT_EQ(e2e::ContainsMessage(run.log, "FlashOS mcuIndex = 2"), bluetoothWritten);
+  EXPECT_EQ(e2e::ContainsMessage(run.log, "Stopped on request before processor 1"), !bluetoothWritten);
+  EXPECT_FALSE(e2e::ContainsMessage(run.log, "Upgrade is successful"));
+
+  // The device is back in its application with every processor whole.
+  ExpectFlashHoldsImage();
+  EXPECT_FALSE(m_emulator->InBootloader());
+  EXPECT_FALSE(m_emulator->BridgeOn());
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->ProcessorVersion(2), bluetoothWritten ? e2e::kBuiltInB : e2e::kOlderB);
+  EXPECT_EQ(m_emulator->BluetoothImage().empty(), !bluetoothWritten);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, EndToEndStopRequest, ::testing::ValuesIn(kStopCases),
+                         [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
 // Sleep and shutdown are held off from the bootloader entry to the end of the
 // run, on a real bus with logind's stand-in, whether the run succeeds or fails.

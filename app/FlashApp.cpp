@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "app/log/Log.h"
+#include "app/log/LogFile.h"
 #include "app/MyCommandLineInfo.h"
 #include "app/RunResult.h"
 #include "platform/Clock.h"
@@ -70,8 +71,13 @@ void LogDialogResult(int nResponse, std::int32_t returnCode) {
 CFlashApp::CFlashApp(CStartOptions options)
     : m_options(std::move(options)), m_startTime(std::chrono::system_clock::now()) {
   g_LogFileName = MakeLogFileName(GetLocalTime());
-  // A log that cannot be opened (read-only directory) does not stop the run.
-  StartLog(g_LogFileName);
+  // The log goes to the current folder; where that cannot be written (an
+  // installer's system folder, a read-only share), to the user's own folder
+  // for logs. A run with no place for its log still runs.
+  if (FAILED(StartLog(g_LogFileName))) {
+    m_logFolder = UserLogDirectory();
+    if (m_logFolder.empty() || FAILED(StartLog(m_logFolder + kPathSeparator + g_LogFileName))) m_logFolder.clear();
+  }
   LogMessage("Start of Log\n");
 }
 
@@ -79,6 +85,8 @@ CFlashApp::~CFlashApp() = default;
 
 bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
+  if (!m_logFolder.empty())
+    LogMessage("CFlashApp::InitInstance - The current folder cannot be written; log in [%s]", m_logFolder);
   if (const std::string refused = RaiseProcessPriority(); !refused.empty())
     LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority", refused);
 
@@ -148,6 +156,7 @@ void CFlashApp::RunDialog() {
   dialog->SetConsoleTranscript(m_options.transcript);
   dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
   if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
+  dialog->SetEndRequest(&m_endRequest);
   m_silentRun = commandLine->SilentMode;
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
@@ -164,6 +173,7 @@ void CFlashApp::RunDialog() {
     dialog->WaitForFlashingThread();
   }
   g_ReturnCode = dialog->m_ReturnCode;
+  m_stoppedOnRequest = dialog->StoppedOnRequest();
   LogDialogResult(nResponse, g_ReturnCode);
 
   commandLine.reset();
@@ -179,13 +189,13 @@ std::int32_t CFlashApp::ExitInstance() {
   LogMessage("CFlashApp::ExitInstance - Done");
   LogMessage("End of Log\n");
   StopLog();
-  if (g_ReturnCode >= 0) DeleteLogFile();
+  if (!IsFailureCode(g_ReturnCode)) DeleteLogFile();
   return g_ReturnCode;
 }
 
 void CFlashApp::ReportResult() {
   std::string keptLog;
-  if (g_ReturnCode < 0 && !LogFilePath().empty()) {
+  if (IsFailureCode(g_ReturnCode) && !LogFilePath().empty()) {
     std::error_code error;
     keptLog = std::filesystem::absolute(LogFilePath(), error).string();
   }
@@ -198,6 +208,8 @@ void CFlashApp::ReportResult() {
     }
   }
   // Unix tools are quiet when they succeed; a failed unattended run says what
-  // happened and where its log is, since no dialog did.
-  if (m_silentRun && g_ReturnCode < 0) std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, keptLog).c_str());
+  // happened and where its log is, since no dialog did, and so does a run
+  // stopped on request, whose window closed by itself.
+  if ((m_silentRun || m_endRequest.Stopped()) && IsFailureCode(g_ReturnCode))
+    std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, m_stoppedOnRequest, keptLog).c_str());
 }

@@ -11,9 +11,11 @@
 #include <string>
 
 #include "app/DemoDevice.h"
+#include "app/ExitCode.h"
 #include "app/StartOptions.h"
 #include "app/log/LocalTime.h"
 #include "platform/InstanceLock.h"
+#include "ui/EndRequest.h"
 #include "ui/RunRecord.h"
 
 // The log file name made at process start (no directory: the current one).
@@ -30,19 +32,6 @@ std::string MakeLogFileName(const LocalTime& time);
 
 // Logs the line that reports how the dialog ended (`nResponse`) and the run's code.
 void LogDialogResult(int nResponse, std::int32_t returnCode);
-
-// A POSIX parent sees only the low 8 bits of the exit code: 0, 4, 1, 6, 7.
-constexpr int PosixExitStatus(std::int32_t returnCode) { return static_cast<int>(returnCode & 0xFF); }
-
-// The process's exit code: on Windows the whole 32-bit result (0x80000007),
-// elsewhere its low 8 bits.
-constexpr int ProcessExitCode(std::int32_t returnCode) {
-#ifdef _WIN32
-  return static_cast<int>(returnCode);
-#else
-  return PosixExitStatus(returnCode);
-#endif
-}
 
 class CFlashDlg;
 
@@ -62,6 +51,9 @@ class CFlashApp {
   // before it runs (tests give it a scripted upgrader and window runner).
   void SetDialogSetup(std::function<void(CFlashDlg&)> setup) { m_dialogSetup = std::move(setup); }
 
+  // Where the system's requests to end the program go (app/EndSignals).
+  CEndRequest& EndRequest() { return m_endRequest; }
+
  private:
   bool ApplyStartOptions();
   void RunDialog();
@@ -74,5 +66,9 @@ class CFlashApp {
   bool m_silentRun = false;
   std::chrono::system_clock::time_point m_startTime;
   RunRecord m_runRecord;
+  CEndRequest m_endRequest;
+  // The user's folder for logs when the log went there; empty when it is in the current folder.
+  std::string m_logFolder;
+  bool m_stoppedOnRequest = false;
   std::function<void(CFlashDlg&)> m_dialogSetup;
 };

@@ -273,16 +273,54 @@ TEST_F(ProgramTest, ACopyInAnotherNetworkNamespaceIsRefused) {
   EXPECT_NE(run.err.find(LoadStringById(IDS_ALREADY_RUNNING)), std::string::npos) << run.err;
 }
 
-TEST_F(ProgramTest, ReadOnlyCurrentDirectoryStillGivesTheExitCode) {
+// A current folder that cannot be written: the log goes to the user's folder
+// for logs, and the failure line names it; only when no place can be written
+// does the run go on without a log.
+TEST_F(ProgramTest, ReadOnlyCurrentDirectoryPutsTheLogInTheUsersFolder) {
   fs::permissions(m_cwd, fs::perms::owner_read | fs::perms::owner_exec);
   fs::path cwd = m_cwd;
   // A privileged user writes anywhere; /proc refuses new files even then.
   const bool writable = ::access(m_cwd.c_str(), W_OK) == 0;
   if (writable) cwd = "/proc";
-  const RunResult run = RunProgram(m_program, {BusOption(), "/S"}, cwd);
-  EXPECT_EQ(run.exitStatus, 1) << run.err;
-  if (!writable) {
-    EXPECT_TRUE(Entries(m_cwd).empty());
+  const CTempDirectory user("quillon-user");
+  ASSERT_TRUE(user.Valid());
+  const fs::path home = user.Path() / "home";
+  const fs::path state = user.Path() / "state";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> env;
+    fs::path folder;  // where the log must be; empty: nowhere
+  } const cases[] = {
+      {"XDG_STATE_HOME", {{"XDG_STATE_HOME", state.string()}, {"HOME", home.string()}}, state / "quillon-upgrade"},
+      {"default", {{"XDG_STATE_HOME", ""}, {"HOME", home.string()}}, home / ".local/state/quillon-upgrade"},
+      // A relative XDG_STATE_HOME is not valid and is ignored.
+      {"relative XDG_STATE_HOME", {{"XDG_STATE_HOME", "state"}, {"HOME", home.string()}},
+       home / ".local/state/quillon-upgrade"},
+      {"no place", {{"XDG_STATE_HOME", ""}, {"HOME", "/proc"}}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code error;
+    fs::remove_all(home, error);
+    fs::remove_all(state, error);
+    const RunResult run = RunProgram(m_program, {BusOption(), "/S"}, cwd, c.env);
+    EXPECT_EQ(run.exitStatus, 1) << run.err;
+    if (!writable) {
+      EXPECT_TRUE(Entries(m_cwd).empty());
+    }
+    if (c.folder.empty()) {
+      EXPECT_EQ(run.err, "quillon-upgrade: no device was found (exit code 1); no log could be written\n");
+      continue;
+    }
+    ASSERT_TRUE(fs::is_directory(c.folder));
+    const auto logs = Entries(c.folder);
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(run.err, "quillon-upgrade: no device was found (exit code 1); log kept in " + logs[0].string() + "\n");
+    EXPECT_TRUE(InOrder(LogMessages(logs[0]),
+                        {"Start of Log", "CFlashApp::InitInstance - The current folder cannot be written; log in [" +
+                                             c.folder.string() + "]",
+                         "Cancel with Return Code = 0x80000001", "End of Log"}));
+    EXPECT_EQ(fs::status(c.folder).permissions() & fs::perms::all, fs::perms::owner_all) << "private to the user";
   }
 }
 

@@ -10,11 +10,15 @@
 #include <string>
 #include <thread>
 
+#include "app/EndSignals.h"
 #include "app/log/Log.h"
 #include "platform/InstanceLock.h"
 #include "platform/testing/TempDirectory.h"
 #include "ui/FlashDlg.h"
 #include "ui/testing/ScriptedUpgrader.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -100,7 +104,9 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
         shown.OnInitDialog();
         shown.OnOK();
         script->WaitUntilWriteEntered();
-        shown.OnCancel();
+        // Ended from outside (a window system whose display went away), not
+        // by a request to end, which would wait for the write.
+        shown.EndDialog(IDCANCEL);
         return shown.EndResult();
       });
     });
@@ -125,5 +131,35 @@ TEST(FlashApp, LockIsHeldUntilTheFlashingThreadHasEnded) {
   SetEnvironment(kInstanceLockNameVariable, "");
   std::filesystem::current_path(previous);
 }
+
+#ifdef _WIN32
+// The console's Ctrl+C and Ctrl+Break while writing: noted and logged by the
+// control handler, the process goes on (the run stops once the device is safe).
+TEST(FlashApp, ConsoleEventsWhileWritingAreNotedAndWait) {
+  CEndRequest request;
+  ASSERT_TRUE(request.BeginWriting());
+  const CEndSignals signals(request);
+  LogCapture log;
+  struct {
+    DWORD event;
+    const char* line;
+  } const cases[] = {
+      {CTRL_C_EVENT, "CEndRequest - Request to end [Ctrl+C] while writing; the run stops once the device is safe"},
+      {CTRL_BREAK_EVENT,
+       "CEndRequest - Request to end [Ctrl+Break] again while writing; still waiting for the device to be safe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    if (!GenerateConsoleCtrlEvent(c.event, 0)) GTEST_SKIP() << "this process has no console to send events to";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!log.Contains(c.line) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(log.Contains(c.line));
+  }
+  EXPECT_TRUE(request.Pending());
+  request.EndWriting();
+  EXPECT_TRUE(request.Stopped());
+}
+#endif
 
 }  // namespace

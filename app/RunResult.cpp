@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "app/FlashApp.h"
+#include "app/ExitCode.h"
 #include "app/StartOptions.h"
 #include "hid/DeviceIdentity.h"
 #include "ui/FlashDlg.h"
@@ -45,15 +45,6 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-// The exit code as the parent process sees it: 7 on Linux, 0x80000007 on Windows.
-std::string ExitCodeText(std::int32_t resultCode) {
-#ifdef _WIN32
-  return "0x" + Hex(static_cast<std::uint32_t>(ProcessExitCode(resultCode)), 8);
-#else
-  return std::to_string(ProcessExitCode(resultCode));
-#endif
-}
-
 // UTC, ISO 8601 with milliseconds: "2026-12-09T00:16:16.123Z".
 std::string IsoTime(std::chrono::system_clock::time_point time) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
@@ -85,7 +76,8 @@ const char* TypeName(std::optional<std::uint32_t> type) {
   }
 }
 
-const char* FailureText(std::int32_t resultCode) {
+const char* FailureText(std::int32_t resultCode, bool stoppedOnRequest) {
+  if (stoppedOnRequest) return "the upgrade was stopped on request";
   switch (resultCode) {
     case FLASH_RC_NO_DEVICE:
       return "no device was found";
@@ -135,8 +127,8 @@ std::optional<std::string> WriteRunResult(const std::string& path, const std::st
   return std::nullopt;
 }
 
-std::string FailureLine(std::int32_t resultCode, const std::string& keptLog) {
-  return std::string("quillon-upgrade: ") + FailureText(resultCode) + " (exit code " +
+std::string FailureLine(std::int32_t resultCode, bool stoppedOnRequest, const std::string& keptLog) {
+  return std::string("quillon-upgrade: ") + FailureText(resultCode, stoppedOnRequest) + " (exit code " +
          ExitCodeText(resultCode) + "); " +
          (keptLog.empty() ? std::string("no log could be written") : "log kept in " + keptLog);
 }

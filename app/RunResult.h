@@ -22,5 +22,6 @@ std::string RunResultJson(const RunResult& result);
 // Writes `json` to `path` (replacing a file there); on failure, the reason.
 std::optional<std::string> WriteRunResult(const std::string& path, const std::string& json);
 
-// "quillon-upgrade: the upgrade of a processor failed (exit code 7); log kept in /dir/Upgrade-....log"
-std::string FailureLine(std::int32_t resultCode, const std::string& keptLog);
+// "quillon-upgrade: the upgrade of a processor failed (exit code 7); log kept in /dir/Upgrade-....log";
+// a run stopped on request says so.
+std::string FailureLine(std::int32_t resultCode, bool stoppedOnRequest, const std::string& keptLog);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/EndSignals.h"
 #include "app/FlashApp.h"
 #include "app/StartOptions.h"
 
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
   }
 
   CFlashApp app(std::move(options));
+  // From here a request to end waits while a processor is written.
+  const CEndSignals endSignals(app.EndRequest());
   app.InitInstance();
   return ProcessExitCode(app.ExitInstance());
 }

@@ -26,6 +26,11 @@ class CDialogSurface : public CProgressSurface {
   virtual void ShowMessage(const std::string& text) = 0;
   // Ends the dialog with `result`; the window and the progress window go away.
   virtual void EndDialog(int result) = 0;
+  // While the device is written the end of the session is refused, the
+  // system showing `reason`, and allowed again afterwards. Only Windows asks
+  // a window before the session ends; elsewhere these do nothing.
+  virtual void BlockSessionEnd(const std::string& reason) { (void)reason; }
+  virtual void AllowSessionEnd() {}
 
  private:
   bool m_SilentMode = false;

@@ -13,6 +13,7 @@
 #include "resources/StringTable.h"
 #include "ui/ConsoleTranscript.h"
 #include "ui/DialogSurface.h"
+#include "ui/EndRequest.h"
 #include "ui/HeadlessSurface.h"
 #include "upgrader/FirmwareUpgrade.h"
 
@@ -23,6 +24,9 @@ namespace {
 constexpr int kErrorItemNotFound = 2;
 
 constexpr std::uint32_t kProductNameBytes = 252;
+
+constexpr char kStoppedOnRequestText[] =
+    "The upgrade was stopped on request. The device is safe; run the upgrade again to finish it.";
 
 // GetDeviceFWVersionString puts this before the version; the record keeps the version alone.
 constexpr std::string_view kVersionLabel = "Version : ";
@@ -144,7 +148,14 @@ void CFlashDlg::EndDialog(int result) {
   if (m_surface) m_surface->EndDialog(result);
 }
 
-void CFlashDlg::OnCancel() { EndDialog(IDCANCEL); }
+void CFlashDlg::OnCancel(const std::string& what) {
+  if (m_endRequest != nullptr && m_endRequest->Request(what) == CEndRequest::Answer::Deferred) return;
+  EndDialog(IDCANCEL);
+}
+
+bool CFlashDlg::OnQueryEndSession() {
+  return m_endRequest == nullptr || m_endRequest->Request("the end of the session") == CEndRequest::Answer::EndNow;
+}
 
 bool CFlashDlg::OnInitDialog() {
   LogMessage("CFlashDlg::OnInitDialog");
@@ -274,8 +285,12 @@ void CFlashDlg::OnOK() {
 
 void CFlashDlg::RunFlashingThread() {
   FlashFirmwareThreadProc();
-  // A hidden dialog has nobody to close it: the run ends with its thread.
-  if (m_SilentMode) EndDialog(IDCLOSE);
+  // A hidden dialog has nobody to close it: the run ends with its thread, as
+  // does a run that was asked to end (also one that failed in the meantime).
+  if (m_SilentMode)
+    EndDialog(IDCLOSE);
+  else if (m_endRequest != nullptr && m_endRequest->Stopped())
+    EndDialog(IDCANCEL);
   std::lock_guard lock(m_threadMutex);
   m_threadRunning = false;
   m_threadDone.notify_all();
@@ -301,23 +316,29 @@ int CFlashDlg::FlashFirmwareThreadProc() {
   if (ok != 0 && count == 0) {
     SetStatusColour(kRed);
     SetStatusText(LoadStringById(IDS_NOTHING_UPGRADED));
-    upgrader->ExitBootloader();
+    if (LeaveBootloader(*upgrader)) ReportStoppedOnRequest();
     EnableButton(DialogButton::Close, true);
     EnableButton(DialogButton::Upgrade, false);
   } else if (ok != 0) {
     SetStatusText(LoadStringById(IDS_RELOADING));
-    upgrader->ExitBootloader();
-    LoadDevice();
-    InitFirmwareVersionDisplay(true, true);
-    Clock::SleepMs(10);
-    EnableButton(DialogButton::Upgrade, false);
-    SetStatusText("Upgrade is successful");
+    if (LeaveBootloader(*upgrader)) {
+      ReportStoppedOnRequest();
+    } else {
+      LoadDevice();
+      InitFirmwareVersionDisplay(true, true);
+      Clock::SleepMs(10);
+      EnableButton(DialogButton::Upgrade, false);
+      SetStatusText("Upgrade is successful");
+    }
   } else if (upgrader) {
-    upgrader->ExitBootloader();
+    // A run that failed on its own keeps its failure text.
+    if (LeaveBootloader(*upgrader) && m_stoppedOnRequest) ReportStoppedOnRequest();
   }
 
+  if (!m_SilentMode && m_ReturnCode < 0) ShowLogPlace();
   Cleanup();
   m_sleepInhibitor.reset();
+  if (m_surface) m_surface->AllowSessionEnd();
   EnableButton(DialogButton::Close, true);
   EnableDialogWindow();
   return 0;
@@ -331,10 +352,16 @@ int CFlashDlg::flashAllOS() {
     return 1;
   }
 
+  // An end granted before this point leaves the device as it is.
+  if (m_endRequest != nullptr && !m_endRequest->BeginWriting()) {
+    LogMessage("flashAllOS - Ending as requested before the bootloader entry");
+    return 1;
+  }
   // From here to the end of the run the device may be half written: the
   // machine must neither sleep nor shut down.
-  if (m_sleepInhibitorFactory)
-    m_sleepInhibitor = m_sleepInhibitorFactory("Writing new firmware to " + m_strProductName);
+  const std::string writingReason = "Writing new firmware to " + m_strProductName;
+  if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory(writingReason);
+  if (m_surface) m_surface->BlockSessionEnd(writingReason);
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
@@ -344,6 +371,12 @@ int CFlashDlg::flashAllOS() {
 
   LogMessage("flashAllOS m_numMCU = %d", m_numMCU);
   for (std::uint32_t i = 0; i < m_numMCU && result != 0; ++i) {
+    // The processor written before is finished: a request to end stops the run here.
+    if (EndRequestPending()) {
+      m_stoppedOnRequest = true;
+      LogMessage("flashAllOS - Stopped on request before processor %d", i);
+      return 0;
+    }
     // A failed type query leaves the type at 0, never at the previous processor's type.
     std::uint32_t type = 0;
     m_pUpgrader->GetMCUType(i, &type);
@@ -359,8 +392,29 @@ int CFlashDlg::flashAllOS() {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
     SetStatusText("Firmware upgrade failed. Please re-connect your device and try again.");
+  } else if (EndRequestPending()) {
+    m_stoppedOnRequest = true;
+    LogMessage("flashAllOS - Stopped on request after the last processor");
   }
   return result;
+}
+
+bool CFlashDlg::EndRequestPending() const { return m_endRequest != nullptr && m_endRequest->Pending(); }
+
+bool CFlashDlg::LeaveBootloader(CFirmwareUpgrade& upgrader) {
+  upgrader.ExitBootloader();
+  if (m_endRequest == nullptr) return false;
+  m_endRequest->EndWriting();
+  return m_endRequest->Stopped();
+}
+
+void CFlashDlg::ReportStoppedOnRequest() {
+  m_stoppedOnRequest = true;
+  m_ReturnCode = FLASH_RC_UPGRADE_FAILED;
+  LogMessage("CFlashDlg - The upgrade was stopped on request; the device is back in its application");
+  EnableButton(DialogButton::Upgrade, false);
+  SetStatusColour(kRed);
+  SetStatusText(kStoppedOnRequestText);
 }
 
 int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
@@ -549,7 +603,22 @@ void CFlashDlg::ProgressStepIt() {
   if (m_surface) m_surface->ProgressStepIt();
 }
 int CFlashDlg::ProgressGetPos() const { return m_surface ? m_surface->ProgressGetPos() : 0; }
+void CFlashDlg::ShowLogPlace() {
+  const std::string path = LogFilePath();
+  if (path.find_first_of("/\\") == std::string::npos) return;
+  std::string shown;
+  {
+    std::lock_guard lock(m_statusLock);
+    shown = m_statusText;
+  }
+  SetStatusText(shown + "\nLog: " + path);
+}
+
 void CFlashDlg::SetStatusText(const std::string& text) {
+  {
+    std::lock_guard lock(m_statusLock);
+    m_statusText = text;
+  }
   if (m_surface) m_surface->SetStatusText(text);
   if (Transcribing()) m_transcript->Status(text);
 }

@@ -25,6 +25,7 @@
 class CFirmwareUpgrade;
 class CDialogSurface;
 class CConsoleTranscript;
+class CEndRequest;
 
 // Dialog results, with the values Windows gives them; where <windows.h> came
 // first, its macros of the same names and values stand in.
@@ -74,8 +75,13 @@ class CFlashDlg : public CProgressSurface {
   HRESULT LoadDevice();
   void InitFirmwareVersionDisplay(bool known, bool show);
   void OnOK();
-  // Close, Escape or the window's close box: ends the dialog with Cancel in every state.
-  void OnCancel();
+  // Close, Escape or the window's close box (`what`, for the log): ends the
+  // dialog with Cancel, except while a processor is written: then the request
+  // waits and the run ends the dialog once the device is safe.
+  void OnCancel(const std::string& what = "Close");
+  // The session is about to end (Windows): true to let it, false while a
+  // processor is written; the run then stops once the device is safe.
+  bool OnQueryEndSession();
   int FlashFirmwareThreadProc();
   int flashAllOS();
   int FlashOS(std::int16_t mcuIndex);
@@ -105,6 +111,13 @@ class CFlashDlg : public CProgressSurface {
   // run, complete once the flashing thread has ended. It asks the device for
   // each processor's type and version when it is loaded, before and after writing.
   void SetRunRecord(RunRecord* record) { m_record = record; }
+  // Requests to end the program (the caller's; it must outlive the dialog):
+  // the flashing thread marks its writing there and stops the run, once the
+  // device is safe, when a request came in the meantime. Without one nothing
+  // stops a run.
+  void SetEndRequest(CEndRequest* request) { m_endRequest = request; }
+  // The run was stopped on request after the device was made safe.
+  bool StoppedOnRequest() const { return m_stoppedOnRequest.load(); }
 
   // The progress surface the writers see: the modes of this dialog, the rest
   // passed on to the attached surface.
@@ -146,6 +159,13 @@ class CFlashDlg : public CProgressSurface {
   void RecordLoadedDevice();
   // The record of processor `index`; null when no record is kept or the device has no such processor.
   ProcessorRecord* RecordOf(std::uint32_t index);
+  bool EndRequestPending() const;
+  // Sends the device back to its application; true when a request to end
+  // waited for that, so the run stops here.
+  bool LeaveBootloader(CFirmwareUpgrade& upgrader);
+  void ReportStoppedOnRequest();
+  // A failed run whose log is outside the current folder names it in the status text.
+  void ShowLogPlace();
 
   UpgraderFactory m_upgraderFactory;
   ThreadStarter m_threadStarter;
@@ -156,8 +176,12 @@ class CFlashDlg : public CProgressSurface {
   // Held by the flashing thread from the bootloader entry to the end of the run.
   std::unique_ptr<CSleepInhibitor> m_sleepInhibitor;
   RunRecord* m_record = nullptr;
+  CEndRequest* m_endRequest = nullptr;
+  std::atomic<bool> m_stoppedOnRequest = false;
   std::unique_ptr<CDialogSurface> m_surface;
   std::atomic<bool> m_redStatus = false;
+  std::mutex m_statusLock;
+  std::string m_statusText;  // the last status text shown
   std::atomic<int> m_endResult = 0;
 
   std::thread m_flashThread;

@@ -10,6 +10,7 @@
 #include "loader/md5/Md5.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
+#include "ui/EndRequest.h"
 #include "ui/HeadlessSurface.h"
 #include "ui/testing/ScriptedUpgrader.h"
 
@@ -587,6 +588,50 @@ TEST_F(FlashDlgTest, DestructionWaitsForTheFlashingThread) {
   EXPECT_TRUE(Has(script->Calls(), "ExitBootloader"));
   EXPECT_TRUE(log.ContainsInOrder(std::vector<std::string>{"CFlashDlg::~CFlashDlg", "CFlashDlg::FlashFirmwareThreadProc - Done",
                                                            "CFlashDlg::~CFlashDlg Done"}));
+}
+
+// A request to end while a processor is written (the close box, then the end
+// of the session) waits: the processor is finished, the next one not started,
+// the device sent back, and only then does the dialog end, with 0x80000007.
+// Before the writing the same requests end the dialog at once.
+TEST_F(FlashDlgTest, RequestToEndWaitsUntilTheDeviceIsSafe) {
+  script->processors = {ScriptedProcessor{AXFLASH_MCU_TYPE_P}, ScriptedProcessor{AXFLASH_MCU_TYPE_B}};
+  script->holdWrite = true;
+  CEndRequest request;
+  CFlashDlg& dlg = Make();
+  dlg.SetEndRequest(&request);
+  dlg.OnInitDialog();
+  dlg.OnOK();
+  script->WaitUntilWriteEntered();
+  dlg.OnCancel("the close box");
+  EXPECT_FALSE(dlg.OnQueryEndSession());
+  EXPECT_FALSE(dlg.HasEnded());
+  script->Release();
+  dlg.WaitForFlashingThread();
+  EXPECT_EQ(dlg.EndResult(), IDCANCEL);
+  EXPECT_EQ(Code(), FLASH_RC_UPGRADE_FAILED);
+  EXPECT_TRUE(dlg.StoppedOnRequest());
+  EXPECT_TRUE(request.Stopped());
+  const std::vector<std::string> calls = script->Calls();
+  EXPECT_LT(IndexOf(calls, "EndFirmwareUpgrade 0"), IndexOf(calls, "ExitBootloader"));
+  EXPECT_LT(IndexOf(calls, "ExitBootloader"), IndexOf(calls, "SleepLock released"));
+  EXPECT_FALSE(Has(calls, "FirmwareUpgradeWriteB 500")) << "the next processor is not started";
+  EXPECT_TRUE(log.ContainsInOrder(std::vector<std::string>{
+      "CEndRequest - Request to end [the close box] while writing; the run stops once the device is safe",
+      "CEndRequest - Request to end [the end of the session] again while writing; still waiting for the device to "
+      "be safe",
+      "flashAllOS - Stopped on request before processor 1", "CEndRequest - The device is safe; ending as requested"}));
+  EXPECT_EQ(surface->Snapshot().statusColour, kRed);
+  EXPECT_TRUE(surface->Snapshot().statusText.starts_with("The upgrade was stopped on request."));
+
+  CEndRequest before;
+  CFlashDlg& idle = Make();
+  idle.SetEndRequest(&before);
+  idle.OnInitDialog();
+  EXPECT_TRUE(idle.OnQueryEndSession());
+  idle.OnCancel();
+  EXPECT_EQ(idle.EndResult(), IDCANCEL);
+  EXPECT_FALSE(before.BeginWriting()) << "a granted end lets no writing begin";
 }
 
 TEST_F(FlashDlgTest, RedStatusStaysRed) {

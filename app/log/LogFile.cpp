@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 CLogFile::Create CLogFile::CreateNew(const std::string& path) {
   Close();
@@ -48,4 +49,35 @@ bool CLogFile::RemoveIfUnchanged(const std::string& path) {
                     static_cast<std::uint64_t>(current.st_ino) == m_index;
   m_known = false;
   return same && ::unlink(path.c_str()) == 0;
+}
+
+namespace {
+
+// Makes `path` and the folders above it that are missing, private to the
+// user as the base directory rules ask; true when it is a directory then.
+bool MakeDirectories(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  struct stat made {};
+  return ::stat(path.c_str(), &made) == 0 && S_ISDIR(made.st_mode);
+}
+
+}  // namespace
+
+std::string UserLogDirectory() {
+  std::string base;
+  // A relative $XDG_STATE_HOME is invalid and ignored.
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+    base = state;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    base = std::string(home) + "/.local/state";
+  } else {
+    return {};
+  }
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  const std::string folder = base + "/quillon-upgrade";
+  return MakeDirectories(folder) ? folder : std::string();
 }

@@ -36,3 +36,16 @@ class CLogFile {
   int m_fd = -1;
 #endif
 };
+
+// The user's own folder for logs, made when missing: on Linux
+// $XDG_STATE_HOME/quillon-upgrade (default ~/.local/state/quillon-upgrade), on
+// Windows %LOCALAPPDATA%\Quillon\Logs. Empty when there is none and none can
+// be made. The path ends without a separator.
+std::string UserLogDirectory();
+
+// The separator of a folder and a file name in a path of this system.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "app/log/Utf16Text.h"
 
 namespace {
@@ -75,4 +77,17 @@ bool CLogFile::RemoveIfUnchanged(const std::string& path) {
   }
   CloseHandle(file);
   return deleted;
+}
+
+std::string UserLogDirectory() {
+  const wchar_t* const localAppData = _wgetenv(L"LOCALAPPDATA");
+  if (localAppData == nullptr || *localAppData == 0) return {};
+  std::wstring folder = localAppData;
+  while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+  for (const wchar_t* part : {L"\\Quillon", L"\\Logs"}) {
+    folder += part;
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  }
+  const std::u16string wide(folder.begin(), folder.end());
+  return Utf16ToUtf8(wide.c_str());
 }

@@ -139,7 +139,8 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
   return RunUpdater(tree, UpdaterLaunch(tree, arguments, timeScale), timeout);
 }
 
-UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch, std::chrono::milliseconds timeout) {
+UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch, std::chrono::milliseconds timeout,
+                      const std::function<void(CChildProcess& updater)>& whileRunning) {
   UpdaterRun run;
   const std::vector<fs::path> before = LogFilesIn(tree.RunDir());
   CChildProcess child;
@@ -154,6 +155,7 @@ UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch, std::c
       if (linked.contains(name) || std::find(before.begin(), before.end(), log) != before.end()) continue;
       if (::link(log.c_str(), (tree.SeenDir() / name).c_str()) == 0) linked.insert(name);
     }
+    if (whileRunning) whileRunning(child);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,8 +80,11 @@ UpdaterRun RunUpdater(const CTestTree& tree, const std::vector<std::string>& arg
                       std::chrono::milliseconds timeout = std::chrono::seconds(240));
 // That run's launch, for a test that changes it (another backend, another user) before RunUpdater.
 ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string>& arguments, double timeScale);
+// `whileRunning` is called about every millisecond while the updater runs
+// (a test that signals it at a moment of its choosing).
 UpdaterRun RunUpdater(const CTestTree& tree, const ProgramLaunch& launch,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(240));
+                      std::chrono::milliseconds timeout = std::chrono::seconds(240),
+                      const std::function<void(CChildProcess& updater)>& whileRunning = {});
 
 // The messages of a log text, the "[dd/mm/yyyy hh:mm:ss:mmm] " stamps taken off.
 std::vector<std::string> LogMessagesOf(const std::string& text);

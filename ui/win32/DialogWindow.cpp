@@ -10,7 +10,8 @@ int RunDialogWindow(CFlashDlg& dialog) {
   CWin32Surface& surface = *owned;
   dialog.AttachSurface(std::move(owned));
   {
-    CFlashWindow window([&dialog] { dialog.OnOK(); }, [&dialog] { dialog.OnCancel(); });
+    CFlashWindow window([&dialog] { dialog.OnOK(); }, [&dialog](const std::string& what) { dialog.OnCancel(what); },
+                        [&dialog] { return dialog.OnQueryEndSession(); });
     const bool ran = window.Run([&] {
       surface.Open(window);
       dialog.OnInitDialog();

@@ -23,8 +23,11 @@ win32::UniqueIcon LoadIconSized(int widthMetric, int heightMetric) {
 
 class CFlashWindow::Impl {
  public:
-  Impl(std::function<void()> onUpgrade, std::function<void()> onCancel)
-      : m_onUpgrade(std::move(onUpgrade)), m_onCancel(std::move(onCancel)) {}
+  Impl(std::function<void()> onUpgrade, std::function<void(const std::string&)> onCancel,
+       std::function<bool()> onQueryEndSession)
+      : m_onUpgrade(std::move(onUpgrade)),
+        m_onCancel(std::move(onCancel)),
+        m_onQueryEndSession(std::move(onQueryEndSession)) {}
 
   bool Run(std::function<void()> onInit);
   void PostWake() const { PostMessageW(m_window, kWakeMessage, 0, 0); }
@@ -47,7 +50,8 @@ class CFlashWindow::Impl {
   void PaintIcon();
 
   std::function<void()> m_onUpgrade;
-  std::function<void()> m_onCancel;
+  std::function<void(const std::string&)> m_onCancel;
+  std::function<bool()> m_onQueryEndSession;
   std::function<void()> m_onInit;
   win32::UniqueIcon m_bigIcon;
   win32::UniqueIcon m_smallIcon;
@@ -97,14 +101,19 @@ INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
         m_onUpgrade();
         return TRUE;
       }
+      // Close is disabled while the device is written: then only Escape sends it.
       if (LOWORD(wParam) == IDCANCEL) {
-        m_onCancel();
+        m_onCancel("Close or Escape");
         return TRUE;
       }
       return FALSE;
-    // The close box ends the dialog in every state, also while Close is disabled.
+    // The close box works in every state, also while Close is disabled.
     case WM_CLOSE:
-      m_onCancel();
+      m_onCancel("the close box");
+      return TRUE;
+    // A dialog procedure answers through DWLP_MSGRESULT.
+    case WM_QUERYENDSESSION:
+      SetWindowLongPtrW(m_window, DWLP_MSGRESULT, m_onQueryEndSession() ? TRUE : FALSE);
       return TRUE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != IDM_ABOUTBOX) return FALSE;
@@ -140,8 +149,9 @@ void CFlashWindow::Impl::PaintIcon() {
   EndPaint(m_window, &paint);
 }
 
-CFlashWindow::CFlashWindow(std::function<void()> onUpgrade, std::function<void()> onCancel)
-    : m_impl(std::make_unique<Impl>(std::move(onUpgrade), std::move(onCancel))) {}
+CFlashWindow::CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
+                           std::function<bool()> onQueryEndSession)
+    : m_impl(std::make_unique<Impl>(std::move(onUpgrade), std::move(onCancel), std::move(onQueryEndSession))) {}
 
 CFlashWindow::~CFlashWindow() = default;
 
@@ -220,3 +230,9 @@ void CFlashWindow::EndDialog(int result) {
   m_impl->m_pProg.reset();
   ::EndDialog(m_impl->m_window, result);
 }
+
+void CFlashWindow::BlockSessionEnd(const std::string& reason) {
+  ShutdownBlockReasonCreate(m_impl->m_window, win32::Wide(reason).c_str());
+}
+
+void CFlashWindow::AllowSessionEnd() { ShutdownBlockReasonDestroy(m_impl->m_window); }

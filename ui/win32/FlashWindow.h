@@ -12,8 +12,11 @@
 
 class CFlashWindow {
  public:
-  // What the buttons do: Upgrade, and Close (also Escape and the close box).
-  CFlashWindow(std::function<void()> onUpgrade, std::function<void()> onCancel);
+  // What the buttons do: Upgrade, and Close (also Escape and the close box,
+  // told apart by the text `onCancel` gets); `onQueryEndSession` says whether
+  // the session may end now.
+  CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
+               std::function<bool()> onQueryEndSession);
   ~CFlashWindow();
   CFlashWindow(const CFlashWindow&) = delete;
   CFlashWindow& operator=(const CFlashWindow&) = delete;
@@ -44,6 +47,9 @@ class CFlashWindow {
   void KeepHidden();
   // Destroys the progress window and ends the modal dialog with `result`.
   void EndDialog(int result);
+  // The reason Windows shows for a refused end of the session, and its removal.
+  void BlockSessionEnd(const std::string& reason);
+  void AllowSessionEnd();
 
  private:
   class Impl;

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "app/log/Log.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
+#include "ui/EndRequest.h"
 #include "ui/FlashDlg.h"
 #include "ui/testing/ScriptedDialog.h"
 #include "ui/testing/ScriptedUpgrader.h"
@@ -189,6 +191,78 @@ TEST_F(Win32DialogTest, EndingTheDialog) {
     EXPECT_EQ(script->UpgradersMade(), c.midRun ? 2 : 1);
     EXPECT_TRUE(log.Contains("CFlashDlg::~CFlashDlg Done"));
   }
+}
+
+// While a processor is written, Escape, the close box and the end of the
+// session are requests to end that wait: the session's end is refused with
+// the reason Windows shows, and the run ends the dialog once the device is
+// safe, without starting the next processor. After the writing the reason is
+// gone and the session may end.
+TEST_F(Win32DialogTest, RequestsToEndWaitWhileWriting) {
+  script->processors = {ScriptedProcessor{AXFLASH_MCU_TYPE_P}, ScriptedProcessor{AXFLASH_MCU_TYPE_B}};
+  script->holdWrite = true;
+  CEndRequest request;
+  CFlashDlg& dlg = Make();
+  dlg.SetEndRequest(&request);
+  std::optional<std::string> reasonWhileWriting;
+  bool mayEndWhileWriting = true;
+  bool openAfterRequests = false;
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    probe.Click(IDOK);
+    script->WaitUntilWriteEntered();
+    reasonWhileWriting = probe.ShutdownBlockReason();
+    probe.PressEscape();
+    probe.ClickCloseBox();
+    const auto deadline = std::chrono::steady_clock::now() + CDialogProbe::kTimeout;
+    while (!log.Contains("CEndRequest - Request to end [the close box] again while writing; still waiting for the "
+                         "device to be safe") &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    mayEndWhileWriting = probe.SessionMayEnd();
+    openAfterRequests = probe.DialogExists();
+    script->Release();
+  });
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_UPGRADE_FAILED);
+  EXPECT_TRUE(dlg.StoppedOnRequest());
+  EXPECT_TRUE(openAfterRequests);
+  EXPECT_FALSE(mayEndWhileWriting);
+  EXPECT_TRUE(log.ContainsInOrder(std::vector<std::string>{
+      "CEndRequest - Request to end [Close or Escape] while writing; the run stops once the device is safe",
+      "CEndRequest - Request to end [the end of the session] again while writing; still waiting for the device to "
+      "be safe",
+      "flashAllOS - Stopped on request before processor 1"}));
+  const std::vector<std::string> calls = script->Calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("ExitBootloader")), 1);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("FirmwareUpgradeWriteB 160")), 0)
+      << "the next processor is not started";
+  // Wine takes the reason but cannot show it: there only Windows checks it.
+  if (reasonWhileWriting) {
+    EXPECT_EQ(*reasonWhileWriting, "Writing new firmware to Aurelix Rho");
+  }
+
+  // A whole run with no request: afterwards nothing holds up the session.
+  script = std::make_shared<UpgraderScript>();
+  CEndRequest quiet;
+  CFlashDlg& again = Make();
+  again.SetEndRequest(&quiet);
+  std::optional<std::string> reasonAfter;
+  bool mayEndAfter = false;
+  Run(again, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    probe.Click(IDOK);
+    const auto deadline = std::chrono::steady_clock::now() + CDialogProbe::kTimeout;
+    while (probe.Text(IDC_STATUS) != "Upgrade is successful" && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    reasonAfter = probe.ShutdownBlockReason();
+    mayEndAfter = probe.SessionMayEnd();
+    probe.Click(IDCANCEL);
+  });
+  if (reasonAfter) {
+    EXPECT_EQ(*reasonAfter, "");
+  }
+  EXPECT_TRUE(mayEndAfter);
 }
 
 TEST_F(Win32DialogTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThread) {

@@ -112,3 +112,11 @@ void CWin32Surface::EndDialog(int result) {
     window.EndDialog(result);
   });
 }
+
+void CWin32Surface::BlockSessionEnd(const std::string& reason) {
+  OnWindow([reason](CFlashWindow& window) { window.BlockSessionEnd(reason); });
+}
+
+void CWin32Surface::AllowSessionEnd() {
+  OnWindow([](CFlashWindow& window) { window.AllowSessionEnd(); });
+}

@@ -42,6 +42,8 @@ class CWin32Surface : public CDialogSurface {
   void HideWindow() override;
   void ShowMessage(const std::string& text) override;
   void EndDialog(int result) override;
+  void BlockSessionEnd(const std::string& reason) override;
+  void AllowSessionEnd() override;
 
  private:
   // Runs `update` on the GUI thread against the window, while there is one.

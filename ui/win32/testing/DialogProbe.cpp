@@ -178,6 +178,24 @@ void CDialogProbe::PressEscape() const {
 
 void CDialogProbe::ClickCloseBox() const { PostMessageW(Dialog(m_guiThread), WM_SYSCOMMAND, SC_CLOSE, 0); }
 
+bool CDialogProbe::SessionMayEnd() const {
+  return SendMessageW(Dialog(m_guiThread), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != FALSE;
+}
+
+std::optional<std::string> CDialogProbe::ShutdownBlockReason() const {
+  // Looked up, not imported: calling Wine's missing entry point ends the process.
+  using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
+  const auto query =
+      reinterpret_cast<Query>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"),
+                                                                     "ShutdownBlockReasonQuery")));
+  if (query == nullptr || GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
+    return std::nullopt;
+  wchar_t buffer[256] = {};
+  DWORD size = 256;
+  if (!query(Dialog(m_guiThread), buffer, &size)) return std::string();
+  return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
+}
+
 void CDialogProbe::SystemCommand(int command) const {
   PostMessageW(Dialog(m_guiThread), WM_SYSCOMMAND, static_cast<WPARAM>(command), 0);
 }

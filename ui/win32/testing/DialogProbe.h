@@ -4,6 +4,7 @@
 // Keeps <windows.h> out, so that tests can include the controller beside it.
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,13 @@ class CDialogProbe {
   void PressEscape() const;
   void ClickCloseBox() const;
   void SystemCommand(int command) const;
+  // Asks the dialog, as Windows does before a log-off or shutdown, whether
+  // the session may end; its answer.
+  bool SessionMayEnd() const;
+  // The reason the dialog gives Windows for holding up the session's end;
+  // empty when none; nothing when the system cannot tell (Wine 8 has no
+  // ShutdownBlockReasonQuery).
+  std::optional<std::string> ShutdownBlockReason() const;
 
   // Another top-level window of the GUI thread, found by its title. Waits
   // until it is there (or, with `present` false, gone); false on time-out.
