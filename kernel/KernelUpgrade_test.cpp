@@ -61,11 +61,11 @@ class KernelUpgrade : public kernel_test::CKernelTest {
   }
 
   // The emulator as a USB device, its trace kept for the routes.
-  void StartUsb(EmulatorConfig config) {
+  void StartUsb(EmulatorConfig config, std::uint16_t productId = kEmuApplicationProductId) {
     config.keepTrace = true;
     m_emulator = kernel_test::StartOnUsbGadget(config);
     ASSERT_TRUE(m_emulator);
-    ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s));
+    ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, productId, 10s));
   }
 
   // The routes the emulator saw, printed with the run's outcome and time.
@@ -218,12 +218,32 @@ TEST_P(KernelUsbHidraw, MainProcessor) {
   kernel_test::Routes routes = ReportRoutes(std::string(device.name) + ", hidraw route", run,
                                             std::chrono::steady_clock::now() - start);
   if (device.strict) {
-    EXPECT_NE(run.result.exitStatus, 0) << run.result.err << run.logText;
-    ASSERT_EQ(run.keptLogs.size(), 1u) << "a failed run keeps its log";
-    std::cout << "[ log      ] " << run.keptLogs[0].filename().string() << ":\n" << run.logText;
+    // The bootloader entry is ignored: the run ends as one whose bootloader
+    // never appeared, "not done" (4), which deletes its log.
+    EXPECT_EQ(run.result.exitStatus, 4) << run.result.err << run.logText;
+    EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"EnterBootloader - Command sent", "Return Code = 0x4"}));
     EXPECT_GT(routes["bootloader entry"]["refused"].count, 0u) << "the entry came on the interrupt pipe and was ignored";
     EXPECT_EQ(routes["bootloader entry"]["SET_OUTPUT"].count, 0u);
     EXPECT_FALSE(m_emulator->InBootloader());
+    m_emulator->Stop();
+
+    // A device an interrupted run left in its bootloader ignores the loader's
+    // commands too: the upgrade fails and keeps its log.
+    config.processors[0].version = 0;
+    StartUsb(config, kEmuBootloaderProductId);
+    const auto again = std::chrono::steady_clock::now();
+    const e2e::UpdaterRun failed = Run(Launch());
+    routes = ReportRoutes(std::string(device.name) + " in its bootloader, hidraw route", failed,
+                          std::chrono::steady_clock::now() - again);
+    EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err << failed.logText;
+    ASSERT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
+    std::cout << "[ log      ] " << failed.keptLogs[0].filename().string() << ", where it fails:\n";
+    for (const std::string& line : failed.log) {
+      if (line.find("Loader") != std::string::npos || line.find("rror") != std::string::npos ||
+          line.find("Return Code") != std::string::npos)
+        std::cout << "  " << line << "\n";
+    }
+    EXPECT_GT(routes["loader version"]["refused"].count, 0u);
     EXPECT_EQ(m_emulator->RecordsReceived(), 0u);
     return;
   }
