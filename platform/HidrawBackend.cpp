@@ -206,11 +206,12 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
   return Utf8ToUtf16(line);
 }
 
-// A node of a device the kernel made for tests (uhid, or USB below dummy_hcd).
-bool IsVirtualNode(const fs::path& entry) {
+// A node that the kernel's uhid driver created: its HID device sits below the
+// virtual uhid device instead of below a bus.
+bool IsUhidNode(const fs::path& entry) {
   std::error_code error;
   const fs::path device = fs::canonical(entry / "device", error);
-  return !error && IsVirtualHidDevice(device.string());
+  return !error && device.string().find("/virtual/misc/uhid/") != std::string::npos;
 }
 
 }  // namespace
@@ -230,7 +231,7 @@ std::vector<HidInterfaceInfo> CHidrawBackend::Enumerate() {
     if (!number) continue;
     const std::optional<HidId> id = ReadHidId(entry.path() / "device" / "uevent");
     if (!id) continue;
-    if (virtualOnly && !IsVirtualNode(entry.path())) {
+    if (virtualOnly && !IsUhidNode(entry.path())) {
       LogMessage("hidraw: %s is a real device and is left alone: a time scale other than 1 is for virtual devices only",
                  m_devRoot + "/" + name);
       continue;

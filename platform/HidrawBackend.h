@@ -18,7 +18,7 @@ class CHidrawBackend final : public CHidBackend {
  public:
   CHidrawBackend(std::string sysfsRoot, std::string devRoot);
   // hidraw nodes with a readable HID_ID, in node-number order. While program
-  // time is scaled, only nodes of virtual devices (uhid, or USB below dummy_hcd).
+  // time is scaled, only nodes of virtual (uhid) devices.
   std::vector<HidInterfaceInfo> Enumerate() override;
   std::unique_ptr<CHidDevice> Open(const std::string& path) override;
 

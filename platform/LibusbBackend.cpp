@@ -519,7 +519,7 @@ std::vector<HidInterfaceInfo> CLibusbBackend::Enumerate() {
     if (!vendor || !product || !bus || !address || *bus > 999 || *address > 999) continue;
     char node[32];
     std::snprintf(node, sizeof node, "/bus/usb/%03u/%03u", *bus, *address);
-    if (virtualOnly && !IsVirtualHidDevice(fs::canonical(device, error).string())) {
+    if (virtualOnly && !IsBelowDummyHcd(fs::canonical(device, error).string())) {
       LogMessage("USB: %s is a real device and is left alone: a time scale other than 1 is for virtual devices only",
                  m_devRoot + node);
       continue;

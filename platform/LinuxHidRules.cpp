@@ -92,7 +92,6 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> PathIdentity(const std::s
   return std::pair{static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)};
 }
 
-bool IsVirtualHidDevice(std::string_view canonicalSysfsPath) {
-  return canonicalSysfsPath.find("/virtual/misc/uhid/") != std::string_view::npos ||
-         canonicalSysfsPath.find("/dummy_hcd.") != std::string_view::npos;
+bool IsBelowDummyHcd(std::string_view canonicalSysfsPath) {
+  return canonicalSysfsPath.find("/devices/platform/dummy_hcd.") != std::string_view::npos;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // What the Linux backends (hidraw and the USB route) decide without a device:
 // the report-ID rules of a USB HID interface, where its endpoints are, how a
-// string descriptor reads, and which devices count as virtual.
+// string descriptor reads, and which USB devices count as virtual.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -53,6 +53,6 @@ bool CopyProductText(std::u16string_view text, std::span<char16_t> buffer);
 // ("...#vid_1a2b&pid_0c01"); nullopt without them.
 std::optional<std::pair<std::uint16_t, std::uint16_t>> PathIdentity(const std::string& path);
 
-// True for a device the kernel made for tests: its canonical sysfs path lies
-// below the virtual uhid device or below a dummy_hcd host controller.
-bool IsVirtualHidDevice(std::string_view canonicalSysfsPath);
+// True for a USB device played from user space for tests: its canonical
+// sysfs path lies below dummy_hcd, a host controller without hardware.
+bool IsBelowDummyHcd(std::string_view canonicalSysfsPath);
