@@ -428,8 +428,8 @@ class CLibusbDevice final : public CHidDevice {
     m_gone = true;
     if (why == nullptr)
       LogMessage("USB: %s: device gone (%s)", m_session->Node(), kind);
-    else
-      LogMessage("USB: %s: %s failed (%s); the device counts as gone", m_session->Node(), kind, why);
+    else  // a removed device's transfers often end as errors rather than as "no device"
+      LogMessage("USB: %s: device gone (%s: %s)", m_session->Node(), kind, why);
     m_changed.notify_all();
   }
 
