@@ -201,7 +201,11 @@ class CLibusbDevice final : public CHidDevice {
  public:
   CLibusbDevice(std::unique_ptr<CUsbSession> session, const UsbHidInterface& hid, bool numbered,
                 std::u16string product)
-      : m_session(std::move(session)), m_hid(hid), m_numbered(numbered), m_product(std::move(product)) {
+      : m_session(std::move(session)),
+        m_hid(hid),
+        m_numbered(numbered),
+        m_product(std::move(product)),
+        m_request(libusb_alloc_transfer(0)) {
     m_events = std::thread([this] { RunEvents(); });
   }
 
@@ -241,12 +245,11 @@ class CLibusbDevice final : public CHidDevice {
     if (!m_hid.outEndpoint) return SetReport(kOutputReport, report, TimeoutMs(timeoutMs));
     const UsbReport usb = SplitReportId(report);
     std::vector<std::uint8_t> buffer(usb.data.begin(), usb.data.end());
-    TransferPtr transfer(libusb_alloc_transfer(0));
-    if (!transfer) return false;
-    libusb_fill_interrupt_transfer(transfer.get(), m_session->Handle(), *m_hid.outEndpoint, buffer.data(),
+    std::lock_guard lock(m_requestMutex);
+    if (!m_request) return false;
+    libusb_fill_interrupt_transfer(m_request.get(), m_session->Handle(), *m_hid.outEndpoint, buffer.data(),
                                    static_cast<int>(buffer.size()), RequestDone, nullptr, TimeoutMs(timeoutMs));
-    const std::optional<std::size_t> sent = Run(std::move(transfer), "interrupt out");
-    return sent == buffer.size();
+    return Run("interrupt out") == buffer.size();
   }
 
   bool SetOutputReport(std::span<const std::uint8_t> report) override {
@@ -306,22 +309,23 @@ class CLibusbDevice final : public CHidDevice {
   // A control request whose setup packet and data stage are in `buffer`; the
   // number of data bytes that went either way.
   std::optional<std::size_t> Control(std::vector<std::uint8_t>& buffer, unsigned timeoutMs, const char* kind) {
-    TransferPtr transfer(libusb_alloc_transfer(0));
-    if (!transfer) return std::nullopt;
-    libusb_fill_control_transfer(transfer.get(), m_session->Handle(), buffer.data(), RequestDone, nullptr, timeoutMs);
-    return Run(std::move(transfer), kind);
+    std::lock_guard lock(m_requestMutex);
+    if (!m_request) return std::nullopt;
+    libusb_fill_control_transfer(m_request.get(), m_session->Handle(), buffer.data(), RequestDone, nullptr, timeoutMs);
+    return Run(kind);
   }
 
-  // Submits a filled transfer and waits for its end, which libusb's time-out
-  // or the device's removal bring at the latest.
-  std::optional<std::size_t> Run(TransferPtr transfer, const char* kind) {
+  // Submits the filled request transfer and waits for its end, which libusb's
+  // time-out or the device's removal bring at the latest. The caller holds
+  // m_requestMutex.
+  std::optional<std::size_t> Run(const char* kind) {
     {
       std::lock_guard lock(m_mutex);
       if (m_gone) return std::nullopt;
     }
     CRequest request{.owner = this};
-    transfer->user_data = &request;
-    const int submitted = libusb_submit_transfer(transfer.get());
+    m_request->user_data = &request;
+    const int submitted = libusb_submit_transfer(m_request.get());
     if (submitted != 0) {
       if (submitted == LIBUSB_ERROR_NO_DEVICE)
         MarkGone(kind);
@@ -434,10 +438,11 @@ class CLibusbDevice final : public CHidDevice {
   }
 
   // A request the device refused or let time out: logged once per kind, since
-  // some callers send thousands without looking at the result.
+  // some callers send thousands without looking at the result; once the device
+  // is gone, not at all.
   void LogFailureOnce(const char* kind, const char* why) {
     std::lock_guard lock(m_mutex);
-    if (++m_failures[kind] == 1)
+    if (!m_gone && ++m_failures[kind] == 1)
       LogMessage("USB: %s: %s failed (%s); further failures of this kind are not logged", m_session->Node(), kind,
                  why);
   }
@@ -472,6 +477,14 @@ class CLibusbDevice final : public CHidDevice {
   bool m_closing = false;
   bool m_dropLogged = false;
   std::map<std::string, unsigned> m_failures;
+
+  // The transfer of the caller's requests, one at a time. It is made before
+  // the event thread starts and reused: libusb hands a transfer to that
+  // thread through the kernel (the URB's context), an order ThreadSanitizer
+  // cannot see, so a transfer made on another thread later looks unordered
+  // with the event thread's first use of it.
+  std::mutex m_requestMutex;
+  const TransferPtr m_request;
 
   std::vector<CRead> m_reads;  // the event thread's alone
   std::thread m_events;
