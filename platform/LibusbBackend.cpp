@@ -164,8 +164,7 @@ using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 bool ReadUsesNumberedReports(CUsbSession& session, std::uint8_t interface) {
   std::vector<std::uint8_t> descriptor(kMaxReportDescriptor);
   const std::optional<std::size_t> got =
-      session.ControlNow(kStandardFromInterface, kGetDescriptor, kReportDescriptorType << 8,
-                         interface, descriptor);
+      session.ControlNow(kStandardFromInterface, kGetDescriptor, kReportDescriptorType << 8, interface, descriptor);
   if (!got) {
     LogMessage("USB: the report descriptor of %s cannot be read; its reports count as unnumbered", session.Node());
     return false;
@@ -199,8 +198,7 @@ unsigned TimeoutMs(std::uint32_t ms) {
 
 class CLibusbDevice final : public CHidDevice {
  public:
-  CLibusbDevice(std::unique_ptr<CUsbSession> session, const UsbHidInterface& hid, bool numbered,
-                std::u16string product)
+  CLibusbDevice(std::unique_ptr<CUsbSession> session, const UsbHidInterface& hid, bool numbered, std::u16string product)
       : m_session(std::move(session)),
         m_hid(hid),
         m_numbered(numbered),
@@ -268,7 +266,8 @@ class CLibusbDevice final : public CHidDevice {
     const std::span<std::uint8_t> answer = id == 0 ? report.subspan(1) : report;
     if (answer.size() > 0xFFFF) return false;
     std::vector<std::uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + answer.size());
-    libusb_fill_control_setup(buffer.data(), kClassFromInterface, kGetReport, static_cast<std::uint16_t>(kInputReport << 8 | id), m_hid.number,
+    libusb_fill_control_setup(buffer.data(), kClassFromInterface, kGetReport,
+                              static_cast<std::uint16_t>(kInputReport << 8 | id), m_hid.number,
                               static_cast<std::uint16_t>(answer.size()));
     const std::optional<std::size_t> got = Control(buffer, kControlTimeoutMs, "GET_REPORT (Input)");
     if (!got) return false;
@@ -299,8 +298,9 @@ class CLibusbDevice final : public CHidDevice {
     const UsbReport usb = SplitReportId(report);
     if (usb.data.size() > 0xFFFF) return false;
     std::vector<std::uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + usb.data.size());
-    libusb_fill_control_setup(buffer.data(), kClassToInterface, kSetReport, static_cast<std::uint16_t>(type << 8 | usb.id),
-                              m_hid.number, static_cast<std::uint16_t>(usb.data.size()));
+    libusb_fill_control_setup(buffer.data(), kClassToInterface, kSetReport,
+                              static_cast<std::uint16_t>(type << 8 | usb.id), m_hid.number,
+                              static_cast<std::uint16_t>(usb.data.size()));
     std::copy(usb.data.begin(), usb.data.end(), buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE);
     const char* kind = type == kFeatureReport ? "SET_REPORT (Feature)" : "SET_REPORT (Output)";
     return Control(buffer, timeoutMs, kind) == usb.data.size();
@@ -443,8 +443,7 @@ class CLibusbDevice final : public CHidDevice {
   void LogFailureOnce(const char* kind, const char* why) {
     std::lock_guard lock(m_mutex);
     if (!m_gone && ++m_failures[kind] == 1)
-      LogMessage("USB: %s: %s failed (%s); further failures of this kind are not logged", m_session->Node(), kind,
-                 why);
+      LogMessage("USB: %s: %s failed (%s); further failures of this kind are not logged", m_session->Node(), kind, why);
   }
 
   static const char* StatusName(libusb_transfer_status status) {
@@ -539,7 +538,8 @@ std::vector<HidInterfaceInfo> CLibusbBackend::Enumerate() {
     }
     char tags[32];
     std::snprintf(tags, sizeof tags, "#vid_%04x&pid_%04x", *vendor, *product);
-    found.push_back({m_devRoot + node + tags, static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product)});
+    found.push_back(
+        {m_devRoot + node + tags, static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product)});
   }
   std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
   return found;
@@ -550,10 +550,11 @@ std::unique_ptr<CHidDevice> CLibusbBackend::Open(const std::string& path) {
   const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (errno == EACCES || errno == EPERM)
-      LogMessage("USB: no permission to open %s; a udev rule granting this user access to the device is needed: "
-                 "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
-                 "/etc/udev/rules.d), then replug the device",
-                 node);
+      LogMessage(
+          "USB: no permission to open %s; a udev rule granting this user access to the device is needed: "
+          "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
+          "/etc/udev/rules.d), then replug the device",
+          node);
     else
       LogMessage("USB: cannot open %s (%s)", node, std::strerror(errno));
     return nullptr;
