@@ -1,13 +1,15 @@
 // The real quillon-upgrade, run silently as an installer runs it, upgrading
 // the device emulator through the kernel's HID stack: the emulator is a uhid
-// device in this process, the updater finds and opens its hidraw nodes as it
-// would a USB device's. Both run their clocks faster (--time-scale).
+// device in this process, or a USB device on dummy_hcd that the kernel's
+// usbhid driver takes; the updater finds and opens its hidraw nodes as it
+// would a real device's. Both run their clocks faster (--time-scale).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +43,7 @@ class KernelUpgrade : public kernel_test::CKernelTest {
     CKernelTest::TearDown();
   }
 
-  void Start(EmuFaults faults = {}, bool bluetooth = true) {
+  static EmulatorConfig Config(EmuFaults faults = {}, bool bluetooth = true) {
     EmulatorConfig config;
     config.timing = EmuTiming::Off;
     config.timeScale = kEmulatorScale;
@@ -49,9 +51,31 @@ class KernelUpgrade : public kernel_test::CKernelTest {
     if (bluetooth) config.processors.push_back({kEmuCodeBluetoothA, e2e::kOlderB});
     config.useBluetoothChip = bluetooth;
     config.faults = faults;
-    m_emulator = kernel_test::StartOnUhid(config);
+    return config;
+  }
+
+  void Start(EmuFaults faults = {}, bool bluetooth = true) {
+    m_emulator = kernel_test::StartOnUhid(Config(faults, bluetooth));
     ASSERT_TRUE(m_emulator);
     ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s));
+  }
+
+  // The emulator as a USB device, its trace kept for the routes.
+  void StartUsb(EmulatorConfig config) {
+    config.keepTrace = true;
+    m_emulator = kernel_test::StartOnUsbGadget(config);
+    ASSERT_TRUE(m_emulator);
+    ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s));
+  }
+
+  // The routes the emulator saw, printed with the run's outcome and time.
+  kernel_test::Routes ReportRoutes(const std::string& what, const e2e::UpdaterRun& run,
+                                   std::chrono::steady_clock::duration took) const {
+    const kernel_test::Routes routes = kernel_test::RoutesOf(m_emulator->Trace());
+    std::cout << "[ routes   ] " << what << ": exit " << run.result.exitStatus << " after "
+              << std::chrono::duration<double>(took).count() << " s; requests as the device saw them:\n"
+              << kernel_test::DescribeRoutes(routes, kEmulatorScale);
+    return routes;
   }
 
   // The updater on the hidraw backend, its default: no --vhid-bus.
@@ -166,5 +190,61 @@ TEST_F(KernelUpgrade, NodeTheUserCannotOpen) {
   EXPECT_TRUE(e2e::ContainsMessage(run.log, "scripts/install-udev-rule")) << run.logText;
   EXPECT_EQ(m_emulator->Counters().connections, 0u);
 }
+
+// The hidraw route to USB devices. usbhid sends every output report, write()
+// and HIDIOCSOUTPUT alike, on the interrupt-OUT pipe where the device has one:
+// a device that takes class requests only as SET_REPORT(Output), as the
+// Windows host sends them, cannot be upgraded this way, and the run must fail.
+// Without that endpoint every output report goes as SET_REPORT(Output).
+struct HidrawUsbCase {
+  const char* name;
+  bool strict;
+  bool interruptOut;
+};
+
+class KernelUsbHidraw : public KernelUpgrade, public ::testing::WithParamInterface<HidrawUsbCase> {};
+
+TEST_P(KernelUsbHidraw, MainProcessor) {
+  const HidrawUsbCase& device = GetParam();
+  EmulatorConfig config = Config({}, false);
+  config.strictRoutes = device.strict;
+  config.applicationInterruptOut = device.interruptOut;
+  config.bootloaderInterruptOut = device.interruptOut;
+  StartUsb(config);
+  // The strict device never leaves for its bootloader: the updater's clock
+  // runs faster through its sixty-one presence checks.
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch(device.strict ? 5 : kUpdaterScale));
+  kernel_test::Routes routes = ReportRoutes(std::string(device.name) + ", hidraw route", run,
+                                            std::chrono::steady_clock::now() - start);
+  if (device.strict) {
+    EXPECT_NE(run.result.exitStatus, 0) << run.result.err << run.logText;
+    ASSERT_EQ(run.keptLogs.size(), 1u) << "a failed run keeps its log";
+    std::cout << "[ log      ] " << run.keptLogs[0].filename().string() << ":\n" << run.logText;
+    EXPECT_GT(routes["bootloader entry"]["refused"].count, 0u) << "the entry came on the interrupt pipe and was ignored";
+    EXPECT_EQ(routes["bootloader entry"]["SET_OUTPUT"].count, 0u);
+    EXPECT_FALSE(m_emulator->InBootloader());
+    EXPECT_EQ(m_emulator->RecordsReceived(), 0u);
+    return;
+  }
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err << run.logText;
+  EXPECT_TRUE(run.keptLogs.empty());
+  ExpectFlashHoldsImage();
+  EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
+  const char* route = device.interruptOut ? "OUTPUT" : "SET_OUTPUT";
+  const char* other = device.interruptOut ? "SET_OUTPUT" : "OUTPUT";
+  for (const char* kind : {"inventory", "bootloader entry", "loader begin", "record", "loader finish"}) {
+    EXPECT_GT(routes[kind][route].count, 0u) << kind;
+    EXPECT_EQ(routes[kind][other].count, 0u) << kind;
+  }
+  EXPECT_EQ(routes["record"][route].count, m_emulator->RecordsReceived());
+  EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, KernelUsbHidraw,
+                         ::testing::Values(HidrawUsbCase{"StrictDevice", true, true},
+                                           HidrawUsbCase{"DefaultDevice", false, true},
+                                           HidrawUsbCase{"NoInterruptOut", false, false}),
+                         [](const ::testing::TestParamInfo<HidrawUsbCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -206,12 +206,14 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
   return Utf8ToUtf16(line);
 }
 
-// A node that the kernel's uhid driver created: its HID device sits below the
-// virtual uhid device instead of below a bus.
-bool IsUhidNode(const fs::path& entry) {
+// A node of a virtual device: one that the kernel's uhid driver created (its
+// HID device sits below the virtual uhid device instead of below a bus), or a
+// USB device played from user space on dummy_hcd, a controller without hardware.
+bool IsVirtualNode(const fs::path& entry) {
   std::error_code error;
-  const fs::path device = fs::canonical(entry / "device", error);
-  return !error && device.string().find("/virtual/misc/uhid/") != std::string::npos;
+  const std::string device = fs::canonical(entry / "device", error).string();
+  return !error && (device.find("/virtual/misc/uhid/") != std::string::npos ||
+                    device.find("/devices/platform/dummy_hcd.") != std::string::npos);
 }
 
 }  // namespace
@@ -231,7 +233,7 @@ std::vector<HidInterfaceInfo> CHidrawBackend::Enumerate() {
     if (!number) continue;
     const std::optional<HidId> id = ReadHidId(entry.path() / "device" / "uevent");
     if (!id) continue;
-    if (virtualOnly && !IsUhidNode(entry.path())) {
+    if (virtualOnly && !IsVirtualNode(entry.path())) {
       LogMessage("hidraw: %s is a real device and is left alone: a time scale other than 1 is for virtual devices only",
                  m_devRoot + "/" + name);
       continue;
