@@ -289,6 +289,9 @@ void CDeviceEmulator::Run() {
       for (UsbGadgetEvent& event : gadget->TakeEvents()) {
         if (gadget != m_gadget.get()) break;  // the device left while its events were handled
         OnGadgetEvent(std::move(event));
+        // A transfer the host completed into the pipe's second buffer is
+        // handled only after what the last one made due (an unplug after it).
+        RunDue();
       }
     }
   }

@@ -316,19 +316,19 @@ TEST_F(KernelUpgrade, DISABLED_UsbRouteUpgradesTheStrictDevice) {
 // bootloader and held by the kernel's driver (its hidraw node is there).
 void KernelUpgrade::UsbRouteUntilUnplugged() {
   EmuFaults faults;
-  faults.unplugAfterRecords = 2000;
+  faults.unplugAfterRecords = 1000;
   EmulatorConfig config = Config(faults, false);
   config.strictRoutes = true;
   StartUsb(config);
   const auto start = std::chrono::steady_clock::now();
   const e2e::UpdaterRun failed = Run(Launch());
   kernel_test::Routes routes =
-      ReportRoutes("StrictDevice unplugged after 2,000 records, USB route", failed, std::chrono::steady_clock::now() - start);
+      ReportRoutes("StrictDevice unplugged after 1,000 records, USB route", failed, std::chrono::steady_clock::now() - start);
   EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err << failed.logText;
   EXPECT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
   EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"HID route: USB for /dev/bus/usb/", "L::InitFirmwareUpgradeL - success[TRUE]",
                                                 e2e::kUpgradeError, "Return Code = 0x80000007"}));
-  EXPECT_EQ(m_emulator->RecordsReceived(), 2000u);
+  EXPECT_EQ(m_emulator->RecordsReceived(), 1000u);
   EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
   EXPECT_GT(routes["inventory"]["OUTPUT"].count, 0u);
   for (const char* kind : {"bootloader entry", "loader version", "loader begin", "record"}) {
