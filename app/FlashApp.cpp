@@ -39,6 +39,23 @@ bool WindowsCanBeShown() { return DetectDisplay() != DisplayKind::None; }
 bool WindowsAreSeen() { return DetectDisplay() == DisplayKind::Real; }
 #endif
 
+// The route to real devices, and why: the command line's, or the default.
+void ChooseHidRoute(std::optional<HidRoute> chosen) {
+#ifdef _WIN32
+  if (chosen) LogMessage("CFlashApp::InitInstance - HID route: --hid-backend ignored, Windows has one route (hid.dll)");
+  UseSystemHidRoute(HidRoute::Automatic);
+#else
+  if (!chosen) {
+    LogMessage("CFlashApp::InitInstance - HID route: USB where the device's usbfs node can be opened, hidraw otherwise "
+               "(the default; --hid-backend=usb|hidraw chooses)");
+  } else {
+    LogMessage("CFlashApp::InitInstance - HID route: %s only (chosen with --hid-backend)",
+               *chosen == HidRoute::Usb ? "USB" : "hidraw");
+  }
+  UseSystemHidRoute(chosen.value_or(HidRoute::Automatic));
+#endif
+}
+
 }  // namespace
 
 std::string MakeLogFileName(const LocalTime& time) {
@@ -126,6 +143,7 @@ bool CFlashApp::ApplyStartOptions() {
     LogMessage("CFlashApp::InitInstance - Option [%s]", option);
   if (m_options.timeScale) Clock::SetTimeScale(*m_options.timeScale);
   if (m_options.vhidBus) UseVhidBackend(*m_options.vhidBus);
+  if (!m_options.vhidBus && !m_options.demo) ChooseHidRoute(m_options.hidRoute);
   if (!m_options.demo) return true;
 
   m_demoDevice = std::make_unique<CDemoDevice>();

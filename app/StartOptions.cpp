@@ -36,7 +36,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     const std::string name = argument.substr(0, equals);
     const std::optional<std::string> value =
         equals == std::string::npos ? std::nullopt : std::optional<std::string>(argument.substr(equals + 1));
-    const bool takesValue = name == "--vhid-bus" || name == "--time-scale" || name == "--result-json";
+    const bool takesValue =
+        name == "--vhid-bus" || name == "--time-scale" || name == "--result-json" || name == "--hid-backend";
     const bool known =
         takesValue || name == "--help" || name == "--version" || name == "--demo" || name == "--transcript";
     if (!known) {
@@ -68,6 +69,15 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
         return options;
       }
       options.resultJson = *value;
+    } else if (name == "--hid-backend") {
+      if (*value == "usb") {
+        options.hidRoute = HidRoute::Usb;
+      } else if (*value == "hidraw") {
+        options.hidRoute = HidRoute::Hidraw;
+      } else {
+        options.error = "option --hid-backend needs usb or hidraw, not \"" + *value + "\"";
+        return options;
+      }
     } else if (name == "--time-scale") {
       options.timeScale = ParseTimeScale(*value);
       if (!options.timeScale) {
@@ -77,6 +87,8 @@ CStartOptions ParseStartOptions(std::span<const std::string> arguments) {
     }
   }
   if (options.demo && options.vhidBus) options.error = "--demo runs its own bus; it cannot be combined with --vhid-bus";
+  if (options.hidRoute && (options.demo || options.vhidBus))
+    options.error = "--hid-backend chooses the route to real devices; it cannot be combined with --vhid-bus or --demo";
   return options;
 }
 
@@ -102,9 +114,15 @@ std::string UsageText(const std::string& programName) {
          "                           beside this program) on a private bus and upgrade\n"
          "                           it: in the dialog on a desktop, else at once,\n"
          "                           printing what the dialog would show\n"
+         "      --hid-backend=usb|hidraw\n"
+         "                         the route to a real device on Linux: usb (libusb,\n"
+         "                           requests as the Windows host sends them) or hidraw;\n"
+         "                           default: usb where the device's usbfs node can be\n"
+         "                           opened, hidraw otherwise\n"
          "      --time-scale=N     run the program's waits and time-outs N times faster\n"
          "                           (1 to 10000); for tests and demos: only virtual\n"
-         "                           devices are used (a vhid bus, the demo, uhid nodes)\n"
+         "                           devices are used (a vhid bus, the demo, uhid\n"
+         "                           nodes, USB devices below dummy_hcd)\n"
          "      --result-json=FILE at the end of a run that found a device, write its\n"
          "                           result (device, processors, versions, outcome,\n"
          "                           exit code) to FILE as JSON\n"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/HidDevice.h"
+
 struct CStartOptions {
   bool help = false;
   bool version = false;
@@ -15,6 +17,7 @@ struct CStartOptions {
   std::optional<std::string> vhidBus;
   std::optional<double> timeScale;
   std::optional<std::string> resultJson;  // file for the machine-readable result
+  std::optional<HidRoute> hidRoute;       // --hid-backend: the route to real devices
   std::vector<std::string> longOptions;  // the long options as given, for the log
   std::vector<std::string> letterArgs;   // everything else, in order
   std::string error;                     // not empty: the command line cannot be used

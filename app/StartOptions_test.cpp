@@ -24,6 +24,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     std::optional<std::string> bus{};
     std::optional<double> timeScale{};
     std::optional<std::string> resultJson{};
+    std::optional<HidRoute> hidRoute{};
     std::vector<std::string> letterArgs{};
     bool error = false;
   };
@@ -40,6 +41,8 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--time-scale=1", "--demo"}, .demo = true, .timeScale = 1.0},
       {.arguments = {"--time-scale=1e4"}, .timeScale = 10000.0},
       {.arguments = {"/S", "--result-json=out/r.json"}, .resultJson = "out/r.json", .letterArgs = {"/S"}},
+      {.arguments = {"--hid-backend=usb"}, .hidRoute = HidRoute::Usb},
+      {.arguments = {"--hid-backend=hidraw", "/S"}, .hidRoute = HidRoute::Hidraw, .letterArgs = {"/S"}},
       // A single dash is a letter option: "-S", or "-help" which reads as letter H.
       {.arguments = {"-help"}, .letterArgs = {"-help"}},
       // Unusable long options.
@@ -63,6 +66,12 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
       {.arguments = {"--time-scale=10001"}, .error = true},
       {.arguments = {"--time-scale=1e300"}, .error = true},
       {.arguments = {"--demo", "--vhid-bus=/tmp/bus"}, .error = true},
+      {.arguments = {"--hid-backend"}, .error = true},
+      {.arguments = {"--hid-backend="}, .error = true},
+      {.arguments = {"--hid-backend=USB"}, .error = true},
+      {.arguments = {"--hid-backend=libusb"}, .error = true},
+      {.arguments = {"--hid-backend=usb", "--demo"}, .error = true},
+      {.arguments = {"--vhid-bus=/tmp/bus", "--hid-backend=hidraw"}, .error = true},
   };
   for (const Case& c : cases) {
     std::string label;
@@ -78,6 +87,7 @@ TEST(StartOptions, LongOptionsAreTakenOutAndTheRestKeepsItsOrder) {
     EXPECT_EQ(options.vhidBus, c.bus);
     EXPECT_EQ(options.timeScale, c.timeScale);
     EXPECT_EQ(options.resultJson, c.resultJson);
+    EXPECT_EQ(options.hidRoute, c.hidRoute);
     EXPECT_EQ(options.letterArgs, c.letterArgs);
     EXPECT_EQ(options.longOptions.size() + options.letterArgs.size(), c.arguments.size());
   }
@@ -122,7 +132,8 @@ TEST(StartOptions, ReadmeManPageAndHelpTellTheSameStory) {
   const Story manual = Scan(ReadSource("packaging/linux/quillon-upgrade.1"),
                             std::regex(R"(^\.BI? (/[A-Z]|(\\-){2}[a-z\\-]+))"), std::regex(R"(^([0-9])\t)"));
   const std::set<std::string> options = {"/S", "/P", "/F", "/V", "/M", "/I", "--vhid-bus", "--demo",
-                                         "--time-scale", "--result-json", "--transcript", "--help", "--version"};
+                                         "--time-scale", "--result-json", "--transcript", "--help", "--version",
+                                         "--hid-backend"};
   const std::set<int> exitCodes = {0, 1, 2, 4, 6, 7};
   for (const auto& [name, story] : {std::pair{"--help", help}, {"README.md", readme}, {"quillon-upgrade.1", manual}}) {
     SCOPED_TRACE(name);

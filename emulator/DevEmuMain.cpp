@@ -1,4 +1,4 @@
-// quillon-devemu: serves one emulated device on a vhid bus directory or through uhid until SIGTERM or SIGINT.
+// quillon-devemu: serves one emulated device on a vhid bus directory, through uhid or as a USB device until SIGTERM or SIGINT.
 #include <signal.h>
 
 #include <csignal>
@@ -34,9 +34,14 @@ int main(int argc, char** argv) {
   if (options->uhid && !UseRealTimePriority())
     std::fprintf(stderr, "quillon-devemu: no real-time priority; the kernel may drop host writes under load\n");
   CDeviceEmulator emulator(options->config);
-  if (options->uhid ? !emulator.StartOnUhid() : !emulator.Start(options->bus)) {
-    std::fprintf(stderr, "quillon-devemu: cannot serve %s (or open the trace file)\n",
-                 options->uhid ? "/dev/uhid" : options->bus.c_str());
+  const bool started = options->uhid  ? emulator.StartOnUhid()
+                       : options->usb ? emulator.StartOnUsbGadget(options->udc)
+                                      : emulator.Start(options->bus);
+  if (!started) {
+    const std::string what = options->uhid ? "/dev/uhid"
+                             : options->usb ? "a USB device controller" + (options->udc.empty() ? "" : " (" + options->udc + ")")
+                                            : options->bus;
+    std::fprintf(stderr, "quillon-devemu: cannot serve %s (or open the trace file)\n", what.c_str());
     return 1;
   }
   std::fprintf(stderr, "quillon-devemu: serving %s\n", emulator.SocketPath().c_str());

@@ -80,6 +80,15 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
 
   const std::map<std::string, Handler> withValue = {
       {"--bus", text(options.bus)},
+      {"--udc", text(options.udc)},
+      {"--no-interrupt-out",
+       [&](const std::string& v) {
+         const bool both = v == "both";
+         if (!both && v != "application" && v != "bootloader") return false;
+         if (both || v == "application") c.applicationInterruptOut = false;
+         if (both || v == "bootloader") c.bootloaderInterruptOut = false;
+         return true;
+       }},
       {"--product", text(c.productString)},
       {"--loader-product", text(c.bootloaderProductString)},
       {"--mcu",
@@ -148,6 +157,8 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--help", [&] { options.help = true; }},
       {"-h", [&] { options.help = true; }},
       {"--uhid", [&] { options.uhid = true; }},
+      {"--usb", [&] { options.usb = true; }},
+      {"--strict", [&] { c.strictRoutes = true; }},
       {"--tcp", [&] { c.busForm = EmuBusForm::Tcp; }},
       {"--start-in-loader", [&] { c.startInBootloader = true; }},
       {"--no-chip", [&] { c.useBluetoothChip = false; }},
@@ -188,12 +199,17 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       return std::nullopt;
     }
   }
-  if (!options.help && options.bus.empty() == !options.uhid) {
-    error = options.uhid ? "--bus and --uhid exclude each other" : "--bus DIR or --uhid is required";
+  const int frontEnds = int{!options.bus.empty()} + int{options.uhid} + int{options.usb};
+  if (!options.help && frontEnds != 1) {
+    error = frontEnds == 0 ? "--bus DIR, --uhid or --usb is required" : "--bus, --uhid and --usb exclude each other";
     return std::nullopt;
   }
-  if (options.uhid && c.busForm == EmuBusForm::Tcp) {
-    error = "--tcp is a form of the vhid bus, not of --uhid";
+  if (options.bus.empty() && c.busForm == EmuBusForm::Tcp) {
+    error = "--tcp is a form of the vhid bus";
+    return std::nullopt;
+  }
+  if (!options.usb && !options.udc.empty()) {
+    error = "--udc names the controller of --usb";
     return std::nullopt;
   }
   return options;
@@ -202,14 +218,20 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
 std::string DevEmuUsage() {
   return R"(Usage: quillon-devemu --bus DIR [OPTION]...
   or:  quillon-devemu --uhid [OPTION]...
-Play one Aurelix Rho device on the vhid bus directory DIR, or with --uhid as a
+  or:  quillon-devemu --usb [--udc NAME] [OPTION]...
+Play one Aurelix Rho device on the vhid bus directory DIR, with --uhid as a
 HID device of the running kernel (through /dev/uhid; root, and the uhid and
-hid-generic modules), until SIGTERM or SIGINT.
+hid-generic modules), or with --usb as a USB device on a USB device controller
+(a configfs gadget with FunctionFS; root, configfs mounted, and the modules
+libcomposite and usb_f_fs), until SIGTERM or SIGINT.
 Every option also takes the form --name=value.
 
-Bus (one of the two is required):
+Bus (one of the three is required):
   --bus DIR                    the vhid bus directory
   --uhid                       a kernel HID device instead of a vhid bus
+  --usb                        a USB device on a USB device controller instead of a vhid bus
+  --udc NAME                   with --usb: the controller (default: the first of /sys/class/udc;
+                               dummy_udc.0 with the module dummy_hcd)
   --tcp                        with --bus: the bus's TCP form, a file naming a port on 127.0.0.1
                                instead of a UNIX socket (for hosts without UNIX sockets)
 Device:
@@ -221,6 +243,13 @@ Device:
   --loader-version MAJ.MIN     main bootloader version (default 3.2)
   --third-loader-version MAJ.MIN  third controller's loader version (default 3.0)
   --no-chip                    no Bluetooth chip behind the UART bridge
+  --no-interrupt-out application|bootloader|both
+                               that identity's HID interface has no interrupt-OUT endpoint
+                               (repeatable): the host sends its output reports as SET_REPORT
+  --strict                     take each command only on the route the Windows host uses
+                               (inventory and I2C write as interrupt OUT where there is the
+                               endpoint, every other command as SET_REPORT(Output)); ignore
+                               and trace the others as a refused route
 Timing (milliseconds of device time):
   --timing off|usb             bus timing model (default usb: one interrupt report per ms each way)
   --class-request-ms X         time per class request (default 1)
@@ -261,6 +290,7 @@ Other:
   -h, --help                   display this help and exit
 
 Exit status: 0 when stopped by SIGTERM or SIGINT, or after --help; 1 when the
-device could not be served on the bus; 2 for a wrong option.
+device could not be served on the bus (or /dev/uhid, or the USB controller);
+2 for a wrong option.
 )";
 }

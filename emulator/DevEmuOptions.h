@@ -9,6 +9,8 @@
 struct DevEmuOptions {
   std::string bus;  // served in the form config.busForm names
   bool uhid = false;  // a HID device of the running kernel through /dev/uhid instead of a vhid bus
+  bool usb = false;   // a USB device on a USB device controller (configfs gadget, FunctionFS)
+  std::string udc;    // with usb: the controller; empty = the first of /sys/class/udc
   EmulatorConfig config;
   bool help = false;
 };

@@ -65,6 +65,9 @@ TEST(DevEmuOptions, Refusals) {
       {"--bus", "/b", "--begin-never=1"},        // a flag takes no value
       {"--bus", "/b", "--uhid"},                 // two front ends
       {"--uhid", "--tcp"},                       // a bus form without a bus
+      {"--uhid", "--usb"},                       // two front ends
+      {"--uhid", "--udc", "dummy_udc.0"},        // a controller without --usb
+      {"--usb", "--no-interrupt-out", "app"},    // no such identity
   };
   for (const auto& arguments : cases) {
     std::string error;
@@ -78,6 +81,14 @@ TEST(DevEmuOptions, Refusals) {
   const auto uhid = ParseDevEmuOptions({"--uhid"}, error);
   ASSERT_TRUE(uhid) << error;
   EXPECT_TRUE(uhid->uhid);
+  const auto usb =
+      ParseDevEmuOptions({"--usb", "--udc=dummy_udc.0", "--strict", "--no-interrupt-out", "bootloader"}, error);
+  ASSERT_TRUE(usb) << error;
+  EXPECT_TRUE(usb->usb);
+  EXPECT_EQ(usb->udc, "dummy_udc.0");
+  EXPECT_TRUE(usb->config.strictRoutes);
+  EXPECT_TRUE(usb->config.applicationInterruptOut);
+  EXPECT_FALSE(usb->config.bootloaderInterruptOut);
 }
 
 // --help and the manual page name the same options, and the program takes each.

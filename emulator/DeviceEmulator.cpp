@@ -29,6 +29,9 @@ constexpr double kResetAfterAnswerMs = 1.0;   // the device resets just after it
 constexpr std::size_t kMaxUnsentBytes = 1 << 20;
 constexpr int kFlushWaitMs = 200;             // real time a leaving device waits for the host to take its bytes
 constexpr std::uint16_t kUsbStall = EPIPE;     // what a stalled control request gives a USB host driver
+// Input reports the device holds for a host that does not poll them (a USB
+// host that has not opened the device); older ones are dropped beyond it.
+constexpr std::size_t kMaxQueuedReports = 4096;
 
 // The device's HID report descriptor: vendor-defined, no report IDs, an input
 // report of 31 bytes and output and feature reports of 64 bytes each (the
@@ -132,7 +135,7 @@ bool CDeviceEmulator::Start(const std::string& busDirectory) {
   std::lock_guard lock(m_mutex);
   if (m_thread.joinable()) return false;
   m_bus = busDirectory;
-  m_uhidNode.clear();
+  m_frontEnd = EFrontEnd::Vhid;
   return StartFrontEnd();
 }
 
@@ -141,6 +144,16 @@ bool CDeviceEmulator::StartOnUhid(const std::string& uhidNode) {
   if (m_thread.joinable()) return false;
   m_bus.clear();
   m_uhidNode = uhidNode;
+  m_frontEnd = EFrontEnd::Uhid;
+  return StartFrontEnd();
+}
+
+bool CDeviceEmulator::StartOnUsbGadget(const std::string& udc) {
+  std::lock_guard lock(m_mutex);
+  if (m_thread.joinable()) return false;
+  m_bus.clear();
+  m_udc = udc;
+  m_frontEnd = EFrontEnd::UsbGadget;
   return StartFrontEnd();
 }
 
@@ -256,16 +269,18 @@ void CDeviceEmulator::Run() {
 
     const double next = std::min(NextPumpTime(), m_schedule.empty() ? kNever : m_schedule.begin()->first);
     std::optional<timespec> timeout = PollTimeout(next);
-    pollfd fds[4] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
+    pollfd fds[5] = {{m_wakeFd, POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}, {-1, 0, 0}};
     const int connection = m_connectionFd;
     const int listener = m_listenFd;
     if (connection >= 0) fds[1] = {connection, static_cast<short>(POLLIN | (m_outBuffer.empty() ? 0 : POLLOUT)), 0};
     if (listener >= 0) fds[2] = {listener, POLLIN, 0};
     CUhidDevice* const uhid = m_uhid.get();
     if (uhid) fds[3] = {uhid->ReadyFd(), POLLIN, 0};
+    CUsbGadget* const gadget = m_gadget.get();
+    if (gadget) fds[4] = {gadget->ReadyFd(), POLLIN, 0};
 
     lock.unlock();
-    const int ready = ppoll(fds, 4, timeout ? &*timeout : nullptr, nullptr);
+    const int ready = ppoll(fds, 5, timeout ? &*timeout : nullptr, nullptr);
     lock.lock();
     if (ready <= 0) continue;
     if (fds[0].revents & POLLIN) {
@@ -283,6 +298,15 @@ void CDeviceEmulator::Run() {
       for (UhidEvent& event : uhid->TakeEvents()) {
         if (uhid != m_uhid.get()) break;  // the device left while its events were handled
         OnUhidEvent(std::move(event));
+      }
+    }
+    if (gadget && gadget == m_gadget.get() && (fds[4].revents & POLLIN)) {
+      for (UsbGadgetEvent& event : gadget->TakeEvents()) {
+        if (gadget != m_gadget.get()) break;  // the device left while its events were handled
+        OnGadgetEvent(std::move(event));
+        // A transfer the host completed into the pipe's second buffer is
+        // handled only after what the last one made due (an unplug after it).
+        RunDue();
       }
     }
   }
@@ -306,8 +330,12 @@ void CDeviceEmulator::BootDevice(bool intoBootloader) {
 }
 
 void CDeviceEmulator::Attach() {
-  if (!m_uhidNode.empty()) {
+  if (m_frontEnd == EFrontEnd::Uhid) {
     AttachUhid();
+    return;
+  }
+  if (m_frontEnd == EFrontEnd::UsbGadget) {
+    AttachGadget();
     return;
   }
   const bool tcp = m_config.busForm == EmuBusForm::Tcp;
@@ -359,7 +387,38 @@ void CDeviceEmulator::AttachUhid() {
   m_trace.Event(Now(), "ATTACH", name);
 }
 
-bool CDeviceEmulator::HostConnected() const { return m_connectionFd >= 0 || m_uhidOpen; }
+void CDeviceEmulator::AttachGadget() {
+  UsbGadgetIdentity identity;
+  identity.vendorId = kEmuVendorId;
+  identity.productId = m_productId;
+  identity.manufacturer = m_config.manufacturerString;
+  identity.product = m_firmware->InBootloader() ? m_config.bootloaderProductString : m_config.productString;
+  identity.serialNumber = m_config.serialNumber;
+  identity.interruptOut = InterruptOutPresent();
+  identity.reportDescriptor = ReportDescriptor();
+  identity.inputReportLength = static_cast<std::uint16_t>(kEmuInputReportLength - 1);
+  identity.outputReportLength = static_cast<std::uint16_t>(kEmuOutputReportLength - 1);
+  ++m_gadgetDevice;
+  std::string error;
+  m_gadget = CUsbGadget::Create(m_udc, identity, error);
+  char tags[32];
+  std::snprintf(tags, sizeof tags, "#vid_%04x&pid_%04x", kEmuVendorId, m_productId);
+  if (!m_gadget) {
+    m_trace.Event(Now(), "ERROR", std::string("cannot make the USB device ") + tags + ": " + error);
+    return;
+  }
+  m_socketPath = "usb:" + m_gadget->Udc() + tags;
+  m_present = true;
+  ++m_counters.attaches;
+  m_inputSlotFreeAt = Now();
+  m_trace.Event(Now(), "ATTACH", m_socketPath + (identity.interruptOut ? "" : " (no interrupt-OUT endpoint)"));
+}
+
+bool CDeviceEmulator::InterruptOutPresent() const {
+  return m_firmware->InBootloader() ? m_config.bootloaderInterruptOut : m_config.applicationInterruptOut;
+}
+
+bool CDeviceEmulator::HostConnected() const { return m_connectionFd >= 0 || m_uhidOpen || m_gadgetConfigured; }
 
 void CDeviceEmulator::Detach(const char* why) {
   if (m_uhid) {
@@ -372,8 +431,17 @@ void CDeviceEmulator::Detach(const char* why) {
       m_trace.Event(Now(), "DISCONNECT", why);
     }
   }
+  if (m_gadget) {
+    // Unbound from its controller, the device leaves the host's bus.
+    m_gadget.reset();
+    if (m_gadgetConfigured) {
+      m_gadgetConfigured = false;
+      ++m_connectionGeneration;
+      m_trace.Event(Now(), "DISCONNECT", why);
+    }
+  }
   // The file goes first, so a host that sees its connection end finds the device gone.
-  if (!m_socketPath.empty() && m_uhidNode.empty()) unlink(m_socketPath.c_str());
+  if (!m_socketPath.empty() && m_frontEnd == EFrontEnd::Vhid) unlink(m_socketPath.c_str());
   if (m_listenFd >= 0) close(m_listenFd);
   m_listenFd = -1;
   if (m_connectionFd >= 0) {
@@ -495,19 +563,25 @@ void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t
   m_trace.Transfer(Now(), "h2d", VhidTypeName(type), payload);
   ++m_counters.transfers;
   const bool timed = m_config.timing == EmuTiming::FullSpeed;
-  const double cost = !timed ? 0.0 : type == EVhidType::Output ? kInterruptIntervalMs : m_config.classRequestMs;
-  m_answerAt = std::max(Now(), m_replyFreeAt) + cost;
-  m_replyFreeAt = m_answerAt;
+  // uhid never makes the host's write wait for the device: a transfer time
+  // modelled for it could not slow the host, only make the device fall ever
+  // further behind it.
+  const bool unpaced = m_frontEnd == EFrontEnd::Uhid && type == EVhidType::Output;
+  const double cost = !timed || unpaced           ? 0.0
+                      : type == EVhidType::Output ? kInterruptIntervalMs
+                                                  : m_config.classRequestMs;
+  m_answerAt = unpaced ? Now() : std::max(Now(), m_replyFreeAt) + cost;
+  if (!unpaced) m_replyFreeAt = m_answerAt;
   m_inRequest = true;
 
   EVhidType replyType = EVhidType::OutputDone;
   std::vector<std::uint8_t> reply(1, 0);
   switch (type) {
     case EVhidType::Output:
-      reply[0] = m_firmware->HandleOutputReport(payload) ? 0 : 1;
-      break;
     case EVhidType::SetOutput:
-      replyType = EVhidType::SetOutputDone;
+      if (type == EVhidType::SetOutput) replyType = EVhidType::SetOutputDone;
+      // A refused route completes as a transfer; the command is not carried out.
+      if (RouteRefused(type, payload)) break;
       reply[0] = m_firmware->HandleOutputReport(payload) ? 0 : 1;
       break;
     case EVhidType::SetFeature:
@@ -536,7 +610,7 @@ void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t
   });
   for (auto& [report, delayMs] : m_pendingReports) {
     Schedule(m_answerAt + delayMs, Scheduled::EScope::Bus,
-             [this, report = std::move(report)]() mutable { m_inputQueue.push_back(std::move(report)); });
+             [this, report = std::move(report)]() mutable { QueueInput(std::move(report)); });
   }
   m_pendingReports.clear();
   for (auto& action : m_afterAnswer) Schedule(m_answerAt, Scheduled::EScope::Bus, std::move(action));
@@ -544,6 +618,20 @@ void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t
   if (m_faults.unplugAfterTransfers != 0 && m_counters.transfers == m_faults.unplugAfterTransfers) {
     Schedule(m_answerAt, Scheduled::EScope::Bus, [this] { LeaveByFault("unplugged after the set number of transfers"); });
   }
+}
+
+bool CDeviceEmulator::RouteRefused(EVhidType type, std::span<const std::uint8_t> payload) {
+  if (!m_config.strictRoutes) return false;
+  const bool transaction = CEmuFirmware::IsTransaction(payload);
+  const bool byInterrupt = type == EVhidType::Output;
+  if (byInterrupt == (transaction && InterruptOutPresent())) return false;
+  ++m_counters.refusedRoutes;
+  char command[8] = "";
+  if (payload.size() >= 3) std::snprintf(command, sizeof command, "%02x%02x", payload[1], payload[2]);
+  m_trace.Event(Now(), "REFUSE",
+                std::string("refused route: ") + (transaction ? "transaction " : "class request ") + command +
+                    (byInterrupt ? " on the interrupt-OUT pipe" : " as SET_REPORT(Output)"));
+  return true;
 }
 
 // ---- requests through uhid ----
@@ -622,6 +710,75 @@ void CDeviceEmulator::OnUhidEvent(UhidEvent event) {
   }
 }
 
+// ---- requests through the USB gadget ----
+
+// The host's USB driver leaves the report-ID byte out of every transfer (the
+// reports are unnumbered); the firmware takes reports in vhid's form, so the 0
+// goes back in front. The gadget takes the next transfer on a pipe only when
+// the model has completed the last one: the host is paced as by a real device.
+void CDeviceEmulator::OnGadgetEvent(UsbGadgetEvent event) {
+  const std::uint64_t device = m_gadgetDevice;
+  using EKind = UsbGadgetEvent::EKind;
+  std::vector<std::uint8_t> report;
+  if (event.kind == EKind::InterruptOut || event.kind == EKind::SetReport) {
+    report.reserve(event.data.size() + 1);
+    report.push_back(0);
+    report.insert(report.end(), event.data.begin(), event.data.end());
+  }
+  switch (event.kind) {
+    case EKind::Configured:
+      if (m_gadgetConfigured) return;
+      m_gadgetConfigured = true;
+      ++m_counters.connections;
+      m_inputSlotFreeAt = Now();
+      m_trace.Event(Now(), "CONNECT", m_socketPath + ": configured by the host");
+      return;
+    case EKind::Unconfigured:
+      if (!m_gadgetConfigured) return;
+      m_gadgetConfigured = false;
+      ++m_connectionGeneration;
+      m_inputQueue.clear();
+      m_trace.Event(Now(), "DISCONNECT", "host deconfigured the device");
+      return;
+    case EKind::InterruptOut:
+      HandleRequest(EVhidType::Output, report, Scheduled::EScope::Bus,
+                    [this, device](EVhidType, std::vector<std::uint8_t>) {
+                      if (device == m_gadgetDevice && m_gadget) m_gadget->TakeNextInterruptOut();
+                    });
+      return;
+    case EKind::SetReport:
+      HandleRequest(event.reportType == CUsbGadget::kReportTypeFeature ? EVhidType::SetFeature : EVhidType::SetOutput,
+                    report, Scheduled::EScope::Bus,
+                    [this, device](EVhidType type, std::vector<std::uint8_t> reply) {
+                      if (device != m_gadgetDevice || !m_gadget) return;
+                      m_trace.Transfer(Now(), "d2h", VhidTypeName(type), reply);
+                      m_gadget->TakeNextControl();
+                    });
+      return;
+    case EKind::GetReport: {
+      // wLength counts the report without its ID byte; the model counts it with.
+      const std::size_t length = std::min<std::size_t>(event.length, kEmuInputReportLength - 1) + 1;
+      const std::uint8_t request[3] = {0, static_cast<std::uint8_t>(length), 0};
+      HandleRequest(EVhidType::GetInput, request, Scheduled::EScope::Bus,
+                    [this, device](EVhidType type, std::vector<std::uint8_t> reply) {
+                      if (device != m_gadgetDevice || !m_gadget) return;
+                      m_trace.Transfer(Now(), "d2h", VhidTypeName(type), reply);
+                      if (reply[0] != 0 || reply.size() < 2) {
+                        m_gadget->ReplyGetReport(std::nullopt);
+                        return;
+                      }
+                      m_gadget->ReplyGetReport(std::vector<std::uint8_t>(reply.begin() + 2, reply.end()));
+                    });
+      return;
+    }
+    case EKind::InputSent:
+      return;  // the pump sends the next report
+    case EKind::Request:
+      m_trace.Event(Now(), "NOTE", "endpoint 0: " + event.text);
+      return;
+  }
+}
+
 // ---- what the firmware asks for ----
 
 void CDeviceEmulator::SendInputReport(std::vector<std::uint8_t> report, double delayMs) {
@@ -630,7 +787,17 @@ void CDeviceEmulator::SendInputReport(std::vector<std::uint8_t> report, double d
     return;
   }
   Schedule(Now() + delayMs, Scheduled::EScope::Bus,
-           [this, report = std::move(report)]() mutable { m_inputQueue.push_back(std::move(report)); });
+           [this, report = std::move(report)]() mutable { QueueInput(std::move(report)); });
+}
+
+// On vhid and uhid the reports leave as the pump sends them; a USB device
+// holds them until the host polls, which a host may never do.
+void CDeviceEmulator::QueueInput(std::vector<std::uint8_t> report) {
+  if (m_frontEnd == EFrontEnd::UsbGadget && m_inputQueue.size() >= kMaxQueuedReports) {
+    m_inputQueue.pop_front();
+    m_trace.Event(Now(), "NOTE", "input report dropped: the host does not poll");
+  }
+  m_inputQueue.push_back(std::move(report));
 }
 
 void CDeviceEmulator::Restart(bool intoBootloader) {
@@ -703,6 +870,7 @@ void CDeviceEmulator::OnChipBytes(std::vector<std::uint8_t> bytes) {
 
 double CDeviceEmulator::NextPumpTime() const {
   if (!HostConnected()) return kNever;
+  if (m_gadget && m_gadget->InputBusy()) return kNever;  // the gadget's InputSent wakes the loop
   if (!m_inputQueue.empty()) return m_inputSlotFreeAt;
   if (!m_uartToHost.empty()) return std::max(m_inputSlotFreeAt, m_uartToHost.front().first);
   return kNever;
@@ -717,6 +885,8 @@ void CDeviceEmulator::PumpInput() {
   while (HostConnected()) {
     const double now = Now();
     if (now < m_inputSlotFreeAt) return;
+    // The interrupt-IN endpoint holds one report until the host polls it.
+    if (m_gadget && m_gadget->InputBusy()) return;
     std::vector<std::uint8_t> report;
     if (!m_inputQueue.empty()) {
       report = std::move(m_inputQueue.front());
@@ -740,6 +910,11 @@ void CDeviceEmulator::PumpInput() {
 }
 
 void CDeviceEmulator::SendInput(const std::vector<std::uint8_t>& report) {
+  if (m_gadget) {
+    m_trace.Transfer(Now(), "d2h", VhidTypeName(EVhidType::InputReport), report);
+    if (report.size() > 1) m_gadget->SendInput(std::span(report).subspan(1));
+    return;
+  }
   if (!m_uhid) {
     SendMessage(EVhidType::InputReport, report);
     return;
@@ -837,7 +1012,7 @@ void CDeviceEmulator::InjectInputReport(std::vector<std::uint8_t> report) {
   report.resize(kEmuInputReportLength, 0);
   Post([this, report = std::move(report)]() mutable {
     m_trace.Event(Now(), "NOTE", "injected input report");
-    m_inputQueue.push_back(std::move(report));
+    QueueInput(std::move(report));
   });
 }
 

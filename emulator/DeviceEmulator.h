@@ -2,9 +2,11 @@
 // The device emulator: plays one device with its firmware, flash, UART bridge
 // and Bluetooth chip, models bus and UART timing, writes a trace and injects
 // faults. Its front end is a vhid bus directory (the device side of the vhid
-// contract) or the kernel's uhid driver, which makes it a HID device of the
-// running kernel with a hidraw node. Everything runs on one thread of its own
-// (plus the uhid event reader); the operations below may be called from any thread.
+// contract), the kernel's uhid driver, which makes it a HID device of the
+// running kernel with a hidraw node, or a USB device function on a USB device
+// controller (configfs and FunctionFS). Everything runs on one thread of its
+// own (plus the uhid event reader or the gadget's endpoint threads); the
+// operations below may be called from any thread.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -23,6 +25,7 @@
 #include "emulator/EmuTrace.h"
 #include "emulator/EmulatorConfig.h"
 #include "emulator/UhidDevice.h"
+#include "emulator/UsbGadget.h"
 #include "emulator/VhidWire.h"
 
 struct EmuCounters {
@@ -32,6 +35,7 @@ struct EmuCounters {
   std::uint64_t inputReports = 0;    // interrupt-in reports sent
   std::uint64_t uartBytesToChip = 0;
   std::uint64_t uartBytesToHost = 0;
+  std::uint64_t refusedRoutes = 0;   // commands a strict device ignored for the route they came by
 };
 
 class CDeviceEmulator : private CEmuFirmwarePort {
@@ -49,6 +53,10 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   // Appears as a HID device of the running kernel through `uhidNode` and serves
   // it; false when the device cannot be created or the trace file cannot be opened.
   bool StartOnUhid(const std::string& uhidNode = "/dev/uhid");
+  // Appears as a USB device on the USB device controller `udc` (empty: the
+  // first of /sys/class/udc) through a configfs gadget with FunctionFS, and
+  // serves it; false when the gadget cannot be made or the trace file cannot be opened.
+  bool StartOnUsbGadget(const std::string& udc = "");
   // Leaves the bus, ends the thread. Safe to call twice.
   void Stop();
 
@@ -57,7 +65,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   bool InBootloader() const;
   bool BridgeOn() const;
   // The device's file on the bus (socket or port file); empty while off the
-  // bus; for uhid "<uhid node>#vid_..&pid_..".
+  // bus; for uhid "<uhid node>#vid_..&pid_.."; for USB "usb:<udc>#vid_..&pid_..".
   std::string SocketPath() const;
   std::uint32_t ProcessorVersion(std::size_t index) const;
   std::vector<std::uint8_t> ReadMainFlash(std::uint32_t address, std::size_t length) const;
@@ -119,6 +127,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void RunDue();
   void Attach();
   void AttachUhid();
+  void AttachGadget();
+  bool InterruptOutPresent() const;
+  bool RouteRefused(EVhidType type, std::span<const std::uint8_t> payload);
   void Detach(const char* why);
   bool HostConnected() const;
   void Accept();
@@ -129,6 +140,8 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void HandleRequest(EVhidType type, std::span<const std::uint8_t> payload, Scheduled::EScope answerScope,
                      std::function<void(EVhidType, std::vector<std::uint8_t>)> answer);
   void OnUhidEvent(UhidEvent event);
+  void OnGadgetEvent(UsbGadgetEvent event);
+  void QueueInput(std::vector<std::uint8_t> report);
   void SendInput(const std::vector<std::uint8_t>& report);
   void SendMessage(EVhidType type, std::span<const std::uint8_t> payload);
   void FlushOutput(bool block);
@@ -179,12 +192,19 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   std::mutex m_postMutex;
   std::vector<std::function<void()>> m_posted;
 
-  // uhid front end: the node (empty = vhid), the device while present, which
+  enum class EFrontEnd { Vhid, Uhid, UsbGadget } m_frontEnd = EFrontEnd::Vhid;
+  // uhid front end: the node, the device while present, which
   // device that is (answers due to an earlier one are dropped), whether the host has it open.
   std::string m_uhidNode;
   std::unique_ptr<CUhidDevice> m_uhid;
   std::uint64_t m_uhidDevice = 0;
   bool m_uhidOpen = false;
+  // USB front end: the UDC asked for, the gadget while present, which one that
+  // is, whether the host has configured it.
+  std::string m_udc;
+  std::unique_ptr<CUsbGadget> m_gadget;
+  std::uint64_t m_gadgetDevice = 0;
+  bool m_gadgetConfigured = false;
 
   // Declared last: destroyed first, so its thread ends before anything it calls back into.
   std::unique_ptr<CEmuChipPort> m_chip;

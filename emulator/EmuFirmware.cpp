@@ -103,6 +103,13 @@ void CEmuFirmware::SendStatus(std::uint32_t status, double delayMs) {
   m_port.SendInputReport(std::move(report), delayMs);
 }
 
+bool CEmuFirmware::IsTransaction(std::span<const std::uint8_t> report) {
+  if (report.size() < 3) return false;
+  if (report[1] == kGroupI2cWrite) return true;
+  return report[1] == kGroupSystem &&
+         (report[2] == kGetMcuCount || report[2] == kGetMcuType || report[2] == kGetMcuVersion);
+}
+
 bool CEmuFirmware::HandleOutputReport(std::span<const std::uint8_t> report) {
   if (report.empty() || report[0] != 0) return false;  // the device has no numbered reports
   if (report.size() < 3) return true;

@@ -46,6 +46,9 @@ class CEmuFirmware {
   // True when a power-up or exit should land in the bootloader instead (no valid application).
   bool MustStayInLoader() const;
 
+  // True for the commands that the host sends as request/reply transactions
+  // (inventory queries, I2C write); the others are its class requests.
+  static bool IsTransaction(std::span<const std::uint8_t> report);
   // An output report by interrupt-out or SET_REPORT (Output); false = stall.
   bool HandleOutputReport(std::span<const std::uint8_t> report);
   // SET_REPORT (Feature): the device has no feature reports; accepted and ignored.

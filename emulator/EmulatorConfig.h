@@ -82,6 +82,20 @@ struct EmulatorConfig {
   std::string productString = "Aurelix Rho USB Audio";
   // The bootloader reports no product string of its own.
   std::string bootloaderProductString;
+  // USB front end: the device's other strings.
+  std::string manufacturerString = "Aurelix";
+  std::string serialNumber = "QDE0000001";
+  // Whether each identity's HID interface has an interrupt-OUT endpoint. A
+  // host sends its output reports as control SET_REPORT(Output) to one without.
+  bool applicationInterruptOut = true;
+  bool bootloaderInterruptOut = true;
+  // A device that takes each command only on the route the Windows host sends
+  // it by: the transactions (inventory queries, I2C write) as interrupt-OUT
+  // reports where the identity has that endpoint, SET_REPORT(Output)
+  // otherwise; every other command as SET_REPORT(Output). A command on any
+  // other route completes as a transfer but is ignored (trace REFUSE "refused
+  // route"). The default device takes every command on either route.
+  bool strictRoutes = false;
   std::vector<EmuProcessor> processors = {
       {kEmuCodeMain, EmuVersionWord(0x2016, 0x05, 0x12)},
       {kEmuCodeThird, EmuVersionWord(0x2015, 0x10, 0x22)},

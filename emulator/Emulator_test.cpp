@@ -475,6 +475,42 @@ TEST_F(EmulatorTest, LoaderCommandsAreIgnoredByTheApplication) {
   EXPECT_EQ(m_emulator->ProcessorVersion(0), 0x12052016u);
 }
 
+// A strict device carries out a command only on the route the Windows host
+// sends it by; on another route the transfer completes and the command is
+// ignored. Inventory queries are transactions (interrupt OUT where the
+// identity has that endpoint), the bridge command a class request.
+TEST_F(EmulatorTest, StrictDeviceTakesEachCommandOnlyOnItsRoute) {
+  for (const bool interruptOut : {true, false}) {
+    SCOPED_TRACE(interruptOut ? "with interrupt OUT" : "without interrupt OUT");
+    EmulatorConfig config = FastConfig();
+    config.strictRoutes = true;
+    config.applicationInterruptOut = interruptOut;
+    Start(config);
+    CTestHost host;
+    ASSERT_TRUE(Open(host, kAppName));
+    EXPECT_TRUE(host.Output({0x00, 0x3E, 0x06}));
+    EXPECT_FALSE(m_emulator->BridgeOn());
+    EXPECT_TRUE(host.SetOutput({0x00, 0x3E, 0x06}));
+    EXPECT_TRUE(m_emulator->BridgeOn());
+    const Bytes query = {0x00, 0x3E, 0x01};
+    EXPECT_TRUE(interruptOut ? host.SetOutput(query) : host.Output(query));  // ignored
+    EXPECT_TRUE(interruptOut ? host.Output(query) : host.SetOutput(query));
+    const auto answer = host.NextInputOfKind(0x3E);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)[4], 3);
+    EXPECT_EQ(m_emulator->Counters().refusedRoutes, 2u);
+    const std::vector<std::string> trace = m_emulator->Trace();
+    const auto refused = [&](const std::string& text) {
+      return std::any_of(trace.begin(), trace.end(), [&](const std::string& line) {
+        return line.find("\"REFUSE\"") != std::string::npos && line.find(text) != std::string::npos;
+      });
+    };
+    EXPECT_TRUE(refused("refused route: class request 3e06 on the interrupt-OUT pipe"));
+    EXPECT_TRUE(refused(interruptOut ? "refused route: transaction 3e01 as SET_REPORT(Output)"
+                                     : "refused route: transaction 3e01 on the interrupt-OUT pipe"));
+  }
+}
+
 TEST_F(EmulatorTest, ThirdControllerLoaderOverTheBus) {
   Start(FastConfig());
   CTestHost host;

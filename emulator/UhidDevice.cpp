@@ -46,13 +46,11 @@ std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, co
     return nullptr;
   }
   const int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  const int readyFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   auto closeAll = [&] {
-    if (readyFd >= 0) close(readyFd);
     if (stopFd >= 0) close(stopFd);
     close(fd);
   };
-  if (stopFd < 0 || readyFd < 0) {
+  if (stopFd < 0) {
     error = std::string("eventfd: ") + std::strerror(errno);
     closeAll();
     return nullptr;
@@ -72,23 +70,16 @@ std::unique_ptr<CUhidDevice> CUhidDevice::Create(const std::string& uhidNode, co
     closeAll();
     return nullptr;
   }
-  return std::unique_ptr<CUhidDevice>(new CUhidDevice(fd, stopFd, readyFd));
-}
-
-CUhidDevice::CUhidDevice(int fd, int stopFd, int readyFd) : m_fd(fd), m_stopFd(stopFd), m_readyFd(readyFd) {
-  m_reader = std::thread([this] { ReadEvents(); });
-}
-
-std::vector<UhidEvent> CUhidDevice::TakeEvents() {
-  std::uint64_t count = 0;
-  if (read(m_readyFd, &count, sizeof count) < 0) {
-    // Nothing signalled: the queue is empty or was emptied by the last call.
+  std::unique_ptr<CUhidDevice> device(new CUhidDevice(fd, stopFd));
+  if (!device->m_events.Valid()) {
+    error = std::string("eventfd: ") + std::strerror(errno);
+    return nullptr;
   }
-  std::lock_guard lock(m_queueMutex);
-  std::vector<UhidEvent> events(std::make_move_iterator(m_queue.begin()), std::make_move_iterator(m_queue.end()));
-  m_queue.clear();
-  return events;
+  device->m_reader = std::thread([device = device.get()] { device->ReadEvents(); });
+  return device;
 }
+
+CUhidDevice::CUhidDevice(int fd, int stopFd) : m_fd(fd), m_stopFd(stopFd) {}
 
 CUhidDevice::~CUhidDevice() {
   uhid_event event{};
@@ -98,8 +89,7 @@ CUhidDevice::~CUhidDevice() {
   if (write(m_stopFd, &one, sizeof one) < 0) {
     // Cannot fail for a fresh eventfd; the join below would wait forever otherwise.
   }
-  m_reader.join();
-  close(m_readyFd);
+  if (m_reader.joinable()) m_reader.join();
   close(m_stopFd);
   close(m_fd);
 }
@@ -182,15 +172,6 @@ void CUhidDevice::ReadEvents() {
       default:
         continue;  // events of older interfaces that this kernel no longer sends
     }
-    bool wasEmpty = false;
-    {
-      std::lock_guard lock(m_queueMutex);
-      wasEmpty = m_queue.empty();
-      m_queue.push_back(std::move(out));
-    }
-    const std::uint64_t one = 1;
-    if (wasEmpty && write(m_readyFd, &one, sizeof one) < 0) {
-      // A saturated counter still reads as ready.
-    }
+    m_events.Push(std::move(out));
   }
 }

@@ -10,13 +10,13 @@
 // process runs at real-time priority (UseRealTimePriority) so that the writing
 // host never keeps that reader from the processor.
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "emulator/EmuEventQueue.h"
 
 // Puts the calling thread, and every thread it starts from now on, at
 // real-time priority; false when the system does not allow it. (Programs it
@@ -63,9 +63,9 @@ class CUhidDevice {
   CUhidDevice& operator=(const CUhidDevice&) = delete;
 
   // Readable (POLLIN) while events wait in TakeEvents.
-  int ReadyFd() const { return m_readyFd; }
+  int ReadyFd() const { return m_events.ReadyFd(); }
   // Every event taken from the kernel so far, in the kernel's order.
-  std::vector<UhidEvent> TakeEvents();
+  std::vector<UhidEvent> TakeEvents() { return m_events.Take(); }
 
   // An input report without report-ID byte (the device's reports are unnumbered).
   bool SendInput(std::span<const std::uint8_t> report);
@@ -74,14 +74,12 @@ class CUhidDevice {
   bool ReplySetReport(std::uint32_t requestId, std::uint16_t error);
 
  private:
-  CUhidDevice(int fd, int stopFd, int readyFd);
+  CUhidDevice(int fd, int stopFd);
   void ReadEvents();
   bool Send(const void* event, std::size_t size);
 
   const int m_fd;
   const int m_stopFd;
-  const int m_readyFd;
-  std::mutex m_queueMutex;
-  std::deque<UhidEvent> m_queue;
+  CEmuEventQueue<UhidEvent> m_events;
   std::thread m_reader;
 };

@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -38,22 +39,32 @@ std::vector<std::map<std::string, std::string>> ReadRules(const char* path) {
   return rules;
 }
 
-TEST(UdevRule, GrantsTheSeatUserAndPlugdevBothIdentitiesOfTheDeviceOnHidraw) {
+// The hidraw nodes (the hidraw route) and the usbfs node of the USB device
+// itself (the USB route), each for both identities.
+TEST(UdevRule, GrantsTheSeatUserAndPlugdevBothIdentitiesOnHidrawAndUsbfs) {
   const auto rules = ReadRules(QUILLON_UDEV_RULE_FILE);
   ASSERT_FALSE(rules.empty()) << "no rules in " << QUILLON_UDEV_RULE_FILE;
 
-  std::set<std::pair<std::string, std::string>> granted;
+  std::set<std::tuple<std::string, std::string, std::string>> granted;
   for (const auto& rule : rules) {
     const auto value = [&rule](const std::string& key) { return rule.contains(key) ? rule.at(key) : "(none)"; };
-    EXPECT_EQ(value("SUBSYSTEM=="), "hidraw");
     EXPECT_EQ(value("TAG+="), "uaccess");
     EXPECT_EQ(value("GROUP="), "plugdev");
     EXPECT_EQ(value("MODE="), "0660");
-    granted.emplace(value("ATTRS{idVendor}=="), value("ATTRS{idProduct}=="));
+    const std::string subsystem = value("SUBSYSTEM==");
+    if (subsystem == "usb") {
+      // Only the device has a node; its interfaces have none.
+      EXPECT_EQ(value("ENV{DEVTYPE}=="), "usb_device");
+      granted.emplace(subsystem, value("ATTR{idVendor}=="), value("ATTR{idProduct}=="));
+    } else {
+      granted.emplace(subsystem, value("ATTRS{idVendor}=="), value("ATTRS{idProduct}=="));
+    }
   }
-  const std::set<std::pair<std::string, std::string>> expected = {
-      {UdevId(kVendorId), UdevId(kApplicationProductId)},
-      {UdevId(kVendorId), UdevId(kBootloaderProductId)},
+  const std::set<std::tuple<std::string, std::string, std::string>> expected = {
+      {"hidraw", UdevId(kVendorId), UdevId(kApplicationProductId)},
+      {"hidraw", UdevId(kVendorId), UdevId(kBootloaderProductId)},
+      {"usb", UdevId(kVendorId), UdevId(kApplicationProductId)},
+      {"usb", UdevId(kVendorId), UdevId(kBootloaderProductId)},
   };
   EXPECT_EQ(granted, expected);
 }

@@ -1,13 +1,15 @@
 // The real quillon-upgrade, run silently as an installer runs it, upgrading
 // the device emulator through the kernel's HID stack: the emulator is a uhid
-// device in this process, the updater finds and opens its hidraw nodes as it
-// would a USB device's. Both run their clocks faster (--time-scale).
+// device in this process, or a USB device on dummy_hcd that the kernel's
+// usbhid driver takes; the updater finds and opens its hidraw nodes as it
+// would a real device's. Both run their clocks faster (--time-scale).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +43,7 @@ class KernelUpgrade : public kernel_test::CKernelTest {
     CKernelTest::TearDown();
   }
 
-  void Start(EmuFaults faults = {}, bool bluetooth = true) {
+  static EmulatorConfig Config(EmuFaults faults = {}, bool bluetooth = true) {
     EmulatorConfig config;
     config.timing = EmuTiming::Off;
     config.timeScale = kEmulatorScale;
@@ -49,20 +51,67 @@ class KernelUpgrade : public kernel_test::CKernelTest {
     if (bluetooth) config.processors.push_back({kEmuCodeBluetoothA, e2e::kOlderB});
     config.useBluetoothChip = bluetooth;
     config.faults = faults;
-    m_emulator = kernel_test::StartOnUhid(config);
+    return config;
+  }
+
+  void Start(EmuFaults faults = {}, bool bluetooth = true) {
+    m_emulator = kernel_test::StartOnUhid(Config(faults, bluetooth));
     ASSERT_TRUE(m_emulator);
     ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s));
   }
 
-  // The updater on the hidraw backend, its default: no --vhid-bus.
-  ProgramLaunch Launch(double scale = kUpdaterScale) const {
+  // The emulator as a USB device, its trace kept for the routes.
+  void StartUsb(EmulatorConfig config, std::uint16_t productId = kEmuApplicationProductId) {
+    config.keepTrace = true;
+    m_emulator = kernel_test::StartOnUsbGadget(config);
+    ASSERT_TRUE(m_emulator);
+    ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, productId, 10s));
+  }
+
+  // The routes the emulator saw, printed with the run's outcome and time.
+  kernel_test::Routes ReportRoutes(const std::string& what, const e2e::UpdaterRun& run,
+                                   std::chrono::steady_clock::duration took) const {
+    const kernel_test::Routes routes = kernel_test::RoutesOf(m_emulator->Trace());
+    std::cout << "[ routes   ] " << what << ": exit " << run.result.exitStatus << " after "
+              << std::chrono::duration<double>(took).count() << " s; requests as the device saw them:\n"
+              << kernel_test::DescribeRoutes(routes, kEmulatorScale);
+    return routes;
+  }
+
+  // The updater on real devices (no --vhid-bus): its default route (USB where
+  // the usbfs node opens, hidraw otherwise; uhid devices have no usbfs node),
+  // or the one `backend` names.
+  ProgramLaunch Launch(double scale = kUpdaterScale, const std::string& backend = "") const {
     ProgramLaunch launch = e2e::UpdaterLaunch(m_tree, {"/S"}, scale);
     std::erase_if(launch.arguments, [](const std::string& a) { return a.starts_with("--vhid-bus="); });
+    if (!backend.empty()) launch.arguments.push_back("--hid-backend=" + backend);
     return launch;
   }
 
+  // The same run as the user "nobody", who needs to reach the run directory and write its log there.
+  ProgramLaunch AsNobody(ProgramLaunch launch) const {
+    fs::permissions(m_tree.Root(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(m_tree.RunDir(), fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(m_tree.SeenDir(), fs::perms::all | fs::perms::sticky_bit);
+    launch.arguments.insert(launch.arguments.begin(),
+                            {"--reuid=65534", "--regid=65534", "--clear-groups", launch.program});
+    launch.program = "/usr/bin/setpriv";
+    return launch;
+  }
+
+  void UsbRouteUntilUnplugged();
+
+  void ExpectBluetoothImageManifested() const {
+    const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
+    ASSERT_GT(dfu.size(), e2e::kDfuSuffixLength);
+    const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
+    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - e2e::kDfuSuffixLength))
+        << "the chip holds the DFU file without its suffix (" << stored.size() << " bytes stored)";
+    EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB) << "the chip runs the new image";
+  }
+
   e2e::UpdaterRun Run(const ProgramLaunch& launch) {
-    e2e::UpdaterRun run = e2e::RunUpdater(m_tree, launch, 200s);
+    e2e::UpdaterRun run = e2e::RunUpdater(m_tree, launch, 900s);
     EXPECT_TRUE(run.result.started);
     EXPECT_FALSE(run.result.timedOut) << "the updater did not end";
     return run;
@@ -93,13 +142,8 @@ TEST_F(KernelUpgrade, WholeDevice) {
                                              "Q7V-R try [", "L::MCU [0] ver [03102017]", "L::MCU [2] ver [28092015]",
                                              "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
-  const std::vector<std::uint8_t> dfu = e2e::ReadBytes(e2e::BuildDir() / "images/bc08.dfu");
-  ASSERT_GT(dfu.size(), e2e::kDfuSuffixLength);
-  const std::vector<std::uint8_t> stored = m_emulator->BluetoothImage();
-  EXPECT_TRUE(std::equal(stored.begin(), stored.end(), dfu.begin(), dfu.end() - e2e::kDfuSuffixLength))
-      << "the chip holds the DFU file without its suffix (" << stored.size() << " bytes stored)";
+  ExpectBluetoothImageManifested();
   EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
-  EXPECT_EQ(m_emulator->ProcessorVersion(2), e2e::kBuiltInB);
   EXPECT_FALSE(m_emulator->InBootloader());
 }
 
@@ -152,19 +196,196 @@ TEST_F(KernelUpgrade, NodeTheUserCannotOpen) {
   ASSERT_EQ(status.st_uid, 0u);
   ASSERT_EQ(status.st_mode & 0777, 0600u);
 
-  // The user "nobody" needs to reach the run directory and write its log there.
-  fs::permissions(m_tree.Root(), fs::perms::owner_all | fs::perms::others_exec);
-  fs::permissions(m_tree.RunDir(), fs::perms::all | fs::perms::sticky_bit);
-  fs::permissions(m_tree.SeenDir(), fs::perms::all | fs::perms::sticky_bit);
-  ProgramLaunch launch = Launch();
-  launch.arguments.insert(launch.arguments.begin(),
-                          {"--reuid=65534", "--regid=65534", "--clear-groups", launch.program});
-  launch.program = "/usr/bin/setpriv";
-  const e2e::UpdaterRun run = Run(launch);
+  const e2e::UpdaterRun run = Run(AsNobody(Launch()));
   EXPECT_EQ(run.result.exitStatus, 1) << run.result.err;
   EXPECT_TRUE(e2e::ContainsMessage(run.log, "no permission to open " + path)) << run.logText;
   EXPECT_TRUE(e2e::ContainsMessage(run.log, "scripts/install-udev-rule")) << run.logText;
   EXPECT_EQ(m_emulator->Counters().connections, 0u);
+}
+
+// The hidraw route to USB devices. usbhid sends every output report, write()
+// and HIDIOCSOUTPUT alike, on the interrupt-OUT pipe where the device has one:
+// a device that takes class requests only as SET_REPORT(Output), as the
+// Windows host sends them, cannot be upgraded this way, and the run must fail.
+TEST_F(KernelUpgrade, HidrawRouteCannotUpgradeTheStrictDevice) {
+  EmulatorConfig config = Config({}, false);
+  config.strictRoutes = true;
+  StartUsb(config);
+  // The bootloader entry is ignored: the run ends as one whose bootloader
+  // never appeared, "not done" (4), which deletes its log. The updater's
+  // clock runs faster through its sixty-one presence checks.
+  auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch(5, "hidraw"));
+  kernel_test::Routes routes =
+      ReportRoutes("StrictDevice, hidraw route", run, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(run.result.exitStatus, 4) << run.result.err << run.logText;
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"EnterBootloader - Command sent", "Return Code = 0x4"}));
+  EXPECT_GT(routes["bootloader entry"]["refused"].count, 0u) << "the entry came on the interrupt pipe and was ignored";
+  EXPECT_EQ(routes["bootloader entry"]["SET_OUTPUT"].count, 0u);
+  EXPECT_FALSE(m_emulator->InBootloader());
+  m_emulator->Stop();
+
+  // A device an interrupted run left in its bootloader ignores the loader's
+  // commands too: the upgrade fails and keeps its log.
+  config.processors[0].version = 0;
+  StartUsb(config, kEmuBootloaderProductId);
+  start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun failed = Run(Launch(kUpdaterScale, "hidraw"));
+  routes = ReportRoutes("StrictDevice in its bootloader, hidraw route", failed, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err << failed.logText;
+  ASSERT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
+  std::cout << "[ log      ] " << failed.keptLogs[0].filename().string() << ", where it fails:\n";
+  for (const std::string& line : failed.log) {
+    if (line.find("Loader") != std::string::npos || line.find("rror") != std::string::npos ||
+        line.find("Return Code") != std::string::npos)
+      std::cout << "  " << line << "\n";
+  }
+  EXPECT_GT(routes["loader version"]["refused"].count, 0u);
+  EXPECT_EQ(m_emulator->RecordsReceived(), 0u);
+}
+
+// Long (scripts/kernel-test --long): whole main-processor upgrades through
+// hidraw against USB devices that take every route, with and without an
+// interrupt-OUT endpoint. Without it every output report goes as
+// SET_REPORT(Output), as on Windows.
+class KernelUsbHidraw : public KernelUpgrade, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KernelUsbHidraw, DISABLED_UpgradesTheMainProcessor) {
+  const bool interruptOut = GetParam();
+  EmulatorConfig config = Config({}, false);
+  config.applicationInterruptOut = interruptOut;
+  config.bootloaderInterruptOut = interruptOut;
+  StartUsb(config);
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch(kUpdaterScale, "hidraw"));
+  kernel_test::Routes routes =
+      ReportRoutes(interruptOut ? "DefaultDevice, hidraw route" : "NoInterruptOut, hidraw route", run,
+                   std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err << run.logText;
+  EXPECT_TRUE(run.keptLogs.empty());
+  ExpectFlashHoldsImage();
+  const char* route = interruptOut ? "OUTPUT" : "SET_OUTPUT";
+  const char* other = interruptOut ? "SET_OUTPUT" : "OUTPUT";
+  for (const char* kind : {"inventory", "bootloader entry", "loader begin", "record", "loader finish"}) {
+    EXPECT_GT(routes[kind][route].count, 0u) << kind;
+    EXPECT_EQ(routes[kind][other].count, 0u) << kind;
+  }
+  EXPECT_EQ(routes["record"][route].count, m_emulator->RecordsReceived());
+  EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(, KernelUsbHidraw, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "DefaultDevice" : "NoInterruptOut";
+                         });
+
+// The USB route (the default where the usbfs node opens, as for root here)
+// against the strict device: every request on the pipe the Windows host uses,
+// nothing refused, the whole device upgraded.
+TEST_F(KernelUpgrade, DISABLED_UsbRouteUpgradesTheStrictDevice) {
+  EmulatorConfig config = Config();
+  config.strictRoutes = true;
+  StartUsb(config);
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch());
+  kernel_test::Routes routes = ReportRoutes("StrictDevice, USB route", run, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err << run.logText;
+  EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"HID route: USB for /dev/bus/usb/", "FlashOS mcuIndex = 0",
+                                             "L::EndFirmwareUpgrade - success[TRUE]", "FlashOS mcuIndex = 2",
+                                             "Return Code = 0x0"}));
+  ExpectFlashHoldsImage();
+  ExpectBluetoothImageManifested();
+  EXPECT_EQ(m_emulator->ProcessorVersion(0), e2e::kBuiltInL);
+  EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
+  EXPECT_GT(routes["inventory"]["OUTPUT"].count, 0u);
+  for (const char* kind : {"bootloader entry", "loader begin", "record", "loader finish", "bootloader exit",
+                           "bridge on/off", "UART chunk"}) {
+    EXPECT_GT(routes[kind]["SET_OUTPUT"].count, 0u) << kind;
+    EXPECT_EQ(routes[kind]["OUTPUT"].count, 0u) << kind;
+  }
+  EXPECT_EQ(routes["record"]["SET_OUTPUT"].count, m_emulator->RecordsReceived());
+  EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+  EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
+      << "the kernel's driver holds the interface again: the hidraw node is back";
+}
+
+// The USB route against the strict device, unplugged while it writes the
+// records: every request so far on the pipe the Windows host uses and taken,
+// exit 7 with the log kept; plugged in again, the device is back in its
+// bootloader and held by the kernel's driver (its hidraw node is there).
+void KernelUpgrade::UsbRouteUntilUnplugged() {
+  EmuFaults faults;
+  faults.unplugAfterRecords = 1000;
+  EmulatorConfig config = Config(faults, false);
+  config.strictRoutes = true;
+  StartUsb(config);
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun failed = Run(Launch());
+  kernel_test::Routes routes =
+      ReportRoutes("StrictDevice unplugged after 1,000 records, USB route", failed, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(failed.result.exitStatus, 7) << failed.result.err << failed.logText;
+  EXPECT_EQ(failed.keptLogs.size(), 1u) << "a failed run keeps its log";
+  EXPECT_TRUE(e2e::ContainsInOrder(failed.log, {"HID route: USB for /dev/bus/usb/", "L::InitFirmwareUpgradeL - success[TRUE]",
+                                                e2e::kUpgradeError, "Return Code = 0x80000007"}));
+  EXPECT_EQ(m_emulator->RecordsReceived(), 1000u);
+  EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
+  EXPECT_GT(routes["inventory"]["OUTPUT"].count, 0u);
+  for (const char* kind : {"bootloader entry", "loader version", "loader begin", "record"}) {
+    EXPECT_GT(routes[kind]["SET_OUTPUT"].count, 0u) << kind;
+    EXPECT_EQ(routes[kind]["OUTPUT"].count, 0u) << kind;
+  }
+  EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+
+  m_emulator->SetFaults(EmuFaults{});
+  m_emulator->PlugCable();
+  ASSERT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuBootloaderProductId, 10s))
+      << "replugged, the device is back in its bootloader, held by the kernel's driver";
+}
+
+TEST_F(KernelUpgrade, UsbRouteTakesTheStrictDeviceUntilUnplugged) { UsbRouteUntilUnplugged(); }
+
+// Long: the same, then a second run finds the device in its bootloader and completes.
+TEST_F(KernelUpgrade, DISABLED_UsbRouteUnpluggedDuringTheRecordsThenTheNextRunCompletes) {
+  UsbRouteUntilUnplugged();
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun recovered = Run(Launch());
+  ReportRoutes("the next run, USB route", recovered, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(recovered.result.exitStatus, 0) << recovered.result.err << recovered.logText;
+  EXPECT_TRUE(e2e::ContainsInOrder(recovered.log, {"HID route: USB for", "OpenDeviceHandle - hRes[00000000] IsBootloader[1]",
+                                                   "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
+  ExpectFlashHoldsImage();
+  EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
+  EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
+      << "the kernel's driver holds the interface again: the hidraw node is back";
+}
+
+// Without udev both of the device's nodes are root's, mode 0600. A user who
+// may open neither gets exit 1 and a log naming the usbfs node and the fix;
+// one who may open only the hidraw node gets the hidraw route, with which the
+// strict device cannot be upgraded.
+TEST_F(KernelUpgrade, UsbNodesTheUserCannotOpen) {
+  EmulatorConfig config = Config({}, false);
+  config.strictRoutes = true;
+  StartUsb(config);
+  const std::optional<HidInterfaceInfo> node = kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s);
+  ASSERT_TRUE(node);
+  const std::string hidraw = node->path.substr(0, node->path.find('#'));
+  const e2e::UpdaterRun refused = Run(AsNobody(Launch()));
+  EXPECT_EQ(refused.result.exitStatus, 1) << refused.result.err;
+  EXPECT_TRUE(e2e::ContainsMessage(refused.log, "USB: no permission to open /dev/bus/usb/")) << refused.logText;
+  EXPECT_TRUE(e2e::ContainsMessage(refused.log, "no permission to open " + hidraw)) << refused.logText;
+  EXPECT_TRUE(e2e::ContainsMessage(refused.log, "scripts/install-udev-rule")) << refused.logText;
+  EXPECT_EQ(m_emulator->Counters().transfers, 0u);
+
+  fs::permissions(hidraw, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read |
+                              fs::perms::others_write);
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(AsNobody(Launch(5)));
+  ReportRoutes("StrictDevice, usbfs node not open to the user", run, std::chrono::steady_clock::now() - start);
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "HID route: hidraw for " + hidraw)) << run.logText;
+  EXPECT_EQ(run.result.exitStatus, 4) << run.result.err << run.logText;
+  EXPECT_GT(m_emulator->Counters().refusedRoutes, 0u);
 }
 
 }  // namespace

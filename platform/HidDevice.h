@@ -1,7 +1,8 @@
 #pragma once
-// HID device access behind one interface, with two backends chosen once at
-// start: hidraw (real devices on Linux, the default) and vhid (virtual devices
-// over UNIX sockets). Every report buffer carries the report ID in byte 0; the
+// HID device access behind one interface, with the backend chosen once at
+// start: for real devices on Linux the USB route (libusb) or hidraw, by
+// default the first where it can open the device; on Windows hid.dll; and vhid
+// (virtual devices over sockets). Every report buffer carries the report ID in byte 0; the
 // devices of this product use unnumbered reports, so byte 0 is always 0.
 #include <cstddef>
 #include <cstdint>
@@ -70,8 +71,19 @@ class CHidBackend {
   virtual std::unique_ptr<CHidDevice> Open(const std::string& path) = 0;
 };
 
-// The backend chosen at start. Until one is chosen, hidraw on /sys and /dev.
+// The backend chosen at start. Until one is chosen, the system's route to real
+// devices (HidRoute::Automatic).
 CHidBackend& HidBackend();
+
+// Routes to real devices on Linux. Automatic: the USB route for a device whose
+// usbfs node can be opened, hidraw otherwise. Usb: libusb only (control
+// SET_REPORT/GET_REPORT as the Windows host sends them). Hidraw: the kernel's
+// hidraw nodes only.
+enum class HidRoute { Automatic, Usb, Hidraw };
+
+// Chooses the route to real devices, on /sys and /dev. Windows has one route
+// (hid.dll) and takes it whatever is asked.
+void UseSystemHidRoute(HidRoute route);
 
 // Chooses the backend once, before any device is touched.
 void UseHidrawBackend(const std::string& sysfsRoot = "/sys", const std::string& devRoot = "/dev");

@@ -19,6 +19,7 @@
 #include "app/log/Log.h"
 #include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
+#include "platform/LinuxHidRules.h"
 
 // Headers older than Linux 5.11 lack these two; the request numbers are fixed,
 // and a kernel that does not know them answers ENOTTY, which is logged.
@@ -76,19 +77,7 @@ bool UsesNumberedReports(int fd) {
   hidraw_report_descriptor descriptor{};
   descriptor.size = static_cast<std::uint32_t>(std::min<int>(size, HID_MAX_DESCRIPTOR_SIZE));
   if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0) return false;
-  std::size_t i = 0;
-  while (i < descriptor.size) {
-    const std::uint8_t prefix = descriptor.value[i];
-    if (prefix == 0xFE) {  // long item: size byte, tag byte, data
-      if (i + 1 >= descriptor.size) break;
-      i += 3 + descriptor.value[i + 1];
-      continue;
-    }
-    const std::size_t dataSize = (prefix & 0x03) == 3 ? 4 : (prefix & 0x03);
-    if ((prefix & 0xFC) == 0x84) return true;  // global item Report ID
-    i += 1 + dataSize;
-  }
-  return false;
+  return DeclaresReportIds(std::span(descriptor.value, descriptor.size));
 }
 
 void LogOldKernelOnce(std::atomic<bool>& logged, const char* request) {
@@ -192,11 +181,7 @@ class CHidrawDevice final : public CHidDevice {
         product = Utf8ToUtf16(text);
       }
     }
-    if (buffer.empty() || product.empty()) return false;
-    const std::size_t units = std::min(product.size(), buffer.size() - 1);
-    std::copy_n(product.begin(), units, buffer.begin());
-    buffer[units] = 0;
-    return true;
+    return CopyProductText(product, buffer);
   }
 
  private:
@@ -221,12 +206,14 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
   return Utf8ToUtf16(line);
 }
 
-// A node that the kernel's uhid driver created: its HID device sits below the
-// virtual uhid device instead of below a bus.
-bool IsUhidNode(const fs::path& entry) {
+// A node of a virtual device: one that the kernel's uhid driver created (its
+// HID device sits below the virtual uhid device instead of below a bus), or a
+// USB device played from user space on dummy_hcd, a controller without hardware.
+bool IsVirtualNode(const fs::path& entry) {
   std::error_code error;
-  const fs::path device = fs::canonical(entry / "device", error);
-  return !error && device.string().find("/virtual/misc/uhid/") != std::string::npos;
+  const std::string device = fs::canonical(entry / "device", error).string();
+  return !error && (device.find("/virtual/misc/uhid/") != std::string::npos ||
+                    device.find("/devices/platform/dummy_hcd.") != std::string::npos);
 }
 
 }  // namespace
@@ -246,7 +233,7 @@ std::vector<HidInterfaceInfo> CHidrawBackend::Enumerate() {
     if (!number) continue;
     const std::optional<HidId> id = ReadHidId(entry.path() / "device" / "uevent");
     if (!id) continue;
-    if (virtualOnly && !IsUhidNode(entry.path())) {
+    if (virtualOnly && !IsVirtualNode(entry.path())) {
       LogMessage("hidraw: %s is a real device and is left alone: a time scale other than 1 is for virtual devices only",
                  m_devRoot + "/" + name);
       continue;

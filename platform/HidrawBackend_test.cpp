@@ -33,9 +33,10 @@ class HidrawBackendTest : public ::testing::Test {
   }
 
   // A hidraw node whose HID device hangs below a USB interface and device, as in
-  // real sysfs, or below the virtual uhid device.
-  void AddNode(const std::string& name, const std::string& hidId, const std::string& product = "", bool uhid = false) {
-    const fs::path usbDevice = fs::path(m_sys) / "devices" / (uhid ? "virtual/misc/uhid" : name) / "1-1";
+  // real sysfs, or below `parent` (a virtual device's place: the uhid device, dummy_hcd).
+  void AddNode(const std::string& name, const std::string& hidId, const std::string& product = "",
+               const std::string& parent = "") {
+    const fs::path usbDevice = fs::path(m_sys) / "devices" / (parent.empty() ? name : parent) / "1-1";
     const fs::path hidDevice = usbDevice / "1-1:1.0" / ("0003:1A2B:0C01." + name);
     fs::create_directories(hidDevice);
     std::ofstream(hidDevice / "uevent") << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=Vendor Thing\n";
@@ -73,16 +74,19 @@ TEST_F(HidrawBackendTest, EnumerationComposesTaggedPathsInNodeOrder) {
 
 TEST_F(HidrawBackendTest, ScaledTimeSeesOnlyVirtualDevices) {
   AddNode("hidraw0", "0003:00001A2B:00000C01");
-  AddNode("hidraw1", "0003:00001A2B:00000C01", "", true);
+  AddNode("hidraw1", "0003:00001A2B:00000C01", "", "virtual/misc/uhid");
+  AddNode("hidraw2", "0003:00001A2B:00000C01", "", "platform/dummy_hcd.0/usb1");
+  AddNode("hidraw3", "0003:00001A2B:00000C01", "", "platform/dummy_hcd_lookalike/usb1");
   LogCapture log;
   Clock::SetTimeScale(4);
   const std::vector<HidInterfaceInfo> scaled = CHidrawBackend(m_sys, m_dev).Enumerate();
   Clock::SetTimeScale(1);
-  ASSERT_EQ(scaled.size(), 1u);
+  ASSERT_EQ(scaled.size(), 2u);
   EXPECT_EQ(scaled[0].path, m_dev + "/hidraw1#vid_1a2b&pid_0c01");
+  EXPECT_EQ(scaled[1].path, m_dev + "/hidraw2#vid_1a2b&pid_0c01");
   EXPECT_TRUE(log.Contains("hidraw: " + m_dev + "/hidraw0 is a real device and is left alone: "
                            "a time scale other than 1 is for virtual devices only"));
-  EXPECT_EQ(CHidrawBackend(m_sys, m_dev).Enumerate().size(), 2u);
+  EXPECT_EQ(CHidrawBackend(m_sys, m_dev).Enumerate().size(), 4u);
 }
 
 TEST_F(HidrawBackendTest, OpenTakesTheNodeBeforeTheTags) {
