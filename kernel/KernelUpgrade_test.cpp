@@ -213,8 +213,11 @@ TEST_P(KernelUsbHidraw, MainProcessor) {
   StartUsb(config);
   // The strict device never leaves for its bootloader: the updater's clock
   // runs faster through its sixty-one presence checks.
+  // The default route to a USB device whose usbfs node opens is USB: hidraw is chosen.
+  ProgramLaunch launch = Launch(device.strict ? 5 : kUpdaterScale);
+  launch.arguments.push_back("--hid-backend=hidraw");
   const auto start = std::chrono::steady_clock::now();
-  const e2e::UpdaterRun run = Run(Launch(device.strict ? 5 : kUpdaterScale));
+  const e2e::UpdaterRun run = Run(launch);
   kernel_test::Routes routes = ReportRoutes(std::string(device.name) + ", hidraw route", run,
                                             std::chrono::steady_clock::now() - start);
   if (device.strict) {
