@@ -212,8 +212,7 @@ std::u16string ReadSysfsProduct(const fs::path& entry) {
 bool IsVirtualNode(const fs::path& entry) {
   std::error_code error;
   const std::string device = fs::canonical(entry / "device", error).string();
-  return !error && (device.find("/virtual/misc/uhid/") != std::string::npos ||
-                    device.find("/devices/platform/dummy_hcd.") != std::string::npos);
+  return !error && (device.find("/virtual/misc/uhid/") != std::string::npos || IsBelowDummyHcd(device));
 }
 
 }  // namespace
@@ -252,11 +251,7 @@ std::unique_ptr<CHidDevice> CHidrawBackend::Open(const std::string& path) {
   const std::string node = path.substr(0, path.find('#'));
   const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    if (errno == EACCES || errno == EPERM)
-      LogMessage("hidraw: no permission to open %s; a udev rule granting this user access to the device is needed: "
-                 "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
-                 "/etc/udev/rules.d), then replug the device",
-                 node);
+    if (errno == EACCES || errno == EPERM) LogNoPermission("hidraw", node);
     return nullptr;
   }
   const int cancelFd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);

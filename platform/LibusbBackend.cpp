@@ -550,11 +550,7 @@ std::unique_ptr<CHidDevice> CLibusbBackend::Open(const std::string& path) {
   const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (errno == EACCES || errno == EPERM)
-      LogMessage(
-          "USB: no permission to open %s; a udev rule granting this user access to the device is needed: "
-          "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
-          "/etc/udev/rules.d), then replug the device",
-          node);
+      LogNoPermission("USB", node);
     else
       LogMessage("USB: cannot open %s (%s)", node, std::strerror(errno));
     return nullptr;

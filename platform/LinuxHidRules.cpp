@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/log/Log.h"
+
 namespace {
 
 constexpr std::uint8_t kHidClass = 3;
@@ -94,4 +96,11 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> PathIdentity(const std::s
 
 bool IsBelowDummyHcd(std::string_view canonicalSysfsPath) {
   return canonicalSysfsPath.find("/devices/platform/dummy_hcd.") != std::string_view::npos;
+}
+
+void LogNoPermission(const char* route, const std::string& node) {
+  LogMessage("%s: no permission to open %s; a udev rule granting this user access to the device is needed: "
+             "run scripts/install-udev-rule as root (installs packaging/linux/70-quillon-hid.rules into "
+             "/etc/udev/rules.d), then replug the device",
+             route, node);
 }

@@ -56,3 +56,7 @@ std::optional<std::pair<std::uint16_t, std::uint16_t>> PathIdentity(const std::s
 // True for a USB device played from user space for tests: its canonical
 // sysfs path lies below dummy_hcd, a host controller without hardware.
 bool IsBelowDummyHcd(std::string_view canonicalSysfsPath);
+
+// Logs, for the route named by `route` ("hidraw", "USB"), that the user may
+// not open `node`, and the fix: the udev rule.
+void LogNoPermission(const char* route, const std::string& node);
