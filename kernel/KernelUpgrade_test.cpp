@@ -244,9 +244,9 @@ TEST_F(KernelUpgrade, HidrawRouteCannotUpgradeTheStrictDevice) {
   EXPECT_EQ(m_emulator->RecordsReceived(), 0u);
 }
 
-// Whole main-processor upgrades through hidraw against USB devices that take every route, with and without an
-// interrupt-OUT endpoint. Without it every output report goes as
-// SET_REPORT(Output), as on Windows.
+// Whole main-processor upgrades through hidraw against USB devices that take
+// every route, with and without an interrupt-OUT endpoint. Without it every
+// output report goes as SET_REPORT(Output), as on Windows.
 class KernelUsbHidraw : public KernelUpgrade, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(KernelUsbHidraw, UpgradesTheMainProcessor) {
