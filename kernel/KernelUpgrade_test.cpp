@@ -244,13 +244,12 @@ TEST_F(KernelUpgrade, HidrawRouteCannotUpgradeTheStrictDevice) {
   EXPECT_EQ(m_emulator->RecordsReceived(), 0u);
 }
 
-// Long (scripts/kernel-test --long): whole main-processor upgrades through
-// hidraw against USB devices that take every route, with and without an
-// interrupt-OUT endpoint. Without it every output report goes as
-// SET_REPORT(Output), as on Windows.
+// Whole main-processor upgrades through hidraw against USB devices that take
+// every route, with and without an interrupt-OUT endpoint. Without it every
+// output report goes as SET_REPORT(Output), as on Windows.
 class KernelUsbHidraw : public KernelUpgrade, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(KernelUsbHidraw, DISABLED_UpgradesTheMainProcessor) {
+TEST_P(KernelUsbHidraw, UpgradesTheMainProcessor) {
   const bool interruptOut = GetParam();
   EmulatorConfig config = Config({}, false);
   config.applicationInterruptOut = interruptOut;
@@ -282,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(, KernelUsbHidraw, ::testing::Bool(),
 // The USB route (the default where the usbfs node opens, as for root here)
 // against the strict device: every request on the pipe the Windows host uses,
 // nothing refused, the whole device upgraded.
-TEST_F(KernelUpgrade, DISABLED_UsbRouteUpgradesTheStrictDevice) {
+TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
   EmulatorConfig config = Config();
   config.strictRoutes = true;
   StartUsb(config);
@@ -345,8 +344,8 @@ void KernelUpgrade::UsbRouteUntilUnplugged() {
 
 TEST_F(KernelUpgrade, UsbRouteTakesTheStrictDeviceUntilUnplugged) { UsbRouteUntilUnplugged(); }
 
-// Long: the same, then a second run finds the device in its bootloader and completes.
-TEST_F(KernelUpgrade, DISABLED_UsbRouteUnpluggedDuringTheRecordsThenTheNextRunCompletes) {
+// The same, then a second run finds the device in its bootloader and completes.
+TEST_F(KernelUpgrade, UsbRouteUnpluggedDuringTheRecordsThenTheNextRunCompletes) {
   UsbRouteUntilUnplugged();
   const auto start = std::chrono::steady_clock::now();
   const e2e::UpdaterRun recovered = Run(Launch());
