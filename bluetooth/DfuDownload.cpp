@@ -234,6 +234,8 @@ class CDfuDownload {
   DfuState m_previousState = DfuState::WaitLink;
   std::uint64_t m_deadline = 0;
   int m_result = 1;
+  // The chip was found in its loader: a download it reports open is an earlier run's.
+  bool m_leftOpen = false;
   CProgressSurface& m_dialog;
 };
 
@@ -267,6 +269,7 @@ int CDfuDownload::Run(const HidHandle& device) {
 
   Clock::SleepMs(500);
   m_state = m_previousState = loaderState ? DfuState::WaitLoaderLink : DfuState::WaitLink;
+  m_leftOpen = loaderState.has_value();
   g_request.channel = kDfuChannel;
   g_replyBuffer.fill(0xCC);
   m_deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
@@ -393,8 +396,9 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::StatusReply: {
       if (!gotReply) return;
       const std::optional<std::uint8_t> bState = ReplyState();
-      if (bState == kDfuDownloadIdle && m_blockCounter == 0) {
+      if (bState == kDfuDownloadIdle && m_leftOpen && m_blockCounter == 0) {
         // A download this run did not begin: back to dfuIDLE, then from block 0.
+        m_leftOpen = false;
         LogReply("BTGetStatus: ");
         QueueRequest(kBtAbort);
         m_state = DfuState::AbortReply;
