@@ -56,10 +56,9 @@ constexpr bool kSanitized = false;
 // first two of them; QUILLON_RECOVERY_POINTS=all (scripts/fault-table) runs
 // every row. Chosen for what they leave: a host gone mid-records and
 // mid-download (the chip in its loader, a download open, on the strict chip),
-// power lost at the erase, at the bootloader entry and mid-download, and the
-// chip killed in its manifestation.
+// power lost at the erase, at the bootloader entry and mid-download.
 const char* const kTestedRows[] = {"Host_middle_record", "Host_middle_DFU_block_strict", "Cable_begin__erase_",
-                                   "Cable_enter", "Cable_middle_DFU_block_strict", "Host_manifestation_strict"};
+                                   "Cable_enter", "Cable_middle_DFU_block_strict"};
 constexpr std::size_t kSanitizedRows = 2;
 
 bool RowRuns(const std::string& name) {
