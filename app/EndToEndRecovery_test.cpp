@@ -326,6 +326,7 @@ TEST_P(EndToEndRecovery, NextRunRestoresTheDevice) {
     std::this_thread::sleep_for(kSettle);
   } else {
     firstOutcome = "exit " + std::to_string(first.result.exitStatus);
+    EXPECT_FALSE(m_emulator->Present()) << "the cable stays out until it is plugged in again";
     // The cable goes back in once the run has ended, as a user would do it.
     m_emulator->PlugCable();
     ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(30)));
@@ -335,6 +336,9 @@ TEST_P(EndToEndRecovery, NextRunRestoresTheDevice) {
   // 4), and a device left in its bootloader is sent back to its application.
   const bool nothingToWrite = AllBuiltIn(c);
   const std::optional<ChipDfuProgress> chipBetween = m_emulator->ChipProgress();
+  if (c.cut == ECut::Cable && chipBetween && chipBetween->inLoader) {
+    EXPECT_EQ(chipBetween->nextBlock, 0u) << "power lost, the chip's loader forgot its download";
+  }
 
   // The second run, with nothing in its way.
   m_emulator->SetFaults(EmuFaults{});
