@@ -948,6 +948,11 @@ bool CDeviceEmulator::Present() const {
   return m_present;
 }
 
+bool CDeviceEmulator::HostAttached() const {
+  std::lock_guard lock(m_mutex);
+  return HostConnected();
+}
+
 bool CDeviceEmulator::InBootloader() const {
   std::lock_guard lock(m_mutex);
   return m_firmware->InBootloader();

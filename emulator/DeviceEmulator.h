@@ -62,6 +62,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
 
   // Inspection.
   bool Present() const;
+  // True while a host has the device open (a vhid connection, an open uhid
+  // node, a configured USB gadget).
+  bool HostAttached() const;
   bool InBootloader() const;
   bool BridgeOn() const;
   // The device's file on the bus (socket or port file); empty while off the
