@@ -53,7 +53,6 @@ constexpr std::uint32_t kLinkUpSeconds = 3;
 constexpr std::uint32_t kStepSeconds = 10;
 constexpr std::uint32_t kFinalStepSeconds = 30;
 constexpr std::uint32_t kRelinkSeconds = 2;
-constexpr std::uint32_t kProbeSeconds = 1;
 constexpr int kReplyPolls = 20;
 
 // Real time before a pacing deadline at which blocking stops and the rest is
@@ -169,7 +168,7 @@ std::uint32_t ReplyLead() {
 std::optional<std::uint8_t> FindLoaderState() {
   g_request.channel = kDfuChannel;
   QueueRequest(kBtGetStatus);
-  const std::uint64_t deadline = Clock::QueryPerformanceCounter() + Seconds(kProbeSeconds);
+  const std::uint64_t deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
   for (;;) {
     std::uint8_t events = 0;
     const std::int8_t countdown = BcspPump(&events);
