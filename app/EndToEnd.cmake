@@ -22,7 +22,14 @@ quillon_add_test(e2e_upgrade_test
   LIBS quillon_e2e_rig quillon_upgrader quillon_emulator
   RESOURCE_LOCK quillon_instance)
 
-foreach(e2e_target IN ITEMS e2e_device_test e2e_upgrade_test)
+# An upgrade cut at each of its steps, by the cable or by the host, and the
+# next run that restores the device.
+quillon_add_test(e2e_recovery_test
+  SOURCES EndToEndRecovery_test.cpp
+  LIBS quillon_e2e_rig quillon_emulator
+  RESOURCE_LOCK quillon_instance)
+
+foreach(e2e_target IN ITEMS e2e_device_test e2e_upgrade_test e2e_recovery_test)
   if(TARGET ${e2e_target})
     add_dependencies(${e2e_target} quillon-upgrade quillon-devemu quillon_images)
   endif()

@@ -30,6 +30,7 @@ constexpr RequestHeader kBtDetach{0x21, 0x00, 0x88, 0x13, 0x00, 0x00, 0x00, 0x00
 constexpr RequestHeader kBtReset{0x41, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 constexpr RequestHeader kBtGetStatus{0xA1, 0x03, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00};
 constexpr RequestHeader kBtClrStatus{0x21, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+constexpr RequestHeader kBtAbort{0x21, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 constexpr std::uint8_t kDfuRequestTypeClassOut = 0x21;
 constexpr std::uint8_t kDfuDnload = 0x01;
 
@@ -80,6 +81,7 @@ enum class DfuState : std::uint8_t {
   FinalStatus = 12,
   FinalStatusReply = 13,
   FinalResetReply = 14,
+  AbortReply = 15,       // a download left open by an earlier run is ended
   Done = 255,
 };
 
@@ -91,6 +93,7 @@ int PollCycleOf(DfuState state) {
     case DfuState::WaitLoaderLink:
     case DfuState::ClrStatusReply:
     case DfuState::StatusReply:
+    case DfuState::AbortReply:
       return 1;
     case DfuState::FinalStatus:
     case DfuState::FinalStatusReply:
@@ -151,6 +154,38 @@ bool EstablishLink(std::uint64_t deadline) {
   }
 }
 
+// The first four bytes of the reply, the request's result (0: taken).
+std::uint32_t ReplyLead() {
+  std::uint32_t lead = 0;
+  if (g_reply.length >= kReplyLeadLength) std::memcpy(&lead, g_replyBuffer.data(), sizeof lead);
+  return lead;
+}
+
+// Asks the chip for its DFU status before anything else, so that a chip an
+// earlier run left in its loader is not sent what only its application takes.
+// Returns the loader's bState; nothing when the chip runs its application or
+// does not answer the question (then it is opened as an application).
+std::optional<std::uint8_t> FindLoaderState() {
+  g_request.channel = kDfuChannel;
+  QueueRequest(kBtGetStatus);
+  const std::uint64_t deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
+  for (;;) {
+    std::uint8_t events = 0;
+    const std::int8_t countdown = BcspPump(&events);
+    if (events & BCSP_EVENT_RX_PACKET) break;
+    if (Clock::QueryPerformanceCounter() >= deadline) {
+      LogMessage("L::FirmwareUpgradeWriteB - No DFU status from the chip");
+      return std::nullopt;
+    }
+    DfuPace(countdown, true);
+  }
+  LogReply("BTGetStatus: ");
+  const std::optional<std::uint8_t> bState = ReplyLead() == 0 ? ReplyState() : std::nullopt;
+  ArmReply();
+  if (!bState || *bState < kDfuIdle) return std::nullopt;
+  return bState;
+}
+
 // Pumps up to 20 times, 10 ms apart, for one delivered packet.
 void AwaitAnyReply() {
   for (int poll = 0; poll < kReplyPolls; ++poll) {
@@ -198,6 +233,8 @@ class CDfuDownload {
   DfuState m_previousState = DfuState::WaitLink;
   std::uint64_t m_deadline = 0;
   int m_result = 1;
+  // The chip was found in its loader: a download it reports open is an earlier run's.
+  bool m_leftOpen = false;
   CProgressSurface& m_dialog;
 };
 
@@ -209,21 +246,29 @@ int CDfuDownload::Run(const HidHandle& device) {
     return 0;
   }
 
-  // The opening message, after one more pump and a short settle.
+  // After one more pump and a short settle: the chip's state, then, for a chip
+  // in its application, the opening message.
   std::uint8_t events = 0;
   BcspPump(&events);
   Clock::SleepMs(50);
-  g_request.channel = kPreambleChannel;
   g_request.reliable = 1;
   ArmReply();
   AwaitAnyReply();
-  std::copy(kBtPreamble.begin(), kBtPreamble.end(), g_requestBuffer.begin());
-  g_request.length = static_cast<std::uint16_t>(kBtPreamble.size());
-  BcspQueuePacket(&g_request);
-  AwaitAnyReply();
+  const std::optional<std::uint8_t> loaderState = FindLoaderState();
+  if (loaderState) {
+    // Left there by an interrupted run: no opening message, no detach, no reset.
+    LogMessage("L::FirmwareUpgradeWriteB - Chip already in its loader, bState[%d]", *loaderState);
+  } else {
+    g_request.channel = kPreambleChannel;
+    std::copy(kBtPreamble.begin(), kBtPreamble.end(), g_requestBuffer.begin());
+    g_request.length = static_cast<std::uint16_t>(kBtPreamble.size());
+    BcspQueuePacket(&g_request);
+    AwaitAnyReply();
+  }
 
   Clock::SleepMs(500);
-  m_state = m_previousState = DfuState::WaitLink;
+  m_state = m_previousState = loaderState ? DfuState::WaitLoaderLink : DfuState::WaitLink;
+  m_leftOpen = loaderState.has_value();
   g_request.channel = kDfuChannel;
   g_replyBuffer.fill(0xCC);
   m_deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
@@ -350,7 +395,13 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::StatusReply: {
       if (!gotReply) return;
       const std::optional<std::uint8_t> bState = ReplyState();
-      if (bState == kDfuIdle || bState == kDfuDownloadIdle) {
+      if (bState == kDfuDownloadIdle && m_leftOpen && m_blockCounter == 0) {
+        // A download this run did not begin: back to dfuIDLE, then from block 0.
+        m_leftOpen = false;
+        LogReply("BTGetStatus: ");
+        QueueRequest(kBtAbort);
+        m_state = DfuState::AbortReply;
+      } else if (bState == kDfuIdle || bState == kDfuDownloadIdle) {
         m_state = DfuState::SendBlock;
       } else if (bState == kDfuError) {
         LogReply("BTGetStatus: ");
@@ -362,14 +413,17 @@ void CDfuDownload::Act(bool gotReply) {
       }
       return;
     }
+    case DfuState::AbortReply:
+      if (!gotReply) return;
+      LogReply("BTAbort: ");
+      m_state = DfuState::WaitLoaderLink;
+      return;
     case DfuState::SendBlock:
       SendBlock();
       return;
     case DfuState::BlockReply: {
       if (!gotReply) return;
-      std::uint32_t lead = 0;
-      if (g_reply.length >= kReplyLeadLength) std::memcpy(&lead, g_replyBuffer.data(), sizeof lead);
-      if (g_reply.length < kReplyLeadLength || lead != 0) LogReply("BTDownload: ");
+      if (g_reply.length < kReplyLeadLength || ReplyLead() != 0) LogReply("BTDownload: ");
       ++m_blockCounter;
       ShowBytesSent();
       QueueRequest(kBtGetStatus);

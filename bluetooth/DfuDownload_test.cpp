@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <ctime>
 #include <iostream>
@@ -27,9 +28,10 @@ Bytes MakeImage(std::size_t size) {
   return image;
 }
 
-// Request codes of a clean download of `blocks` data blocks.
+// Request codes of a clean download of `blocks` data blocks to a chip in its
+// application: its state is asked first.
 std::vector<std::uint8_t> CleanRequestCodes(std::size_t blocks) {
-  std::vector<std::uint8_t> codes{kReqGetDevice, kReqGetFuncDesc, kReqDetach, kReqReset, kReqGetStatus};
+  std::vector<std::uint8_t> codes{kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach, kReqReset, kReqGetStatus};
   for (std::size_t i = 0; i < blocks; ++i) codes.insert(codes.end(), {kReqDownload, kReqGetStatus});
   codes.insert(codes.end(), {kReqDownload, kReqGetStatus, kReqReset});
   return codes;
@@ -103,11 +105,13 @@ TEST_F(DfuDownloadTest, SendsTheImageInNumberedBlocksEndedByAnEmptyBlock) {
     EXPECT_EQ(downloads.back().length, 0);
     EXPECT_EQ(chip.BadFrames(), 0);
 
-    // The opening message goes first, on channel 13.
+    // The status question goes first, then the opening message on channel 13.
     const std::vector<ChipRequest> requests = chip.Requests();
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(requests[0].channel, 13);
-    EXPECT_EQ(requests[0].data, (Bytes{0x03, 0x00, 0x01, 0x00, 0x21, 0x40}));
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[0].channel, 12);
+    EXPECT_EQ(requests[0].request, kReqGetStatus);
+    EXPECT_EQ(requests[1].channel, 13);
+    EXPECT_EQ(requests[1].data, (Bytes{0x03, 0x00, 0x01, 0x00, 0x21, 0x40}));
 
     const std::vector<std::string> order{"L::FirmwareUpgradeWriteB",
                                          "L::FirmwareUpgradeWriteB starts",
@@ -159,11 +163,74 @@ TEST_F(DfuDownloadTest, ErrorStatusBeforeTheFirstBlockIsClearedAndTheDownloadGoe
   ASSERT_EQ(Run(chip, image), 1);
   EXPECT_EQ(chip.ReceivedImage(), image);
   const std::vector<std::uint8_t> codes = chip.RequestCodes();
-  const std::vector<std::uint8_t> start{kReqGetDevice, kReqGetFuncDesc, kReqDetach,   kReqReset,
-                                        kReqGetStatus, kReqClrStatus,   kReqGetStatus, kReqDownload};
+  const std::vector<std::uint8_t> start{kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach,   kReqReset,
+                                        kReqGetStatus, kReqClrStatus, kReqGetStatus,   kReqDownload};
   ASSERT_GE(codes.size(), start.size());
   EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + start.size()), start);
   EXPECT_TRUE(m_log.Contains("BTGetStatus: 00 00 00 00 0E 00 00 00 0A 00 "));
+}
+
+// A chip that an interrupted run left in its loader is taken from the state it
+// reports: no opening message, detach or reset before the blocks; a download
+// left open is aborted and one in error cleared before block 0. A chip whose
+// answer to the status question names no loader state is opened as an
+// application.
+TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
+  struct Case {
+    const char* name;
+    bool inLoader;
+    std::function<std::uint8_t(const CTestChip::StatusContext&)> script;  // loader states
+    std::vector<std::uint8_t> start;  // request codes up to the first block
+    const char* logLine;
+  };
+  const auto later = [](const CTestChip::StatusContext& c) -> std::uint8_t {
+    return c.blocksReceived > 0 && !c.finalBlockSeen ? 5 : 2;
+  };
+  const Case cases[] = {
+      {"dfuIDLE", true, nullptr, {kReqGetStatus, kReqGetStatus, kReqDownload},
+       "L::FirmwareUpgradeWriteB - Chip already in its loader, bState[2]"},
+      {"a download left open",
+       true,
+       [later](const CTestChip::StatusContext& c) -> std::uint8_t { return c.statusIndex <= 1 ? 5 : later(c); },
+       {kReqGetStatus, kReqGetStatus, kReqAbort, kReqGetStatus, kReqDownload},
+       "BTAbort: 00 00 00 00 "},
+      {"dfuERROR",
+       true,
+       [later](const CTestChip::StatusContext& c) -> std::uint8_t { return c.clears == 0 ? 10 : later(c); },
+       {kReqGetStatus, kReqGetStatus, kReqClrStatus, kReqGetStatus, kReqDownload},
+       "L::FirmwareUpgradeWriteB - Chip already in its loader, bState[10]"},
+      {"manifestation under way",
+       true,
+       [later](const CTestChip::StatusContext& c) -> std::uint8_t { return c.statusIndex <= 2 ? 7 : later(c); },
+       {kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqDownload},
+       "L::FirmwareUpgradeWriteB - Chip already in its loader, bState[7]"},
+      {"application",
+       false,
+       nullptr,
+       {kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach, kReqReset, kReqGetStatus, kReqDownload},
+       "BTDetach: 00 00 00 00 "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    m_log.Clear();
+    CTestChip chip;
+    chip.m_inLoader = c.inLoader;
+    chip.m_statusScript = c.script;
+    const Bytes image = MakeImage(2500);
+    ASSERT_EQ(Run(chip, image), 1);
+    EXPECT_EQ(chip.ReceivedImage(), image);
+    const std::vector<std::uint8_t> codes = chip.RequestCodes();
+    const std::size_t shown = std::min(codes.size(), c.start.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + shown), c.start);
+    EXPECT_EQ(codes.back(), kReqReset) << "the new image is started";
+    const std::vector<ChipRequest> requests = chip.Requests();
+    EXPECT_EQ(std::ranges::count(requests, std::uint8_t{13}, &ChipRequest::channel), c.inLoader ? 0 : 1)
+        << "the opening message goes only to an application";
+    EXPECT_TRUE(m_log.Contains(c.logLine));
+    EXPECT_TRUE(m_log.Contains("L::FirmwareUpgradeWriteB - Upgrade done"));
+    TearDown();
+  }
 }
 
 TEST_F(DfuDownloadTest, ErrorStatusAfterABlockFailsTheDownload) {
@@ -192,7 +259,7 @@ TEST_F(DfuDownloadTest, BusyStatesMidDownloadArePolledAgain) {
   EXPECT_EQ(chip.ReceivedImage(), image);
   const std::vector<std::uint8_t> codes = chip.RequestCodes();
   const std::vector<std::uint8_t> middle{kReqDownload, kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqDownload};
-  EXPECT_EQ(std::vector<std::uint8_t>(codes.begin() + 5, codes.begin() + 10), middle);
+  EXPECT_EQ(std::vector<std::uint8_t>(codes.begin() + 6, codes.begin() + 11), middle);
 }
 
 TEST_F(DfuDownloadTest, StatusPollsThatNeverSettleEndInATimeOut) {
@@ -260,7 +327,7 @@ TEST_F(DfuDownloadTest, RepliesAreReadOnlyAsFarAsTheyWereDelivered) {
   EXPECT_EQ(chip.ReceivedImage(), image);
   const std::vector<std::uint8_t> codes = chip.RequestCodes();
   const std::vector<std::uint8_t> middle{kReqDownload, kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqDownload};
-  EXPECT_EQ(std::vector<std::uint8_t>(codes.begin() + 5, codes.begin() + 10), middle);
+  EXPECT_EQ(std::vector<std::uint8_t>(codes.begin() + 6, codes.begin() + 11), middle);
   EXPECT_TRUE(m_log.Contains("BTDownload: 01 00 00 00 "));
   EXPECT_TRUE(m_log.Contains("BTDownload: 7F "));
   EXPECT_EQ(CountLogLines("BTDownload:"), 2);

@@ -39,7 +39,7 @@ class CEmuBluetoothChip::CImpl {
       : m_config(config),
         m_send(std::move(sendToHost)),
         m_link({Scaled(config.syncIntervalMs), Scaled(config.retransmitMs)}, config.pureAckBeforeReply),
-        m_loader({Scaled(config.blockBusyMs), Scaled(config.manifestMs)}, config.initialVersion) {
+        m_loader({Scaled(config.blockBusyMs), Scaled(config.manifestMs)}, config.initialVersion, config.strictDfu) {
     ApplyFaults(config.faults);
     m_link.Restart(SteadyClock::now());
     m_thread = std::thread([this] { Run(); });
@@ -85,6 +85,29 @@ class CEmuBluetoothChip::CImpl {
   ChipLinkCounts LinkCounts() const {
     std::lock_guard lock(m_mutex);
     return m_link.Counts();
+  }
+
+  ChipDfuProgress DfuProgress() const {
+    std::lock_guard lock(m_mutex);
+    return {m_loader.RunningLoader(), m_loader.State(), m_loader.NextBlock(), m_link.Active()};
+  }
+
+  std::uint64_t RefusedRequests() const {
+    std::lock_guard lock(m_mutex);
+    return m_loader.RefusedRequests() + m_refusedOpenings;
+  }
+
+  void PowerCycle() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_rxBytes.clear();
+      m_link.Stop();
+      m_decoder.Reset();
+      m_loader.PowerCycle();
+      m_power = EPower::Restarting;
+      m_powerDeadline = SteadyClock::now() + Scaled(m_config.restartDelayMs);
+    }
+    m_wake.notify_all();
   }
 
   void SetFaults(const Faults& faults) {
@@ -197,6 +220,10 @@ class CEmuBluetoothChip::CImpl {
     CChipDfuLoader::Reply reply;
     if (packet->channel == kDfuChannel) {
       reply = m_loader.HandleRequest(packet->payload, now);
+    } else if (m_loader.Strict() && m_loader.RunningLoader()) {
+      // The opening message is the application's: a strict loader refuses it.
+      ++m_refusedOpenings;
+      reply.payload = {1, 0, 0, 0};
     } else {
       // The host's opening message: a result of 0 and whether the loader runs.
       reply.payload = {0, 0, 0, 0, static_cast<std::uint8_t>(m_loader.RunningLoader() ? 1 : 0)};
@@ -233,6 +260,7 @@ class CEmuBluetoothChip::CImpl {
   CChipDfuLoader m_loader;
   EPower m_power = EPower::Running;
   bool m_restartIntoLoader = false;
+  std::uint64_t m_refusedOpenings = 0;
   TimePoint m_powerDeadline{};
   std::thread m_thread;  // last: starts after every other member exists
 };
@@ -249,6 +277,12 @@ std::uint32_t CEmuBluetoothChip::VersionWord() const { return m_impl->VersionWor
 std::vector<std::uint8_t> CEmuBluetoothChip::StoredImage() const { return m_impl->StoredImage(); }
 
 bool CEmuBluetoothChip::RunningLoader() const { return m_impl->RunningLoader(); }
+
+ChipDfuProgress CEmuBluetoothChip::DfuProgress() const { return m_impl->DfuProgress(); }
+
+std::uint64_t CEmuBluetoothChip::RefusedRequests() const { return m_impl->RefusedRequests(); }
+
+void CEmuBluetoothChip::PowerCycle() { m_impl->PowerCycle(); }
 
 void CEmuBluetoothChip::SetFaults(const Faults& faults) { m_impl->SetFaults(faults); }
 

@@ -15,6 +15,14 @@
 
 #include "emulator/bluetooth_chip/ChipLink.h"
 
+// Where the chip's DFU loader stands, for tests that act at a point of a download.
+struct ChipDfuProgress {
+  bool inLoader = false;
+  std::uint8_t state = 0;      // bState
+  std::uint32_t nextBlock = 0;  // block number the loader takes next
+  bool linkActive = false;
+};
+
 class CEmuBluetoothChip {
  public:
   // How the loader's dfuERROR fault behaves.
@@ -62,6 +70,10 @@ class CEmuBluetoothChip {
     std::uint32_t resetAckWaitMs = 1000;   // longest wait for the reset reply's acknowledgement
     std::uint32_t blockBusyMs = 5;         // dfuDNBUSY after each download block
     std::uint32_t manifestMs = 50;         // dfuMANIFEST after the zero-length block
+    // A loader that refuses every request USB DFU 1.1 does not allow in its
+    // current state (DETACH in the loader, for one), and the host's opening
+    // message once the loader runs (ChipDfuLoader.h).
+    bool strictDfu = false;
     Faults faults;
   };
 
@@ -85,6 +97,15 @@ class CEmuBluetoothChip {
 
   // True while the chip runs its DFU loader rather than the application.
   bool RunningLoader() const;
+
+  ChipDfuProgress DfuProgress() const;
+
+  // Requests the chip refused (not valid in its state, malformed, out of order).
+  std::uint64_t RefusedRequests() const;
+
+  // The chip loses power and gets it back: it keeps what its flash holds and
+  // starts again, in its loader when it has no whole application.
+  void PowerCycle();
 
   // Replaces the faults; the byte generator is seeded again from faults.seed.
   void SetFaults(const Faults& faults);

@@ -11,6 +11,9 @@ class CBluetoothChipPort final : public CEmuChipPort {
   std::vector<std::uint8_t> StoredImage() const override { return m_chip.StoredImage(); }
   void SetFaults(const CEmuBluetoothChip::Faults& faults) override { m_chip.SetFaults(faults); }
   ChipLinkCounts LinkCounts() const override { return m_chip.LinkCounts(); }
+  std::uint64_t RefusedRequests() const override { return m_chip.RefusedRequests(); }
+  void PowerCycle() override { m_chip.PowerCycle(); }
+  std::optional<ChipDfuProgress> DfuProgress() const override { return m_chip.DfuProgress(); }
 
  private:
   CEmuBluetoothChip m_chip;
@@ -21,6 +24,7 @@ std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config
   CEmuBluetoothChip::Config chipConfig;
   chipConfig.timeScale = config.timeScale;
   chipConfig.faults = config.chipFaults;
+  chipConfig.strictDfu = config.strictDfu;
   for (const EmuProcessor& processor : config.processors) {
     if (processor.typeCode == kEmuCodeBluetoothA || processor.typeCode == kEmuCodeBluetoothB) {
       chipConfig.initialVersion = processor.version;

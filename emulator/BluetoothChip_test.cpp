@@ -137,6 +137,7 @@ const Bytes kDetach = Setup(0x21, 0, 5000, 0);
 const Bytes kReset = Setup(0x41, 7, 0, 0);
 const Bytes kGetStatus = Setup(0xA1, 3, 0, 6);
 const Bytes kClrStatus = Setup(0x21, 4, 0, 0);
+const Bytes kAbort = Setup(0x21, 6, 0, 0);
 const Bytes kPreamble = {0x03, 0x00, 0x01, 0x00, 0x21, 0x40};
 
 Bytes DownloadRequest(std::uint16_t block, const Bytes& data) {
@@ -625,6 +626,90 @@ TEST(BluetoothChipDfu, ResetWithIncompleteDownloadComesBackInLoader) {
   EXPECT_TRUE(host.Chip().RunningLoader());
   EXPECT_EQ(host.Chip().VersionWord(), 0u);
   EXPECT_EQ(host.State(), 2);
+}
+
+// The strict loader takes a request only where USB DFU 1.1 allows it; the
+// lenient one takes the same requests. A refused request in the loader stalls
+// into dfuERROR.
+TEST(BluetoothChipDfu, StrictLoaderRefusesRequestsNotValidInItsState) {
+  struct Case {
+    const char* name;
+    bool inLoader;
+    int blocksFirst;  // blocks downloaded (and polled) before the request
+    Bytes request;
+    bool strictTakes;
+    std::uint8_t strictStateAfter;
+  };
+  const Case cases[] = {
+      {"detach in the application", false, 0, kDetach, true, 1},
+      {"detach in dfuIDLE", true, 0, kDetach, false, 10},
+      {"detach in dfuDNLOAD-IDLE", true, 1, kDetach, false, 10},
+      {"clear status outside dfuERROR", true, 0, kClrStatus, false, 10},
+      {"abort in dfuIDLE", true, 0, kAbort, true, 2},
+      {"abort in dfuDNLOAD-IDLE", true, 2, kAbort, true, 2},
+      {"reset with a download open", true, 1, kReset, false, 10},
+      {"reset in dfuIDLE", true, 0, kReset, true, 2},
+      {"status in dfuDNLOAD-IDLE", true, 1, kGetStatus, true, 5},
+  };
+  const CChipDfuLoader::TimePoint now{};
+  for (const Case& c : cases) {
+    for (const bool strict : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (strict ? ", strict" : ", lenient"));
+      CChipDfuLoader loader({}, 0x30062014, strict);
+      loader.Restart(c.inLoader);
+      for (int block = 0; block < c.blocksFirst; ++block) {
+        ASSERT_EQ(Result(loader.HandleRequest(DownloadRequest(static_cast<std::uint16_t>(block), {1, 2}), now).payload),
+                  0u);
+        loader.HandleRequest(kGetStatus, now);
+      }
+      const bool takes = !strict || c.strictTakes;
+      EXPECT_EQ(Result(loader.HandleRequest(c.request, now).payload) == 0, takes);
+      EXPECT_EQ(loader.RefusedRequests(), takes ? 0u : 1u);
+      if (strict) {
+        EXPECT_EQ(loader.State(), c.strictStateAfter);
+      }
+    }
+  }
+}
+
+// Power lost and back: a manifested image runs, a half download leaves the
+// loader in dfuIDLE with the download forgotten, an untouched application runs.
+TEST(BluetoothChipDfu, PowerCycleKeepsOnlyWhatTheFlashHolds) {
+  const Bytes image = StampedImage(0x200, {0x28, 0x09, 0x15, 0x20});
+  const CChipDfuLoader::TimePoint now{};
+  struct Case {
+    const char* name;
+    std::size_t blocks;  // blocks of `image` sent (64 bytes each)
+    bool finalBlock;     // the zero-length block and the manifestation poll
+    bool runsLoader;
+    std::uint32_t version;
+  };
+  const Case cases[] = {
+      {"before the first block", 0, false, false, 0x30062014},
+      {"in the middle", 3, false, true, 0},
+      {"after the manifestation", 8, true, false, 0x28092015},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CChipDfuLoader loader({}, 0x30062014);
+    loader.Restart(true);
+    for (std::size_t block = 0; block < c.blocks; ++block) {
+      const Bytes data(image.begin() + block * 64, image.begin() + (block + 1) * 64);
+      ASSERT_EQ(Result(loader.HandleRequest(DownloadRequest(static_cast<std::uint16_t>(block), data), now).payload), 0u);
+      loader.HandleRequest(kGetStatus, now);
+    }
+    if (c.finalBlock) {
+      loader.HandleRequest(DownloadRequest(static_cast<std::uint16_t>(c.blocks), {}), now);
+      loader.HandleRequest(kGetStatus, now);
+    }
+    loader.PowerCycle();
+    EXPECT_EQ(loader.RunningLoader(), c.runsLoader);
+    EXPECT_EQ(loader.VersionWord(), c.version);
+    if (c.runsLoader) {
+      EXPECT_EQ(loader.State(), 2);
+      EXPECT_EQ(Result(loader.HandleRequest(DownloadRequest(1, {1}), now).payload), 1u) << "the download starts again";
+    }
+  }
 }
 
 TEST(BluetoothChipDfu, VersionStampIsReadOnlyWhenPresent) {

@@ -169,6 +169,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--chip-status-never-settles", [&] { c.chipFaults.statusNeverSettles = true; }},
       {"--chip-link-never-up", [&] { c.chipFaults.linkNeverUp = true; }},
       {"--chip-silent", [&] { c.chipFaults.stopResponding = true; }},
+      {"--strict-dfu", [&] { c.strictDfu = true; }},
   };
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -243,6 +244,7 @@ Device:
   --loader-version MAJ.MIN     main bootloader version (default 3.2)
   --third-loader-version MAJ.MIN  third controller's loader version (default 3.0)
   --no-chip                    no Bluetooth chip behind the UART bridge
+  --strict-dfu                 the chip's DFU loader refuses requests not valid in its state
   --no-interrupt-out application|bootloader|both
                                that identity's HID interface has no interrupt-OUT endpoint
                                (repeatable): the host sends its output reports as SET_REPORT

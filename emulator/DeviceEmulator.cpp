@@ -618,6 +618,21 @@ void CDeviceEmulator::HandleRequest(EVhidType type, std::span<const std::uint8_t
   if (m_faults.unplugAfterTransfers != 0 && m_counters.transfers == m_faults.unplugAfterTransfers) {
     Schedule(m_answerAt, Scheduled::EScope::Bus, [this] { LeaveByFault("unplugged after the set number of transfers"); });
   }
+  CountCommandForUnplug(type, payload);
+}
+
+void CDeviceEmulator::CountCommandForUnplug(EVhidType type, std::span<const std::uint8_t> payload) {
+  const std::vector<std::uint8_t>& prefix = m_faults.unplugAfterCommand;
+  if (prefix.empty() || (type != EVhidType::Output && type != EVhidType::SetOutput)) return;
+  if (payload.size() < prefix.size() || !std::equal(prefix.begin(), prefix.end(), payload.begin())) return;
+  if (++m_unplugCommandsSeen != m_faults.unplugAfterCommandCount) return;
+  Schedule(m_answerAt, Scheduled::EScope::Free, [this] { PullCable("cable pulled after the set command"); });
+}
+
+// Power is gone: off the bus, and a restart under way does not come back.
+void CDeviceEmulator::PullCable(const char* why) {
+  if (m_present) Detach(why);
+  ++m_busGeneration;
 }
 
 bool CDeviceEmulator::RouteRefused(EVhidType type, std::span<const std::uint8_t> payload) {
@@ -841,6 +856,8 @@ void CDeviceEmulator::LeaveByFault(const char* why) {
 void CDeviceEmulator::PlugIn() {
   if (m_present) return;
   ++m_busGeneration;  // forget a pending return from a restart
+  // The cable powers the chip too: it starts again from what its flash holds.
+  if (m_chip) m_chip->PowerCycle();
   BootDevice(m_firmware->MustStayInLoader());
   Attach();
 }
@@ -931,6 +948,11 @@ bool CDeviceEmulator::Present() const {
   return m_present;
 }
 
+bool CDeviceEmulator::HostAttached() const {
+  std::lock_guard lock(m_mutex);
+  return HostConnected();
+}
+
 bool CDeviceEmulator::InBootloader() const {
   std::lock_guard lock(m_mutex);
   return m_firmware->InBootloader();
@@ -996,6 +1018,7 @@ void CDeviceEmulator::SetChipFaults(const CEmuBluetoothChip::Faults& faults) {
 void CDeviceEmulator::SetFaults(const EmuFaults& faults) {
   std::lock_guard lock(m_mutex);
   m_faults = faults;
+  m_unplugCommandsSeen = 0;
   if (faults.unplugAtMs >= 0) {
     Post([this, at = faults.unplugAtMs] {
       Schedule(static_cast<double>(at), Scheduled::EScope::Free, [this] { LeaveByFault("unplugged at the set time"); });
@@ -1033,14 +1056,18 @@ void CDeviceEmulator::InjectStatus(std::uint32_t status) {
 }
 
 void CDeviceEmulator::UnplugCable() {
-  Post([this] {
-    if (m_present) Detach("cable pulled");
-    ++m_busGeneration;  // a device that was restarting does not come back either
-  });
+  Post([this] { PullCable("cable pulled"); });
 }
 
 void CDeviceEmulator::PlugCable() {
   Post([this] { PlugIn(); });
+}
+
+std::uint64_t CDeviceEmulator::ChipRefusedRequests() const { return m_chip ? m_chip->RefusedRequests() : 0; }
+
+std::optional<ChipDfuProgress> CDeviceEmulator::ChipProgress() const {
+  if (!m_chip) return std::nullopt;
+  return m_chip->DfuProgress();
 }
 
 bool CDeviceEmulator::WaitFor(const std::function<bool(const CDeviceEmulator&)>& predicate,

@@ -62,6 +62,9 @@ class CDeviceEmulator : private CEmuFirmwarePort {
 
   // Inspection.
   bool Present() const;
+  // True while a host has the device open (a vhid connection, an open uhid
+  // node, a configured USB gadget).
+  bool HostAttached() const;
   bool InBootloader() const;
   bool BridgeOn() const;
   // The device's file on the bus (socket or port file); empty while off the
@@ -80,6 +83,10 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   // retransmissions, host frames abandoned after their header; empty without
   // a chip. Stop writes it to the trace as a CHIP_LINK event.
   std::string ChipLinkSummary() const;
+  // Requests the Bluetooth chip refused as not valid in its state; 0 without a chip.
+  std::uint64_t ChipRefusedRequests() const;
+  // The Bluetooth chip's DFU loader as it stands; nothing without the emulated chip.
+  std::optional<ChipDfuProgress> ChipProgress() const;
 
   // Faults and injections.
   void SetFaults(const EmuFaults& faults);
@@ -91,7 +98,8 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void InjectUartReport(std::span<const std::uint8_t> bytes);
   // A status report (kind 0xEE) with the given status word.
   void InjectStatus(std::uint32_t status);
-  // Pulls the cable (the device leaves the bus) and plugs it back in (the device boots).
+  // Pulls the cable (the device leaves the bus) and plugs it back in (the
+  // device and its Bluetooth chip power up again, keeping what their flash holds).
   void UnplugCable();
   void PlugCable();
 
@@ -130,6 +138,8 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   void AttachGadget();
   bool InterruptOutPresent() const;
   bool RouteRefused(EVhidType type, std::span<const std::uint8_t> payload);
+  void CountCommandForUnplug(EVhidType type, std::span<const std::uint8_t> payload);
+  void PullCable(const char* why);
   void Detach(const char* why);
   bool HostConnected() const;
   void Accept();
@@ -188,6 +198,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   double m_uartRxFreeAt = 0;
   double m_uartTxFreeAt = 0;
   EmuCounters m_counters;
+  std::uint32_t m_unplugCommandsSeen = 0;  // reports matching faults.unplugAfterCommand
 
   std::mutex m_postMutex;
   std::vector<std::function<void()>> m_posted;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -24,6 +25,12 @@ class CEmuChipPort {
   virtual void SetFaults(const CEmuBluetoothChip::Faults&) {}
   // What the chip's BCSP link saw; all zero for a peer without one.
   virtual ChipLinkCounts LinkCounts() const { return {}; }
+  // Requests the chip refused as not valid in its state.
+  virtual std::uint64_t RefusedRequests() const { return 0; }
+  // Power lost and back (the cable was pulled): the chip keeps only its flash.
+  virtual void PowerCycle() {}
+  // Where the chip's DFU loader stands; nothing for a peer without one.
+  virtual std::optional<ChipDfuProgress> DfuProgress() const { return std::nullopt; }
 };
 
 using EmuChipFactory = std::function<std::unique_ptr<CEmuChipPort>(CEmuChipPort::SendFunction)>;

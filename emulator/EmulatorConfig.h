@@ -44,6 +44,12 @@ struct EmuFaults {
   std::int64_t unplugAtMs = -1;
   // Unplug when this many LDR_WRITE_RECORD reports have arrived since LDR_BEGIN; 0 = never.
   std::uint32_t unplugAfterRecords = 0;
+  // Pull the cable once the host's `unplugAfterCommandCount`-th output report
+  // that begins with these bytes (report ID, group, code, ...) has been
+  // answered, counted from when the faults are set; empty = never. The device
+  // stays off until PlugCable.
+  std::vector<std::uint8_t> unplugAfterCommand;
+  std::uint32_t unplugAfterCommandCount = 1;
   // After a fault unplug, plug back in after this long (the device boots); negative = stay away.
   std::int64_t replugAfterMs = -1;
 
@@ -128,6 +134,9 @@ struct EmulatorConfig {
   std::string traceFile;        // JSON-lines trace; empty = none
   bool keepTrace = false;       // also keep the trace lines in memory (Trace())
   bool useBluetoothChip = true;  // play the chip behind the UART bridge
+  // The chip's DFU loader refuses requests not valid in its state, as USB DFU
+  // 1.1 has it (CEmuBluetoothChip::Config::strictDfu).
+  bool strictDfu = false;
 
   EmuFaults faults;
   CEmuBluetoothChip::Faults chipFaults;

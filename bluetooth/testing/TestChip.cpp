@@ -158,6 +158,10 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
       SendReliable(channel, {0, 0, 0, 0, 0x07, 0x21, 0x07, 0x88, 0x13, 0x00, 0x04});
       break;
     case kReqGetStatus: {
+      if (!m_inLoader) {
+        SendReliable(channel, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        break;
+      }
       std::uint8_t state = m_status.finalBlockSeen ? 2 : (m_status.blocksReceived > 0 ? 5 : 2);
       if (m_statusScript) state = m_statusScript(m_status);
       Bytes reply{0, 0, 0, 0, static_cast<std::uint8_t>(state == 10 ? 0x0E : 0x00), 0, 0, 0, state, 0};
@@ -180,6 +184,7 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
       break;
     case kReqReset:
       SendReliable(channel, {0, 0, 0, 0});
+      m_inLoader = !m_inLoader;
       // The chip restarts: its link starts again from scratch.
       m_rxExpected = 0;
       m_txSeq = 0;

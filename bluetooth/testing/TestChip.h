@@ -44,6 +44,7 @@ struct ChipRequest {
 inline constexpr std::uint8_t kReqDownload = 0x01;
 inline constexpr std::uint8_t kReqGetStatus = 0x03;
 inline constexpr std::uint8_t kReqClrStatus = 0x04;
+inline constexpr std::uint8_t kReqAbort = 0x06;
 inline constexpr std::uint8_t kReqDetach = 0x00;
 inline constexpr std::uint8_t kReqReset = 0x07;
 inline constexpr std::uint8_t kReqGetDevice = 0x08;
@@ -72,6 +73,10 @@ class CTestChip {
 
   // Scripts. Defaults: link establishment answered, bState 2 before the first
   // block and 5 after, 2 after the final block, download replies all zero.
+  // The status script applies to the loader; the application answers a
+  // status request with appIDLE, not counted in statusIndex. A reset moves
+  // the chip between its application and its loader.
+  bool m_inLoader = false;
   bool m_answerLinkEstablishment = true;
   bool m_ackBeforeReply = false;
   std::function<std::uint8_t(const StatusContext&)> m_statusScript;

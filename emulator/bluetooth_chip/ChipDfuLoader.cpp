@@ -57,8 +57,8 @@ std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t offset) {
 
 }  // namespace
 
-CChipDfuLoader::CChipDfuLoader(Timing timing, std::uint32_t initialVersion)
-    : m_timing(timing), m_version(initialVersion) {}
+CChipDfuLoader::CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict)
+    : m_timing(timing), m_strict(strict), m_version(initialVersion) {}
 
 std::uint32_t CChipDfuLoader::ReadVersionStamp(std::span<const std::uint8_t> image) {
   if (image.size() < kStampOffset + 8) return 0;
@@ -87,10 +87,7 @@ void CChipDfuLoader::Restart(bool intoLoader) {
 }
 
 CChipDfuLoader::Reply CChipDfuLoader::HandleRequest(std::span<const std::uint8_t> request, TimePoint now) {
-  if (request.size() < kSetupLength) {
-    if (m_inLoader) EnterError(DFU_STATUS_ERR_STALLEDPKT);
-    return {Result(kResultRefused)};
-  }
+  if (request.size() < kSetupLength) return Refuse();
   const std::uint8_t requestType = request[0];
   const std::uint8_t code = request[1];
   const std::uint16_t value = Le16(request, 2);
@@ -98,6 +95,7 @@ CChipDfuLoader::Reply CChipDfuLoader::HandleRequest(std::span<const std::uint8_t
   const bool vendor = (requestType & REQ_TYPE_MASK) == REQ_TYPE_VENDOR;
   const bool dfuClass = (requestType & REQ_TYPE_MASK) == REQ_TYPE_CLASS;
   const bool in = (requestType & REQ_DIR_IN) != 0;
+  if (m_strict && StrictlyRefused(dfuClass, vendor, code)) return Refuse();
 
   if (vendor && in && code == VENDOR_GET_DEVICE) {
     Reply reply{Result(kResultTaken)};
@@ -151,8 +149,26 @@ CChipDfuLoader::Reply CChipDfuLoader::HandleRequest(std::span<const std::uint8_t
         break;
     }
   }
+  return Refuse();
+}
+
+CChipDfuLoader::Reply CChipDfuLoader::Refuse() {
+  ++m_refused;
   if (m_inLoader) EnterError(DFU_STATUS_ERR_STALLEDPKT);
   return {Result(kResultRefused)};
+}
+
+bool CChipDfuLoader::StrictlyRefused(bool dfuClass, bool vendor, std::uint8_t code) const {
+  const bool downloadOpen = m_state == DFU_DNLOAD_SYNC || m_state == DFU_DNBUSY || m_state == DFU_DNLOAD_IDLE ||
+                            m_state == DFU_MANIFEST_SYNC || m_state == DFU_MANIFEST;
+  if (vendor) return code == VENDOR_RESET && downloadOpen;
+  if (!dfuClass) return false;
+  switch (code) {
+    case DFU_DETACH: return m_inLoader || m_state != APP_IDLE;
+    case DFU_CLRSTATUS: return m_state != DFU_ERROR;
+    case DFU_ABORT: return m_state != DFU_IDLE && m_state != DFU_DNLOAD_IDLE;
+    default: return false;
+  }
 }
 
 CChipDfuLoader::Reply CChipDfuLoader::Status(TimePoint now) {
@@ -193,13 +209,11 @@ CChipDfuLoader::Reply CChipDfuLoader::Status(TimePoint now) {
 CChipDfuLoader::Reply CChipDfuLoader::Download(std::uint16_t block, std::uint16_t length,
                                                std::span<const std::uint8_t> data, TimePoint now) {
   const bool idle = m_state == DFU_IDLE || m_state == DFU_DNLOAD_IDLE;
-  if (!idle || length > kMaxBlock || data.size() != length || (length == 0 && m_state == DFU_IDLE)) {
-    EnterError(DFU_STATUS_ERR_STALLEDPKT);
-    return {Result(kResultRefused)};
-  }
+  if (!idle || length > kMaxBlock || data.size() != length || (length == 0 && m_state == DFU_IDLE)) return Refuse();
   // Block numbers are 16 bits: a download never goes on past their range, so
   // it holds at most 65,536 blocks however long the host keeps sending.
   if (block != m_nextBlock || m_nextBlock > 0xFFFF) {
+    ++m_refused;
     EnterError(DFU_STATUS_ERR_ADDRESS);
     return {Result(kResultRefused)};
   }

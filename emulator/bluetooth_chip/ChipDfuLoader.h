@@ -9,6 +9,11 @@
 // the status after its time has passed; a download block sent without that
 // poll is refused.
 //
+// A strict loader takes a request only in the states where USB DFU 1.1 allows
+// it (DETACH only in appIDLE, CLRSTATUS only in dfuERROR, ABORT only in
+// dfuIDLE and dfuDNLOAD-IDLE, no reset while a download is open); any other is
+// refused and, in the loader, stalls into dfuERROR. The default loader is lenient.
+//
 // Every request payload starts with an 8-byte USB setup header (bmRequestType,
 // bRequest, wValue, wIndex, wLength, little-endian), download data behind it.
 // Every reply starts with a 32-bit little-endian result: 0 when the request was
@@ -69,7 +74,7 @@ class CChipDfuLoader {
   static constexpr std::size_t kMaxBlock = 1023;
   static constexpr std::uint32_t kStampOffset = 0x100;
 
-  CChipDfuLoader(Timing timing, std::uint32_t initialVersion);
+  CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict = false);
 
   void SetFaults(const Faults& faults) { m_faults = faults; }
 
@@ -80,8 +85,16 @@ class CChipDfuLoader {
   // application without a complete image lands in the loader again.
   void Restart(bool intoLoader);
 
+  // Power lost and back: what the flash holds stays (a manifested image, a
+  // half-overwritten application); the state of a download in progress does not.
+  void PowerCycle() { Restart(false); }
+
   bool RunningLoader() const { return m_inLoader; }
+  bool Strict() const { return m_strict; }
+  // Requests refused since the chip was made.
+  std::uint64_t RefusedRequests() const { return m_refused; }
   std::uint8_t State() const { return m_state; }
+  std::uint32_t NextBlock() const { return m_nextBlock; }
   std::uint32_t VersionWord() const { return m_version; }
   const std::vector<std::uint8_t>& StoredImage() const { return m_storedImage; }
 
@@ -91,12 +104,16 @@ class CChipDfuLoader {
 
  private:
   Reply Status(TimePoint now);
+  Reply Refuse();
+  bool StrictlyRefused(bool dfuClass, bool vendor, std::uint8_t code) const;
   Reply Download(std::uint16_t block, std::uint16_t length, std::span<const std::uint8_t> data, TimePoint now);
   void EnterError(std::uint8_t status);
   void ForgetDownload();
 
   Timing m_timing;
   Faults m_faults;
+  bool m_strict;
+  std::uint64_t m_refused = 0;
   bool m_inLoader = false;
   std::uint8_t m_state = APP_IDLE;
   std::uint8_t m_status = DFU_STATUS_OK;
