@@ -53,7 +53,6 @@ constexpr std::chrono::milliseconds kSettle{200};
 constexpr std::uint32_t kImageRecords = 27963;
 constexpr std::uint32_t kDfuBlocks = 1508;  // data blocks of the embedded DFU image
 
-
 // A row costs one or two images written (the Bluetooth image takes seconds
 // over vhid): the test suite runs the rows below, the sanitizer builds the
 // first two of them; QUILLON_RECOVERY_POINTS=all (scripts/fault-table) runs
