@@ -369,7 +369,6 @@ TEST_P(EndToEndRecovery, NextRunRestoresTheDevice) {
   if (c.strictChip) {
     EXPECT_EQ(m_emulator->ChipRefusedRequests(), 0u) << "the strict chip refused a request";
   }
-
 }
 
 INSTANTIATE_TEST_SUITE_P(Points, EndToEndRecovery, ::testing::ValuesIn(AllCases()),
