@@ -14,6 +14,7 @@
 #include "platform/ProcessPriority.h"
 #include "platform/SleepInhibitor.h"
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/FlashDlg.h"
 #ifdef _WIN32
 #include "ui/win32/DialogWindow.h"
@@ -104,6 +105,8 @@ bool CFlashApp::InitInstance() {
   LogMessage("CFlashApp::InitInstance");
   if (!m_logFolder.empty())
     LogMessage("CFlashApp::InitInstance - The current folder cannot be written; log in [%s]", m_logFolder);
+  if (!UiLanguage().empty())
+    LogMessage("CFlashApp::InitInstance - The dialog speaks [%s]", std::string(UiLanguage()).c_str());
   if (const std::string refused = RaiseProcessPriority(); !refused.empty())
     LogMessage("CFlashApp::InitInstance - High priority not granted [%s], going on at normal priority", refused);
 

@@ -8,6 +8,8 @@
 #include "app/EndSignals.h"
 #include "app/FlashApp.h"
 #include "app/StartOptions.h"
+#include "resources/Language.h"
+#include "resources/Translation.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -49,6 +51,8 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // The dialog and its messages speak the user's language; the log stays English.
+  SetUiLanguage(UserLanguage());
   CFlashApp app(std::move(options));
   // From here a request to end waits while a processor is written.
   const CEndSignals endSignals(app.EndRequest());

@@ -493,10 +493,7 @@ void CDfuDownload::SendBlock() {
 
 // Shown in every mode, silent included.
 void CDfuDownload::ShowBytesSent() {
-  char counts[48];
-  std::snprintf(counts, sizeof counts, "\n%d of %d bytes", static_cast<int>(m_size - m_remaining),
-                static_cast<int>(m_size));
-  m_dialog.SetStatusText(LoadStringById(IDS_UPGRADING) + counts);
+  m_dialog.SetStatusText(UpgradingStatusText(m_size - m_remaining, m_size));
 }
 
 }  // namespace

@@ -36,8 +36,7 @@ class CHexProgress {
     const int position = m_dialog.ProgressGetPos();
     if (m_bytesSent >= static_cast<std::uint32_t>(position) * m_step && position != 100) m_dialog.ProgressStepIt();
     if (lastRecord) m_bytesSent = m_estimatedSize;
-    m_dialog.SetStatusText(LoadStringById(IDS_UPGRADING) + "\n" + std::to_string(m_bytesSent) + " of " +
-                           std::to_string(m_estimatedSize) + " bytes");
+    m_dialog.SetStatusText(UpgradingStatusText(m_bytesSent, m_estimatedSize));
     m_dialog.RepaintAndShow();
   }
 

@@ -1,17 +1,16 @@
 #include "ui/ConsoleTranscript.h"
 
-#include <cinttypes>
+#include <optional>
+
+#include "resources/StringTable.h"
 
 namespace {
 
-// The tenth (0..10) of a "<done> of <total> bytes" line, or -1 when the line is not one.
+// The tenth (0..10) of a byte-count line, or -1 when the line is not one.
 int TenthOfByteCount(const std::string& line) {
-  std::uint64_t done = 0;
-  std::uint64_t total = 0;
-  char tail[8] = {};
-  if (std::sscanf(line.c_str(), "%" SCNu64 " of %" SCNu64 " %7s", &done, &total, tail) != 3 || total == 0)
-    return -1;
-  return static_cast<int>(done >= total ? 10 : done * 10 / total);
+  const std::optional<ByteCount> count = ByteCountOf(line);
+  if (!count || count->total == 0) return -1;
+  return static_cast<int>(count->written >= count->total ? 10 : count->written * 10 / count->total);
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "resources/StringTable.h"
+#include "resources/Translation.h"
+
 namespace {
 
 std::string Transcribe(const std::function<void(CConsoleTranscript&)>& run) {
@@ -53,11 +56,25 @@ TEST(ConsoleTranscript, ANewHeadlineRestartsTheByteCount) {
     t.Status("Initializing, please wait...");
     t.Status("Upgrading in progress, please wait...\n0 of 500 bytes");
     t.Status("Upgrading in progress, please wait...\nnot a count");
+    t.Status("Upgrading in progress, please wait...\n600 of 1000 bytes and more");
   });
   EXPECT_EQ(text,
             "Upgrading in progress, please wait...\n  1000 of 1000 bytes\n"
             "Initializing, please wait...\n"
             "Upgrading in progress, please wait...\n  0 of 500 bytes\n");
+}
+
+// The counts are found where the translation puts them.
+TEST(ConsoleTranscript, ByteCountsOfATranslationAreFollowed) {
+  SetUiLanguage("fr");
+  const std::string text = Transcribe([](CConsoleTranscript& t) {
+    for (int done = 0; done <= 1000; done += 250) t.Status(UpgradingStatusText(done, 1000));
+    t.Status(UpgradingStatusText(1, 0));
+  });
+  SetUiLanguage("");
+  EXPECT_EQ(text,
+            "Mise à jour en cours, veuillez patienter...\n  0 octets sur 1000\n  250 octets sur 1000\n"
+            "  500 octets sur 1000\n  750 octets sur 1000\n  1000 octets sur 1000\n");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "resources/EmbeddedImages.h"
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/ConsoleTranscript.h"
 #include "ui/DialogSurface.h"
 #include "ui/EndRequest.h"
@@ -25,8 +26,6 @@ constexpr int kErrorItemNotFound = 2;
 
 constexpr std::uint32_t kProductNameBytes = 252;
 
-constexpr char kStoppedOnRequestText[] =
-    "The upgrade was stopped on request. The device is safe; run the upgrade again to finish it.";
 
 // GetDeviceFWVersionString puts this before the version; the record keeps the version alone.
 constexpr std::string_view kVersionLabel = "Version : ";
@@ -135,7 +134,7 @@ int CFlashDlg::RunHeadless() {
     // An interactive run with no display: nothing could be clicked, so the
     // dialog ends as if closed at once, after telling why.
     LogMessage("CFlashDlg::DoModal - no display for the dialog");
-    m_surface->ShowMessage("No display is available to show the upgrade dialog. Use /S for an unattended upgrade.");
+    m_surface->ShowMessage(Tr("No display is available to show the upgrade dialog. Use /S for an unattended upgrade."));
     EndDialog(IDCANCEL);
   }
   WaitForFlashingThread();
@@ -174,11 +173,11 @@ bool CFlashDlg::OnInitDialog() {
 
   LogMessage("CFlashDlg::Product Name[%ls]", m_wszProductName.data());
   m_strProductName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
-  const std::string title = m_strProductName + " Device Firmware Upgrade";
+  const std::string title = WindowTitle(m_strProductName);
   m_surface->SetWindowTitle(title);
   if (Transcribing()) m_transcript->Title(title);
   if (!m_SilentMode)
-    SetStatusText(LoadStringById(IDS_WILL_UPGRADE) + m_strProductName + LoadStringById(IDS_PRESS_UPGRADE));
+    SetStatusText(FormatText(LoadStringById(IDS_WILL_UPGRADE), {{"product", m_strProductName}}));
   InitFirmwareVersionDisplay(true, true);
 
   if (m_SilentMode) {
@@ -243,13 +242,9 @@ ProcessorRecord* CFlashDlg::RecordOf(std::uint32_t index) {
 
 void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
   LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d]", known ? 1 : 0);
-  std::string line = LoadStringById(IDS_CURRENT_VERSION);
-  if (known) {
-    if (m_pUpgrader) m_pUpgrader->GetAllFWVersionString(m_strVersion);
-    line += m_strVersion;
-  } else {
-    line += LoadStringById(IDS_VERSION_UNKNOWN);
-  }
+  if (known && m_pUpgrader) m_pUpgrader->GetAllFWVersionString(m_strVersion);
+  const std::string line = FormatText(LoadStringById(IDS_CURRENT_VERSION),
+                                      {{"version", known ? m_strVersion : LoadStringById(IDS_VERSION_UNKNOWN)}});
   m_surface->SetVersionText(show ? line : std::string());
   if (Transcribing() && show) m_transcript->Version(line);
   LogMessage("CFlashDlg::InitFirmwareVersionDisplay - [%d] Done", known ? 1 : 0);
@@ -328,7 +323,7 @@ int CFlashDlg::FlashFirmwareThreadProc() {
       InitFirmwareVersionDisplay(true, true);
       Clock::SleepMs(10);
       EnableButton(DialogButton::Upgrade, false);
-      SetStatusText("Upgrade is successful");
+      SetStatusText(Tr("Upgrade is successful"));
     }
   } else if (upgrader) {
     // A run that failed on its own keeps its failure text.
@@ -359,13 +354,14 @@ int CFlashDlg::flashAllOS() {
   }
   // From here to the end of the run the device may be half written: the
   // machine must neither sleep nor shut down.
-  const std::string writingReason = "Writing new firmware to " + m_strProductName;
+  // xgettext:python-brace-format
+  const std::string writingReason = FormatText(Tr("Writing new firmware to {product}"), {{"product", m_strProductName}});
   if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory(writingReason);
   if (m_surface) m_surface->BlockSessionEnd(writingReason);
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
-    SetStatusText("Device failed to go into upgrading mode. Please re-connect your device and try again.");
+    SetStatusText(Tr("Device failed to go into upgrading mode. Please re-connect your device and try again."));
     return 0;
   }
 
@@ -391,7 +387,7 @@ int CFlashDlg::flashAllOS() {
   if (result == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
-    SetStatusText("Firmware upgrade failed. Please re-connect your device and try again.");
+    SetStatusText(Tr("Firmware upgrade failed. Please re-connect your device and try again."));
   } else if (EndRequestPending()) {
     m_stoppedOnRequest = true;
     LogMessage("flashAllOS - Stopped on request after the last processor");
@@ -414,7 +410,7 @@ void CFlashDlg::ReportStoppedOnRequest() {
   LogMessage("CFlashDlg - The upgrade was stopped on request; the device is back in its application");
   EnableButton(DialogButton::Upgrade, false);
   SetStatusColour(kRed);
-  SetStatusText(kStoppedOnRequestText);
+  SetStatusText(Tr("The upgrade was stopped on request. The device is safe; run the upgrade again to finish it."));
 }
 
 int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
@@ -518,8 +514,7 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
           if (!m_SilentMode) {
             ProgressStepIt();
             RepaintAndShow();
-            SetStatusText(LoadStringById(IDS_UPGRADING) + "\n" + std::to_string(written) + " of " +
-                          std::to_string(imageSize) + " bytes");
+            SetStatusText(UpgradingStatusText(written, imageSize));
           }
           if (m_ProgressMode) StepProgressWindow();
         }
@@ -611,7 +606,8 @@ void CFlashDlg::ShowLogPlace() {
     std::lock_guard lock(m_statusLock);
     shown = m_statusText;
   }
-  SetStatusText(shown + "\nLog: " + path);
+  // xgettext:python-brace-format
+  SetStatusText(shown + "\n" + FormatText(Tr("Log: {path}"), {{"path", path}}));
 }
 
 void CFlashDlg::SetStatusText(const std::string& text) {

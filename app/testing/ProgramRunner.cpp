@@ -18,6 +18,16 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// The child speaks English, whatever the language of the person running the
+// tests, unless the launch sets its language.
+bool IsLanguageVariable(const std::string& name) {
+  return name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG";
+}
+
+}  // namespace
+
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -49,7 +59,7 @@ bool CChildProcess::Start(const ProgramLaunch& launch) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     const std::string name = text.substr(0, text.find('='));
-    if (launch.setEnv.contains(name) ||
+    if (launch.setEnv.contains(name) || IsLanguageVariable(name) ||
         std::find(launch.unsetEnv.begin(), launch.unsetEnv.end(), name) != launch.unsetEnv.end())
       continue;
     envText.push_back(text);

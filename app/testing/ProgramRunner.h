@@ -20,7 +20,8 @@ struct ProgramLaunch {
   std::vector<std::string> arguments;
   std::filesystem::path cwd;  // empty: the caller's
   // Variables to set (replacing inherited ones) and to remove from the
-  // caller's environment.
+  // caller's environment. The language variables (LANGUAGE, LC_ALL,
+  // LC_MESSAGES, LANG) are never inherited: set them to choose a language.
   std::map<std::string, std::string> setEnv;
   std::vector<std::string> unsetEnv;
   // Kill the child when the thread that started it ends (for servers a test starts).

@@ -12,9 +12,11 @@
 #include <QPainterPath>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 #include <cmath>
 
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/FlashDlg.h"
 
 namespace {
@@ -34,6 +36,9 @@ constexpr int kAboutWidth = 233;
 constexpr int kAboutHeight = 60;
 constexpr int kProgWidth = 200;
 constexpr int kProgHeight = 22;
+constexpr int kButtonWidth = 50;
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
@@ -148,17 +153,17 @@ void CProg::closeEvent(QCloseEvent* event) { event->ignore(); }
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint) {
   setFont(DialogFont());
   const CDialogUnits units(font());
-  setWindowTitle(QStringLiteral("About Quillon Device HID Firmware Upgrade"));
+  setWindowTitle(Text(AboutBoxCaption()));
   setWindowIcon(ApplicationIcon());
   setFixedSize(units.Size(kAboutWidth, kAboutHeight));
   auto* icon = new QLabel(this);
   icon->setPixmap(ApplicationIcon().pixmap(32, 32));
   icon->setGeometry(units.Rect(11, 17, 20, 20));
-  auto* text = new QLabel(QStringLiteral("Quillon Device HID Firmware Upgrade Version 2.00"), this);
+  auto* text = new QLabel(Text(AboutBoxText()), this);
   text->setObjectName(QStringLiteral("aboutText"));
   text->setGeometry(units.Rect(40, 14, 186, 20));
   text->setWordWrap(true);
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  auto* ok = new QPushButton(Text(Tr("OK")), this);
   ok->setObjectName(QStringLiteral("aboutOk"));
   ok->setDefault(true);
   ok->setGeometry(units.Rect(176, 39, 50, 14));
@@ -171,24 +176,29 @@ CFlashWindow::CFlashWindow(CFlashDlg& dialog)
       m_dialog(dialog) {
   setFont(DialogFont());
   const CDialogUnits units(font());
-  setWindowTitle(QStringLiteral("Quillon Device Firmware Upgrade"));
+  setWindowTitle(Text(WindowTitle(kTemplateProductName)));
   setWindowIcon(ApplicationIcon());
-  setFixedSize(units.Size(kDialogWidth, kDialogHeight));
 
-  m_upgrade = new QPushButton(QStringLiteral("Upgrade"), this);
+  m_upgrade = new QPushButton(Text(Tr("Upgrade")), this);
   m_upgrade->setObjectName(QStringLiteral("upgrade1"));
-  m_upgrade->setGeometry(units.Rect(224, 5, 50, 14));
   m_upgrade->setDefault(true);
   m_upgrade->setEnabled(false);
 
-  m_close = new QPushButton(QStringLiteral("Close"), this);
+  m_close = new QPushButton(Text(Tr("Close")), this);
   m_close->setObjectName(QStringLiteral("close2"));
-  m_close->setGeometry(units.Rect(224, 25, 50, 14));
   m_close->setAutoDefault(false);
+
+  // Buttons as wide as the longer of their translated texts needs, never
+  // narrower than the template's; the window widens by what they gained.
+  const int templateButton = units.Size(kButtonWidth, 0).width();
+  const int buttonWidth = std::max({templateButton, m_upgrade->sizeHint().width(), m_close->sizeHint().width()});
+  setFixedSize(units.Size(kDialogWidth, kDialogHeight) + QSize(buttonWidth - templateButton, 0));
+  m_upgrade->setGeometry(units.Rect(224, 5, kButtonWidth, 14).adjusted(0, 0, buttonWidth - templateButton, 0));
+  m_close->setGeometry(units.Rect(224, 25, kButtonWidth, 14).adjusted(0, 0, buttonWidth - templateButton, 0));
 
   m_status = new CColorStatic(this);
   m_status->setObjectName(QStringLiteral("status1000"));
-  m_status->setText(QStringLiteral("No device found!"));
+  m_status->setText(Text(Tr("No device found!")));
   m_status->setGeometry(units.Rect(9, 23, 209, 29));
 
   m_progress = new QProgressBar(this);
@@ -197,12 +207,12 @@ CFlashWindow::CFlashWindow(CFlashDlg& dialog)
   m_progress->setGeometry(units.Rect(7, 56, 208, 11));
   ShowProgress(*m_progress, CProgressBarModel());
 
-  m_version = new QLabel(QStringLiteral("Current Version :"), this);
+  m_version = new QLabel(Text(Tr("Current Version :")), this);
   m_version->setObjectName(QStringLiteral("version1003"));
   m_version->setGeometry(units.Rect(9, 6, 207, 13));
 
   // Controls of the template that stay hidden.
-  m_versionHidden = new QLabel(QStringLiteral("Current Version :"), this);
+  m_versionHidden = new QLabel(Text(Tr("Current Version :")), this);
   m_versionHidden->setGeometry(units.Rect(10, 7, 50, 12));
   m_versionHidden->hide();
   m_comboHidden = new QComboBox(this);
@@ -232,6 +242,18 @@ void CFlashWindow::StepProgressWindow() {
 }
 
 void CFlashWindow::DestroyProgressWindow() { delete m_pProg.data(); }
+
+void CFlashWindow::SetStatusText(const QString& text) {
+  m_status->setText(text);
+  // A longer text (a translation, a long product name) makes room below
+  // itself rather than being cut: the bar and the window's bottom move down.
+  const int needed = m_status->heightForWidth(m_status->width());
+  const int extra = needed - m_status->height();
+  if (extra <= 0) return;
+  m_status->resize(m_status->width(), needed);
+  m_progress->move(m_progress->x(), m_progress->y() + extra);
+  setFixedSize(width(), height() + extra);
+}
 
 void CFlashWindow::SetVersionText(const QString& text) {
   m_versionHidden->hide();

@@ -89,6 +89,8 @@ class CFlashWindow : public QDialog {
   void StartProgressWindow(std::uint16_t stepCount);
   void StepProgressWindow();
   void DestroyProgressWindow();
+  // Sets the status text; the window grows where the text needs more lines.
+  void SetStatusText(const QString& text);
   void SetVersionText(const QString& text);
   // Repaints now, then shows the window unless it is kept hidden.
   void RepaintAndShow();

@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <cstdio>
 
+#include "resources/Translation.h"
 #include "ui/qt/Display.h"
 #include "ui/qt/QtApp.h"
 
@@ -14,7 +15,7 @@ void ShowSystemModalMessage(const std::string& text) {
     return;
   }
   CQtAppScope app;
-  QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Error"), QString::fromStdString(text), QMessageBox::Ok);
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(Tr("Error")), QString::fromStdString(text), QMessageBox::Ok);
   box.setWindowModality(Qt::ApplicationModal);
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   box.exec();

@@ -69,7 +69,7 @@ int CQtSurface::ProgressGetPos() const {
 
 void CQtSurface::SetStatusText(const std::string& text) {
   m_channel.Run([this, text] {
-    if (m_window) m_window->Status()->setText(QString::fromStdString(text));
+    if (m_window) m_window->SetStatusText(QString::fromStdString(text));
   });
 }
 
