@@ -64,8 +64,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
+    // The language variables too: the program speaks English unless a test sets its language.
     if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == kInstanceLockNameVariable ||
-        extraEnv.contains(name))
+        name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG" || extraEnv.contains(name))
       continue;
     envText.push_back(entry);
   }
@@ -409,6 +410,44 @@ TEST_F(ProgramTest, DemoStartsTheEmulatorOnAPrivateBusAndStopsIt) {
   EXPECT_EQ(::kill(emulatorPid, 0), -1);
   EXPECT_EQ(errno, ESRCH);
 }
+
+struct DemoLanguageCase {
+  friend void PrintTo(const DemoLanguageCase& c, std::ostream* out) { *out << c.name; }
+  const char* name;
+  std::map<std::string, std::string> environment;
+  std::vector<std::string> transcript;  // lines, in order
+};
+
+const DemoLanguageCase kDemoLanguageCases[] = {
+    {"German",
+     {{"LANG", "de_DE.UTF-8"}},
+     {"Firmware-Aktualisierung für Aurelix Rho USB Audio", "Aktuelle Version: L:20160512 A:20151022 B:20140630",
+      "Aktualisierung läuft, bitte warten...", "  1541932 von 1541932 Bytes",
+      "Treiber wird neu geladen, Firmware-Versionen werden neu gelesen...",
+      "Aktuelle Version: L:20171003 A:20151022 B:20150928", "Aktualisierung erfolgreich"}},
+    {"Japanese",
+     {{"LANG", "en_US.UTF-8"}, {"LANGUAGE", "ja_JP:en"}},
+     {"Aurelix Rho USB Audio デバイス ファームウェア アップグレード", "現在のバージョン: L:20160512 A:20151022 B:20140630",
+      "アップグレード中です。しばらくお待ちください...", "  1541932 / 1541932 バイト",
+      "ドライバーを再読み込みし、ファームウェアのバージョンを更新しています...",
+      "現在のバージョン: L:20171003 A:20151022 B:20150928", "アップグレードが完了しました"}},
+};
+
+class DemoInTheUsersLanguage : public ProgramTest, public ::testing::WithParamInterface<DemoLanguageCase> {};
+
+// The demo as a newcomer runs it, whole device and emulator included, with the
+// user's locale: what it tells on the console is in that language.
+TEST_P(DemoInTheUsersLanguage, TranscriptSpeaksItAndTheUpgradeSucceeds) {
+  const RunResult run = RunProgram(m_program, {"--time-scale=10", "--demo"}, m_cwd, GetParam().environment);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  std::vector<std::string> lines;
+  std::istringstream out(run.out);
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
+  EXPECT_TRUE(InOrder(lines, GetParam().transcript)) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, DemoInTheUsersLanguage, ::testing::ValuesIn(kDemoLanguageCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(InstanceLock, OneHolderPerNameUntilReleased) {
   const std::string name = "quillon-test-lock-" + std::to_string(::getpid());

@@ -16,7 +16,9 @@
 
 #include "app/log/Log.h"
 #include "platform/Clock.h"
+#include "resources/Catalogs.h"
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/FlashDlg.h"
 #include "ui/qt/DialogWindow.h"
 #include "ui/qt/QtSurface.h"
@@ -141,6 +143,41 @@ TEST_F(FlashWindowTest, LoadedState) {
   EXPECT_TRUE(window->UpgradeButton()->isEnabled());
   EXPECT_TRUE(window->CloseButton()->isEnabled());
   Close();
+}
+
+// In every language the buttons show their whole text inside the window, and a
+// status text longer than the control's lines pushes the bar and the window's
+// bottom down instead of being cut.
+TEST_F(FlashWindowTest, EveryLanguageFitsItsTexts) {
+  std::vector<std::string_view> languages = {""};
+  for (const TextCatalog& catalog : TextCatalogs()) languages.push_back(catalog.language);
+  for (const std::string_view language : languages) {
+    SCOPED_TRACE(std::string(language));
+    SetUiLanguage(language);
+    CFlashDlg& dlg = Make();
+    Open(dlg);
+    dlg.OnInitDialog();
+    EXPECT_EQ(window->UpgradeButton()->text().toStdString(), Tr("Upgrade"));
+    for (const QPushButton* button : {window->UpgradeButton(), window->CloseButton()}) {
+      EXPECT_GE(button->width(), button->sizeHint().width());
+      EXPECT_LE(button->geometry().right(), window->width());
+      EXPECT_GT(button->x(), window->Status()->geometry().right());
+    }
+    const QSize before = window->size();
+    const QLabel& status = *window->Status();
+    EXPECT_GE(status.height(), status.heightForWidth(status.width()));
+    std::string longText = LoadStringById(IDS_NOTHING_UPGRADED);
+    for (int line = 0; line < 4; ++line) longText += "\n" + LoadStringById(IDS_RELOADING);
+    surface->SetStatusText(longText);
+    PumpUntil([&] { return status.text().toStdString() == longText; });
+    EXPECT_GE(status.height(), status.heightForWidth(status.width()));
+    EXPECT_GE(window->Progress()->y(), status.geometry().bottom());
+    EXPECT_LE(window->Progress()->geometry().bottom(), window->height());
+    EXPECT_GT(window->height(), before.height());
+    EXPECT_EQ(window->width(), before.width());
+    Close();
+  }
+  SetUiLanguage("");
 }
 
 // Block writes from another thread: each update has reached the widgets before the next block is written.

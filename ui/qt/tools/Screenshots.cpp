@@ -1,6 +1,7 @@
 // quillon-ui-screenshots <directory>: renders the main dialog in its main
 // states, the about box and the progress window to PNG files, on Qt's
-// offscreen platform, with a scripted device standing in for a real one.
+// offscreen platform, with a scripted device standing in for a real one; then
+// the loaded and the failed dialog in every language the program carries.
 #include <QApplication>
 #include <QDir>
 #include <QFontMetrics>
@@ -11,6 +12,8 @@
 #include <functional>
 
 #include "platform/Clock.h"
+#include "resources/Catalogs.h"
+#include "resources/Translation.h"
 #include "ui/FlashDlg.h"
 #include "ui/qt/FlashWindow.h"
 #include "ui/qt/QtSurface.h"
@@ -153,5 +156,25 @@ int main(int argc, char** argv) {
     Settle();
     s.Save(prog, "09-progress-window");
   });
+  // Every language: the loaded dialog and a failed run, whose texts are the longest.
+  for (const TextCatalog& catalog : TextCatalogs()) {
+    SetUiLanguage(catalog.language);
+    const std::string prefix = "lang-" + std::string(catalog.language);
+    shooter.Shoot(none, [&](CFlashDlg& dlg, CFlashWindow& window, CShooter& s) {
+      dlg.OnInitDialog();
+      Settle();
+      s.Save(window, (prefix + "-loaded").c_str());
+    });
+    shooter.Shoot([](UpgraderScript& script) { script.writeWholeResult = 0; },
+                  [&](CFlashDlg& dlg, CFlashWindow& window, CShooter& s) {
+                    dlg.OnInitDialog();
+                    dlg.EnableButton(DialogButton::Upgrade, false);
+                    dlg.EnableButton(DialogButton::Close, false);
+                    dlg.FlashFirmwareThreadProc();
+                    Settle();
+                    s.Save(window, (prefix + "-failed").c_str());
+                  });
+  }
+  SetUiLanguage("");
   return shooter.Ok() ? 0 : 1;
 }
