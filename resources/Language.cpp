@@ -26,13 +26,15 @@ std::string Chinese(bool simplified) { return simplified ? Shipped("zh_CN") : st
 // The language part of a locale name language[_TERRITORY][.codeset][@modifier].
 std::string_view LanguageOf(std::string_view locale) { return locale.substr(0, locale.find_first_of("_.@")); }
 
-// The catalog for one locale name; empty for English or when none matches.
+// The catalog for one locale name, the language with its territory first
+// (pt_BR), then the language alone (pt); empty for English or when none matches.
 std::string CatalogForLocale(std::string_view locale) {
   const std::string_view language = LanguageOf(locale);
-  if (language != "zh") return Shipped(language);
   locale = locale.substr(0, locale.find_first_of(".@"));
   const std::string_view region = locale.substr(language.size() + (locale.size() > language.size() ? 1 : 0));
-  return Chinese(region.empty() || region == "CN" || region == "SG" || region == "Hans");
+  if (language == "zh") return Chinese(region.empty() || region == "CN" || region == "SG" || region == "Hans");
+  if (std::string regional = Shipped(locale); !regional.empty()) return regional;
+  return Shipped(language);
 }
 
 bool IsCLocale(std::string_view locale) { return locale == "C" || locale == "POSIX" || locale.starts_with("C."); }
