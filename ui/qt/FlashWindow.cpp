@@ -210,6 +210,7 @@ CFlashWindow::CFlashWindow(CFlashDlg& dialog)
   m_version = new QLabel(Text(Tr("Current Version :")), this);
   m_version->setObjectName(QStringLiteral("version1003"));
   m_version->setGeometry(units.Rect(9, 6, 207, 13));
+  m_version->setWordWrap(true);
 
   // Controls of the template that stay hidden.
   m_versionHidden = new QLabel(Text(Tr("Current Version :")), this);
@@ -245,13 +246,21 @@ void CFlashWindow::DestroyProgressWindow() { delete m_pProg.data(); }
 
 void CFlashWindow::SetStatusText(const QString& text) {
   m_status->setText(text);
-  // A longer text (a translation, a long product name) makes room below
-  // itself rather than being cut: the bar and the window's bottom move down.
-  const int needed = m_status->heightForWidth(m_status->width());
-  const int extra = needed - m_status->height();
+  FitHeight(*m_status);
+}
+
+// A longer text (a translation, a long product name or version list) makes
+// room below its label rather than being cut: the controls under it move down
+// and the window grows by as much.
+void CFlashWindow::FitHeight(QLabel& label) {
+  const int needed = label.heightForWidth(label.width());
+  const int extra = needed - label.height();
   if (extra <= 0) return;
-  m_status->resize(m_status->width(), needed);
-  m_progress->move(m_progress->x(), m_progress->y() + extra);
+  // The controls under the label; the buttons beside it stay where they are.
+  const QRect place = label.geometry();
+  for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+    if (child->y() > place.bottom() && child->x() < place.right()) child->move(child->x(), child->y() + extra);
+  label.resize(label.width(), needed);
   setFixedSize(width(), height() + extra);
 }
 
@@ -260,6 +269,7 @@ void CFlashWindow::SetVersionText(const QString& text) {
   m_version->show();
   m_version->raise();
   m_version->setText(text);
+  FitHeight(*m_version);
 }
 
 void CFlashWindow::RepaintAndShow() {

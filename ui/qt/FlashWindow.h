@@ -89,7 +89,8 @@ class CFlashWindow : public QDialog {
   void StartProgressWindow(std::uint16_t stepCount);
   void StepProgressWindow();
   void DestroyProgressWindow();
-  // Sets the status text; the window grows where the text needs more lines.
+  // The status text and the version line; the window grows where a text
+  // needs more lines than its control has.
   void SetStatusText(const QString& text);
   void SetVersionText(const QString& text);
   // Repaints now, then shows the window unless it is kept hidden.
@@ -109,6 +110,8 @@ class CFlashWindow : public QDialog {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  void FitHeight(QLabel& label);
+
   CFlashDlg& m_dialog;
   QPushButton* m_upgrade;
   QPushButton* m_close;

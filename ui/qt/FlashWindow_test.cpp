@@ -163,6 +163,13 @@ TEST_F(FlashWindowTest, EveryLanguageFitsItsTexts) {
       EXPECT_LE(button->geometry().right(), window->width());
       EXPECT_GT(button->x(), window->Status()->geometry().right());
     }
+    // The demo device's version list, the longest version line a run shows.
+    const QLabel& version = *window->VersionLine();
+    surface->SetVersionText(
+        FormatText(LoadStringById(IDS_CURRENT_VERSION), {{"version", "L:20160512 A:20151022 B:20140630"}}));
+    PumpUntil([&] { return version.text().contains(QStringLiteral("L:20160512")); });
+    EXPECT_GE(version.height(), version.heightForWidth(version.width()));
+    EXPECT_GT(window->Status()->y(), version.geometry().bottom());
     const QSize before = window->size();
     const QLabel& status = *window->Status();
     EXPECT_GE(status.height(), status.heightForWidth(status.width()));
