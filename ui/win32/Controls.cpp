@@ -4,17 +4,35 @@
 
 #include <array>
 
+#include "resources/StringTable.h"
+#include "resources/Translation.h"
+#include "ui/win32/Layout.h"
 #include "ui/win32/Resource.h"
+#include "ui/win32/WideText.h"
 
 namespace {
 
 // The progress window only reports: closing it by hand is ignored.
-INT_PTR CALLBACK ProgressProc(HWND, UINT message, WPARAM, LPARAM) {
+INT_PTR CALLBACK ProgressProc(HWND window, UINT message, WPARAM, LPARAM) {
+  if (message == WM_INITDIALOG) SetWindowTextW(window, win32::Wide(WindowTitle(kTemplateProductName)).c_str());
   return message == WM_INITDIALOG || message == WM_CLOSE ? TRUE : FALSE;
 }
 
+// The template's English texts in the chosen language; the text and the
+// button grow where the translation needs more room.
+void TranslateAboutBox(HWND window) {
+  SetWindowTextW(window, win32::Wide(AboutBoxCaption()).c_str());
+  SetDlgItemTextW(window, IDC_ABOUT_TEXT, win32::Wide(AboutBoxText()).c_str());
+  SetDlgItemTextW(window, IDOK, win32::Wide(Tr("OK")).c_str());
+  win32::WidenButtonsToFit(window, {IDOK});
+  win32::GrowTextToFit(window, IDC_ABOUT_TEXT, {IDOK});
+}
+
 INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
-  if (message == WM_INITDIALOG) return TRUE;
+  if (message == WM_INITDIALOG) {
+    TranslateAboutBox(window);
+    return TRUE;
+  }
   if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
     EndDialog(window, LOWORD(wParam));
     return TRUE;

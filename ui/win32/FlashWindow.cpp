@@ -6,8 +6,10 @@
 #include <optional>
 
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/win32/Controls.h"
 #include "ui/win32/Handles.h"
+#include "ui/win32/Layout.h"
 #include "ui/win32/Resource.h"
 #include "ui/win32/WideText.h"
 
@@ -32,6 +34,8 @@ class CFlashWindow::Impl {
   bool Run(std::function<void()> onInit);
   void PostWake() const { PostMessageW(m_window, kWakeMessage, 0, 0); }
   HWND Control(int id) const { return GetDlgItem(m_window, id); }
+  void SetText(int id, const std::string& text) const { SetWindowTextW(Control(id), win32::Wide(text).c_str()); }
+  void ShowStatus(const std::string& text) const;
 
   // Set once, before the window exists or on the GUI thread; PostWake reads
   // it only after the surface has opened, which follows its creation.
@@ -87,8 +91,23 @@ void CFlashWindow::Impl::OnInitDialog() {
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, IDM_ABOUTBOX, win32::Wide(about).c_str());
   }
+  // The template's texts are English; the user reads them in the chosen language.
+  SetWindowTextW(m_window, win32::Wide(WindowTitle(kTemplateProductName)).c_str());
+  SetText(IDOK, Tr("Upgrade"));
+  SetText(IDCANCEL, Tr("Close"));
+  SetText(IDC_VERSION, Tr("Current Version :"));
+  SetText(IDC_VERSION_HIDDEN, Tr("Current Version :"));
+  win32::WidenButtonsToFit(m_window, {IDOK, IDCANCEL});
   m_status.Attach(Control(IDC_STATUS));
+  ShowStatus(Tr("No device found!"));
   if (m_onInit) m_onInit();
+}
+
+// A longer text (a translation, a long product name) makes room below itself
+// rather than being cut: the bar and the window's bottom move down.
+void CFlashWindow::Impl::ShowStatus(const std::string& text) const {
+  SetText(IDC_STATUS, text);
+  win32::GrowTextToFit(m_window, IDC_STATUS, {IDC_PROGRESS});
 }
 
 INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -175,9 +194,7 @@ void CFlashWindow::ProgressSetStep(int step) {
 
 void CFlashWindow::ProgressStepIt() { SendMessageW(m_impl->Control(IDC_PROGRESS), PBM_STEPIT, 0, 0); }
 
-void CFlashWindow::SetStatusText(const std::string& text) {
-  SetWindowTextW(m_impl->m_status.Handle(), win32::Wide(text).c_str());
-}
+void CFlashWindow::SetStatusText(const std::string& text) { m_impl->ShowStatus(text); }
 
 void CFlashWindow::SetStatusColour(Rgb colour) { m_impl->m_status.SetTextColour(colour); }
 

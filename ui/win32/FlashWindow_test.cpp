@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "app/log/Log.h"
+#include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
+#include "resources/Translation.h"
 #include "ui/EndRequest.h"
 #include "ui/FlashDlg.h"
 #include "ui/testing/ScriptedDialog.h"
@@ -34,6 +36,7 @@ class Win32DialogTest : public ::testing::Test {
     script->Release();
     dialog.reset();
     Clock::SetTimeScale(1);
+    SetUiLanguage("");
   }
 
   CFlashDlg& Make(bool silent = false, bool progress = false) {
@@ -290,30 +293,108 @@ TEST_F(Win32DialogTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThre
   EXPECT_EQ(progressBar, (ProgressBarState{0, 100, 0}));
 }
 
+// The about box in English and in a language whose OK reads otherwise.
 TEST_F(Win32DialogTest, AboutBoxFromTheSystemMenu) {
-  CFlashDlg& dlg = Make();
-  const std::string aboutTitle = "About Quillon Device HID Firmware Upgrade";
-  std::string entry;
-  bool opened = false;
-  bool closed = false;
-  std::vector<std::string> texts;
-  const int result = Run(dlg, [&](CDialogProbe& probe) {
-    if (!probe.WaitForDialog(true)) return;
-    entry = probe.SystemMenuEntry(IDM_ABOUTBOX);
-    probe.SystemCommand(IDM_ABOUTBOX);
-    opened = probe.WaitForWindow(aboutTitle);
-    if (!opened) return;
-    texts = probe.TextsOf(aboutTitle);
-    probe.PressOk(aboutTitle);
-    closed = probe.WaitForWindow(aboutTitle, false);
-    probe.Click(IDCANCEL);
-  });
-  EXPECT_EQ(result, IDCANCEL);
-  EXPECT_EQ(entry, LoadStringById(IDS_ABOUTBOX));
-  EXPECT_TRUE(opened);
-  EXPECT_TRUE(closed);
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "Quillon Device HID Firmware Upgrade Version 2.00"), texts.end());
-  EXPECT_NE(std::find(texts.begin(), texts.end(), "OK"), texts.end());
+  for (const char* language : {"", "es"}) {
+    SCOPED_TRACE(language);
+    SetUiLanguage(language);
+    CFlashDlg& dlg = Make();
+    const std::string aboutTitle = AboutBoxCaption();
+    std::string entry;
+    bool opened = false;
+    bool closed = false;
+    std::vector<std::string> texts;
+    const int result = Run(dlg, [&](CDialogProbe& probe) {
+      if (!probe.WaitForDialog(true)) return;
+      entry = probe.SystemMenuEntry(IDM_ABOUTBOX);
+      probe.SystemCommand(IDM_ABOUTBOX);
+      opened = probe.WaitForWindow(aboutTitle);
+      if (!opened) return;
+      texts = probe.TextsOf(aboutTitle);
+      probe.PressOk(aboutTitle);
+      closed = probe.WaitForWindow(aboutTitle, false);
+      probe.Click(IDCANCEL);
+    });
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(entry, LoadStringById(IDS_ABOUTBOX));
+    EXPECT_TRUE(opened) << aboutTitle;
+    EXPECT_TRUE(closed);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), AboutBoxText()), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), Tr("OK")), texts.end());
+  }
+}
+
+// The template's texts in the chosen language, with room for them: buttons as
+// wide as the longer text needs, a status text as tall as its lines, the bar
+// and the window's bottom moved below it. In English, the template's geometry.
+TEST_F(Win32DialogTest, TemplateTextsInTheChosenLanguageAreNotCut) {
+  struct Case {
+    const char* language;
+    std::u16string productName;
+    const char* upgrade;
+    const char* close;
+  };
+  const std::u16string longName =
+      u"Aurelix Rho Studio Reference Interface with Bluetooth Receiver, Wireless Remote and Docking Station";
+  for (const Case& c : {Case{"", u"Aurelix Rho", "Upgrade", "Close"},
+                        Case{"de", longName, "Aktualisieren", "Schließen"},
+                        Case{"fr", longName, "Mettre à jour", "Fermer"}}) {
+    SCOPED_TRACE(c.language);
+    SetUiLanguage(c.language);
+    script = std::make_shared<UpgraderScript>();
+    script->productName = c.productName;
+    CFlashDlg& dlg = Make();
+    struct Seen {
+      std::string upgrade, close, versionLabel, title, status;
+      PixelBox client, upgradeBox, closeBox, statusBox, progressBox;
+      PixelBox templateClient, templateUpgrade, templateClose, templateStatus, templateProgress;
+      TextSize upgradeText, closeText, statusText;
+    } seen;
+    Run(dlg, [&](CDialogProbe& probe) {
+      if (!probe.WaitForDialog(true)) return;
+      seen.upgrade = probe.Text(IDOK);
+      seen.close = probe.Text(IDCANCEL);
+      seen.versionLabel = probe.Text(IDC_VERSION_HIDDEN);
+      seen.title = probe.Title();
+      seen.status = probe.Text(IDC_STATUS);
+      seen.client = probe.Place(0);
+      seen.upgradeBox = probe.Place(IDOK);
+      seen.closeBox = probe.Place(IDCANCEL);
+      seen.statusBox = probe.Place(IDC_STATUS);
+      seen.progressBox = probe.Place(IDC_PROGRESS);
+      seen.templateClient = probe.FromDialogUnits(0, 0, 281, 74);
+      seen.templateUpgrade = probe.FromDialogUnits(224, 5, 50, 14);
+      seen.templateClose = probe.FromDialogUnits(224, 25, 50, 14);
+      seen.templateStatus = probe.FromDialogUnits(9, 23, 209, 29);
+      seen.templateProgress = probe.FromDialogUnits(7, 56, 208, 11);
+      seen.upgradeText = probe.MeasureText(IDOK);
+      seen.closeText = probe.MeasureText(IDCANCEL);
+      seen.statusText = probe.MeasureText(IDC_STATUS);
+      probe.Click(IDCANCEL);
+    });
+    const std::string product = Utf16ToUtf8(c.productName.c_str());
+    EXPECT_EQ(seen.upgrade, c.upgrade);
+    EXPECT_EQ(seen.close, c.close);
+    EXPECT_EQ(seen.versionLabel, Tr("Current Version :"));
+    EXPECT_EQ(seen.title, WindowTitle(product));
+    EXPECT_EQ(seen.status, FormatText(LoadStringById(IDS_WILL_UPGRADE), {{"product", product}}));
+    if (*c.language == '\0') {
+      EXPECT_EQ(seen.client, seen.templateClient);
+      EXPECT_EQ(seen.upgradeBox, seen.templateUpgrade);
+      EXPECT_EQ(seen.closeBox, seen.templateClose);
+      EXPECT_EQ(seen.statusBox, seen.templateStatus);
+      EXPECT_EQ(seen.progressBox, seen.templateProgress);
+      continue;
+    }
+    EXPECT_GE(seen.upgradeBox.Width(), std::max(seen.upgradeText.width, seen.templateUpgrade.Width()));
+    EXPECT_GE(seen.closeBox.Width(), seen.closeText.width);
+    EXPECT_EQ(seen.upgradeBox.Width(), seen.closeBox.Width());
+    EXPECT_EQ(seen.client.right - seen.upgradeBox.right, seen.templateClient.right - seen.templateUpgrade.right);
+    ASSERT_GT(seen.statusText.height, seen.templateStatus.Height()) << "the case is meant to need more lines";
+    EXPECT_GE(seen.statusBox.Height(), seen.statusText.height);
+    EXPECT_EQ(seen.progressBox.top - seen.statusBox.bottom, seen.templateProgress.top - seen.templateStatus.bottom);
+    EXPECT_EQ(seen.client.bottom - seen.progressBox.bottom, seen.templateClient.bottom - seen.templateProgress.bottom);
+  }
 }
 
 TEST_F(Win32DialogTest, NoDeviceShowsTheSystemModalMessageAndEnds) {

@@ -17,5 +17,8 @@
 #define IDC_VERSION_HIDDEN 1008
 #define IDC_COMBO_HIDDEN 1009
 
+// The about box's line of text.
+#define IDC_ABOUT_TEXT 1010
+
 // System-menu command that opens the about box.
 #define IDM_ABOUTBOX 0x0010

@@ -164,6 +164,42 @@ std::string CDialogProbe::SystemMenuEntry(int command) const {
   return Utf16ToUtf8(reinterpret_cast<const char16_t*>(buffer));
 }
 
+PixelBox CDialogProbe::Place(int controlId) const {
+  HWND dialog = Dialog(m_guiThread);
+  RECT place{};
+  if (controlId == 0) {
+    GetClientRect(dialog, &place);
+  } else {
+    GetWindowRect(GetDlgItem(dialog, controlId), &place);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+  }
+  return {place.left, place.top, place.right, place.bottom};
+}
+
+PixelBox CDialogProbe::FromDialogUnits(int left, int top, int width, int height) const {
+  // The dialog manager scales a control's position and size each on its own,
+  // as MapDialogRect scales each of a rectangle's four numbers.
+  RECT scaled{left, top, width, height};
+  MapDialogRect(Dialog(m_guiThread), &scaled);
+  return {scaled.left, scaled.top, scaled.left + scaled.right, scaled.top + scaled.bottom};
+}
+
+TextSize CDialogProbe::MeasureText(int controlId) const {
+  HWND control = GetDlgItem(Dialog(m_guiThread), controlId);
+  const std::wstring text = win32::Wide(TextOf(control));
+  RECT client{};
+  GetClientRect(control, &client);
+  HDC dc = GetDC(control);
+  const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  SIZE line{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &line);
+  RECT wrapped{0, 0, client.right, 0};
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &wrapped, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  SelectObject(dc, previous);
+  ReleaseDC(control, dc);
+  return {static_cast<int>(line.cx), static_cast<int>(wrapped.bottom)};
+}
+
 void CDialogProbe::Click(int controlId) const {
   HWND dialog = Dialog(m_guiThread);
   SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),

@@ -17,6 +17,24 @@ struct ProgressBarState {
   friend bool operator==(const ProgressBarState&, const ProgressBarState&) = default;
 };
 
+// A rectangle in pixels.
+struct PixelBox {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+  int Width() const { return right - left; }
+  int Height() const { return bottom - top; }
+  friend bool operator==(const PixelBox&, const PixelBox&) = default;
+};
+
+// A control's text as its font draws it: its width on one line, and its
+// height word-wrapped at the control's width.
+struct TextSize {
+  int width = 0;
+  int height = 0;
+};
+
 class CDialogProbe {
  public:
   // Construct on the GUI thread, before its dialog is made: from then on it
@@ -41,6 +59,11 @@ class CDialogProbe {
   Rgb StatusColour() const;
   ProgressBarState Progress() const;
   std::string SystemMenuEntry(int command) const;
+  // A control of the main dialog in the dialog's client area; 0 gives the client area itself.
+  PixelBox Place(int controlId) const;
+  // A rectangle of the main dialog's template, in dialog units, as the dialog's pixels.
+  PixelBox FromDialogUnits(int left, int top, int width, int height) const;
+  TextSize MeasureText(int controlId) const;
 
   // Returns once the dialog has handled the button's click.
   void Click(int controlId) const;

@@ -7,8 +7,11 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
+#include "resources/Catalogs.h"
+#include "resources/Translation.h"
 #include "ui/FlashDlg.h"
 #include "ui/testing/ScriptedDialog.h"
 #include "ui/testing/ScriptedUpgrader.h"
@@ -82,6 +85,18 @@ int main(int argc, char** argv) {
     Settle();
     shooter.Note(probe.SaveDialogImage(shooter.Path("win32-loaded")), "win32-loaded");
   });
+  // The loaded dialog in every language: its longest template texts and status text.
+  std::vector<std::string> languages{""};
+  for (const TextCatalog& catalog : TextCatalogs()) languages.emplace_back(catalog.language);
+  for (const std::string& language : languages) {
+    SetUiLanguage(language);
+    const std::string name = "win32-lang-" + (language.empty() ? std::string("en") : language);
+    shooter.Shoot(false, none, [&](CFlashDlg&, CDialogProbe& probe, UpgraderScript&) {
+      Settle();
+      shooter.Note(probe.SaveDialogImage(shooter.Path(name.c_str())), name.c_str());
+    });
+  }
+  SetUiLanguage("");
   shooter.Shoot(false, blockProcessor, [&](CFlashDlg& dialog, CDialogProbe& probe, UpgraderScript& script) {
     WriteBlocks(dialog, script, [&] {
       Settle();
