@@ -86,6 +86,7 @@ std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why)
     LogMessage("CSleepInhibitor - Lock not kept [%s], going on without holding off sleep", std::strerror(errno));
     return nullptr;
   }
-  LogMessage("CSleepInhibitor - Sleep and shutdown held off [%s]", why);
+  // The reason is in the user's language; the log keeps to English.
+  LogMessage("CSleepInhibitor - Sleep and shutdown held off");
   return std::make_unique<CLogindInhibitor>(own);
 }

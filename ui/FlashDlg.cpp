@@ -26,7 +26,6 @@ constexpr int kErrorItemNotFound = 2;
 
 constexpr std::uint32_t kProductNameBytes = 252;
 
-
 // GetDeviceFWVersionString puts this before the version; the record keeps the version alone.
 constexpr std::string_view kVersionLabel = "Version : ";
 

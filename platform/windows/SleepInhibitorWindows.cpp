@@ -48,6 +48,7 @@ std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why)
     CloseHandle(request);
     return nullptr;
   }
-  LogMessage("CSleepInhibitor - Sleep held off [%s]", why);
+  // The reason is in the user's language; the log keeps to English.
+  LogMessage("CSleepInhibitor - Sleep held off");
   return std::make_unique<CPowerRequest>(request);
 }
