@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -11,6 +12,7 @@
 #include "app/log/Log.h"
 #include "app/log/Utf16Text.h"
 #include "platform/Clock.h"
+#include "resources/Language.h"
 #include "resources/StringTable.h"
 #include "resources/Translation.h"
 #include "ui/EndRequest.h"
@@ -394,6 +396,28 @@ TEST_F(Win32DialogTest, TemplateTextsInTheChosenLanguageAreNotCut) {
     EXPECT_GE(seen.statusBox.Height(), seen.statusText.height);
     EXPECT_EQ(seen.progressBox.top - seen.statusBox.bottom, seen.templateProgress.top - seen.templateStatus.bottom);
     EXPECT_EQ(seen.client.bottom - seen.progressBox.bottom, seen.templateClient.bottom - seen.templateProgress.bottom);
+  }
+}
+
+// The dialog speaks the UI language Windows reports for the user. The Windows
+// stage runs this once more under a Japanese UI language and says so in
+// QUILLON_EXPECTED_LANGUAGE; otherwise the user's language, English included.
+TEST_F(Win32DialogTest, StatusTextReadsInTheUsersUiLanguage) {
+  const std::string language = UserLanguage();
+  if (const char* expected = std::getenv("QUILLON_EXPECTED_LANGUAGE")) {
+    ASSERT_EQ(language, expected);
+  }
+  SetUiLanguage(language);
+  CFlashDlg& dlg = Make();
+  std::string loaded;
+  Run(dlg, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    loaded = probe.Text(IDC_STATUS);
+    probe.Click(IDCANCEL);
+  });
+  EXPECT_EQ(loaded, FormatText(LoadStringById(IDS_WILL_UPGRADE), {{"product", "Aurelix Rho"}}));
+  if (language == "ja") {
+    EXPECT_EQ(loaded, "このプログラムは Aurelix Rho のファームウェアをアップグレードします。[アップグレード] をクリックすると開始します。");
   }
 }
 
