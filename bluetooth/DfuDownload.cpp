@@ -143,15 +143,22 @@ std::optional<std::uint8_t> ReplyState() {
   return g_replyBuffer[kStatusStateOffset];
 }
 
-// Pumps the link until it is Active or `deadline` passes.
-bool EstablishLink(std::uint64_t deadline) {
+// Pumps the link, paced, until `done(events)` holds after a pump (true) or
+// `deadline` passes (false). `endPaceOnUartData` as for DfuPace.
+template <typename Done>
+bool PumpUntil(std::uint64_t deadline, bool endPaceOnUartData, Done done) {
   for (;;) {
     std::uint8_t events = 0;
     const std::int8_t countdown = BcspPump(&events);
-    if (BcspLink.linkState == BCSP_LINK_ACTIVE) return true;
+    if (done(events)) return true;
     if (Clock::QueryPerformanceCounter() >= deadline) return false;
-    DfuPace(countdown, false);
+    DfuPace(countdown, endPaceOnUartData);
   }
+}
+
+// Pumps the link until it is Active or `deadline` passes.
+bool EstablishLink(std::uint64_t deadline) {
+  return PumpUntil(deadline, false, [](std::uint8_t) { return BcspLink.linkState == BCSP_LINK_ACTIVE; });
 }
 
 // The first four bytes of the reply, the request's result (0: taken).
@@ -169,15 +176,9 @@ std::optional<std::uint8_t> FindLoaderState() {
   g_request.channel = kDfuChannel;
   QueueRequest(kBtGetStatus);
   const std::uint64_t deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
-  for (;;) {
-    std::uint8_t events = 0;
-    const std::int8_t countdown = BcspPump(&events);
-    if (events & BCSP_EVENT_RX_PACKET) break;
-    if (Clock::QueryPerformanceCounter() >= deadline) {
-      LogMessage("L::FirmwareUpgradeWriteB - No DFU status from the chip");
-      return std::nullopt;
-    }
-    DfuPace(countdown, true);
+  if (!PumpUntil(deadline, true, [](std::uint8_t events) { return (events & BCSP_EVENT_RX_PACKET) != 0; })) {
+    LogMessage("L::FirmwareUpgradeWriteB - No DFU status from the chip");
+    return std::nullopt;
   }
   LogReply("BTGetStatus: ");
   const std::optional<std::uint8_t> bState = ReplyLead() == 0 ? ReplyState() : std::nullopt;
