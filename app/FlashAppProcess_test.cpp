@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/FlashApp.h"
+#include "app/testing/ProgramRunner.h"
 #include "platform/InstanceLock.h"
 #include "platform/testing/TempDirectory.h"
 #include "resources/StringTable.h"
@@ -64,9 +65,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     const std::string name = entry.substr(0, entry.find('='));
-    // The language variables too: the program speaks English unless a test sets its language.
     if (name == "DISPLAY" || name == "WAYLAND_DISPLAY" || name == kInstanceLockNameVariable ||
-        name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG" || extraEnv.contains(name))
+        IsLanguageVariable(name) || extraEnv.contains(name))
       continue;
     envText.push_back(entry);
   }

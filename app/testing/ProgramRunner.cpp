@@ -18,16 +18,6 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// The child speaks English, whatever the language of the person running the
-// tests, unless the launch sets its language.
-bool IsLanguageVariable(const std::string& name) {
-  return name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG";
-}
-
-}  // namespace
-
 std::string ReadWholeFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

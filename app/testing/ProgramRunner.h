@@ -11,9 +11,17 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/testing/TempDirectory.h"
+
+// The variables that choose the program's language. A child started for a
+// test speaks English, whatever the language of the person running the tests,
+// unless the test sets one of them.
+inline bool IsLanguageVariable(std::string_view name) {
+  return name == "LANGUAGE" || name == "LC_ALL" || name == "LC_MESSAGES" || name == "LANG";
+}
 
 struct ProgramLaunch {
   std::string program;  // path of the executable
