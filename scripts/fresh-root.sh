@@ -64,11 +64,16 @@ remove_root() {
 # shared package cache mounted. Where mounts are not allowed (some containers)
 # it goes without them, and apt downloads again. The caller sets a trap that
 # calls remove_root.
-make_root() {
+# cache_root_tarball: makes the cached root when it is missing or too old.
+cache_root_tarball() {
   if [ ! -f "$root_tarball" ] || [ -n "$(find "$root_tarball" -mtime +30)" ]; then
     echo "Making the minimal Debian 12 root (cached in $root_tarball)"
     make_root_tarball
   fi
+}
+
+make_root() {
+  cache_root_tarball
   root=$(mktemp -d)
   mkdir -p "$root_archives/partial"
   "${root_sudo[@]}" tar -C "$root" -xf "$root_tarball"
