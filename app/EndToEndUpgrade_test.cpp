@@ -506,8 +506,9 @@ TEST_P(EndToEndStopRequest, RunStopsOnceTheDeviceIsSafe) {
 INSTANTIATE_TEST_SUITE_P(Moments, EndToEndStopRequest, ::testing::ValuesIn(kStopCases),
                          [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
-// Sleep and shutdown are held off from the bootloader entry to the end of the
-// run, on a real bus with logind's stand-in, whether the run succeeds or fails.
+// Sleep, shutdown and the lid switch are held off from the bootloader entry to
+// the end of the run, on a real bus with logind's stand-in, whether the run
+// succeeds or fails.
 TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
   e2e::CPrivateSystemBus bus;
   ASSERT_TRUE(bus.Start(m_tree.SystemBusSocket(), true)) << bus.Errors();
@@ -534,7 +535,8 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
     m_emulator->SetFaults(c.faults);
     if (!m_emulator->Present()) m_emulator->PlugCable();
     ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(30)));
-    const e2e::Inhibitor expected = {"sleep:shutdown", "quillon-upgrade", c.why, "block"};
+    const std::vector<e2e::Inhibitor> expected = {{"sleep:shutdown", "quillon-upgrade", c.why, "block"},
+                                                  {"handle-lid-switch", "quillon-upgrade", c.why, "block"}};
     std::atomic<bool> running = true;
     std::vector<e2e::Inhibitor> seen;
     std::thread watcher([&] {
@@ -548,8 +550,9 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
     running = false;
     watcher.join();
     EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
-    EXPECT_EQ(seen, std::vector<e2e::Inhibitor>{expected}) << "the lock logind saw while the run wrote";
-    EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - Sleep and shutdown held off", c.entry,
+    EXPECT_EQ(seen, expected) << "the locks logind saw while the run wrote";
+    EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - Sleep and shutdown held off",
+                                               "CSleepInhibitor - Lid switch held off", c.entry,
                                                "L::InitFirmwareUpgradeL - success[TRUE]", c.written, "ExitBootloader",
                                                "CSleepInhibitor - Sleep and shutdown no longer held off",
                                                "Return Code = "}));

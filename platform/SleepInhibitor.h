@@ -16,6 +16,6 @@ class CSleepInhibitor {
 using SleepInhibitorFactory = std::function<std::unique_ptr<CSleepInhibitor>(const std::string& why)>;
 
 // The desktop's lock: logind's "block" inhibitor on sleep and shutdown, asked
-// for on the system bus. Without a system bus or logind (containers, minimal
+// for on the system bus, and one on the lid switch where logind grants it. Without a system bus or logind (containers, minimal
 // installs) or when refused, logs why and returns null.
 std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why);
