@@ -27,7 +27,7 @@ quillon_add_test(e2e_upgrade_test
 quillon_add_test(e2e_recovery_test
   SOURCES EndToEndRecovery_test.cpp
   LIBS quillon_e2e_rig quillon_emulator
-  RESOURCE_LOCK quillon_instance)
+  RESOURCE_LOCK quillon_private_runs)
 
 foreach(e2e_target IN ITEMS e2e_device_test e2e_upgrade_test e2e_recovery_test)
   if(TARGET ${e2e_target})

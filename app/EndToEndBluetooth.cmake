@@ -3,7 +3,7 @@
 quillon_add_test(e2e_bluetooth_test
   SOURCES EndToEndBluetooth_test.cpp
   LIBS quillon_e2e_rig quillon_emulator
-  RESOURCE_LOCK quillon_instance)
+  RESOURCE_LOCK quillon_private_runs)
 if(TARGET e2e_bluetooth_test)
   add_dependencies(e2e_bluetooth_test quillon-upgrade quillon_images)
 endif()

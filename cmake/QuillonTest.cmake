@@ -4,8 +4,12 @@
 # emulator in-process or check Linux files); the others run there under Wine.
 # Tests are discovered when ctest runs, so a sanitizer build never runs them at build time.
 # RESOURCE_LOCK keeps the tests from running at the same time as other tests that
-# name the same resource (for instance "quillon_instance" for every test that
-# starts the quillon-upgrade program, whose copies refuse each other).
+# name the same resource. The tests that start whole runs (quillon-upgrade and
+# the emulator) take one of two lanes, so that no more than two runs share the
+# machine's processors: "quillon_instance" for the tests whose runs may take
+# the product's own single-instance lock (copies of the program refuse each
+# other), "quillon_private_runs" for those whose every run takes a lock name
+# of its own test process and so never meets another copy.
 function(quillon_add_test name)
   if(NOT QUILLON_BUILD_TESTS)
     return()
