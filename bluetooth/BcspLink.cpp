@@ -373,7 +373,13 @@ std::int8_t BcspPump(std::uint8_t* events) {
     }
   }
 
-  *events |= BcspReceive();
+  const std::uint8_t received = BcspReceive();
+  *events |= received;
+  // A reliable packet or an acknowledgement received in the call that
+  // completed a frame still lets the next frame start on the next call, so
+  // that an acknowledgement owed or the next request never waits out the
+  // idle calls behind the frame just sent.
+  if (received & (BCSP_EVENT_RX_RELIABLE | BCSP_EVENT_TX_DONE)) idleReload = 0;
 
   if (link.idleCountdown > 0) {
     --link.idleCountdown;
