@@ -62,6 +62,7 @@ class EndToEndBluetooth : public ::testing::Test {
     chip.timeScale = m_timeScale;
     chip.initialVersion = e2e::kOlderB;
     chip.blockBusyMs = 0;
+    chip.retransmitMs = m_chipRetransmitMs;
     chip.faults = chipFaults;
     // Without the chip's 5 ms busy time after each block, a functional run does
     // not spend a status poll and a 20 ms pause per block.
@@ -107,6 +108,7 @@ class EndToEndBluetooth : public ::testing::Test {
   double m_timeScale = kTimeScale;
   // With a value: full-speed USB timing, this long per class request, and the UART at its real speed.
   std::optional<double> m_classRequestMs;
+  std::uint32_t m_chipRetransmitMs = CEmuBluetoothChip::Config{}.retransmitMs;
   e2e::CTestTree m_tree;
   std::vector<std::uint8_t> m_dfu;
   std::unique_ptr<CDeviceEmulator> m_emulator;
@@ -169,18 +171,22 @@ TEST_F(EndToEndBluetooth, NoisyUartStillDeliversTheExactImage) {
   PrintCost("1 byte in 10,000 lost or corrupted", run);
 }
 
-// A host whose every class request takes 4 ms: a download block needs about
-// 80 ms of requests, near the chip's 100 ms retransmission period, so the
-// acknowledgement of the chip's answer must not wait behind the block. Blocks
-// 1 to 100 cost the chip no retransmissions (with the acknowledgement in the
-// block's header: one every few blocks); then the cable is pulled.
+// A host whose every class request takes 4 ms, and a chip that resends an
+// unacknowledged answer after 60 ms: a download block's 18 or more requests
+// take longer than that, so the acknowledgement of the chip's answer must
+// not wait behind the block. Blocks 1 to 60 cost the chip next to no
+// retransmissions (with the acknowledgement in the block's header: one per
+// block); then the cable is pulled. At a fifth of program time the chip's
+// 60 ms stay 12 ms of real time, room for a loaded machine's stalls.
 TEST_F(EndToEndBluetooth, SlowClassRequestsCostTheChipNoRetransmissions) {
   m_classRequestMs = 4;
+  m_chipRetransmitMs = 60;
+  m_timeScale = 5;
   Start({});
   CDeviceEmulator& emulator = *m_emulator;
   std::atomic<bool> runEnded{false};
   std::optional<ChipLinkCounts> atBlock1;
-  std::optional<ChipLinkCounts> atBlock100;
+  std::optional<ChipLinkCounts> atBlock60;
   m_watcher = std::thread([&] {
     const auto reached = [&](std::uint32_t block) {
       emulator.WaitFor(
@@ -193,17 +199,17 @@ TEST_F(EndToEndBluetooth, SlowClassRequestsCostTheChipNoRetransmissions) {
     };
     if (!reached(1)) return;
     atBlock1 = emulator.ChipLinkStats();
-    if (!reached(100)) return;
-    atBlock100 = emulator.ChipLinkStats();
+    if (!reached(60)) return;
+    atBlock60 = emulator.ChipLinkStats();
     emulator.UnplugCable();
   });
 
   const e2e::UpdaterRun run = Run();
   runEnded = true;
   m_watcher.join();
-  ASSERT_TRUE(atBlock1 && atBlock100) << "the download did not reach block 100: " << run.logText;
+  ASSERT_TRUE(atBlock1 && atBlock60) << "the download did not reach block 60: " << run.logText;
   EXPECT_EQ(run.result.exitStatus, 7) << "the cable was pulled";
-  EXPECT_EQ(atBlock100->retransmissions - atBlock1->retransmissions, 0u);
+  EXPECT_LE(atBlock60->retransmissions - atBlock1->retransmissions, 6u);
 }
 
 TEST_F(EndToEndBluetooth, CablePulledDuringTheDownloadFailsTheRun) {
