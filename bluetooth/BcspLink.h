@@ -103,11 +103,12 @@ void BcspQueuePacket(BcspPacket* packet);
 
 // One step: sends at most one segment of a frame, then takes received bytes
 // until a packet is delivered or none is waiting. An acknowledgement owed to
-// the chip goes out in a frame of its own ahead of a queued packet whose frame
-// is longer than one output report, so that the chip has it after one report
-// instead of after the whole frame; otherwise it rides in the packet's header. Sets *events to the
-// BCSP_EVENT_ bits of this step. Returns the idle countdown: 0 = call again
-// at once, n > 0 = nothing urgent to send for the next n calls.
+// the chip goes out in a frame of its own ahead of a queued packet whose
+// frame is longer than one output report, so that the chip has it after one
+// report instead of after the whole frame; otherwise it rides in the packet's
+// header. Sets *events to the BCSP_EVENT_ bits of this step. Returns the idle
+// countdown: 0 = call again at once, n > 0 = nothing urgent to send for the
+// next n calls.
 std::int8_t BcspPump(std::uint8_t* events);
 
 // CRC register step for one byte (CRC-16/MCRF4XX register, nibble-wise), and

@@ -7,9 +7,10 @@
 // frame's closing delimiter 0xC0 was added. A frame's opening delimiter starts
 // the report instead: the bridge hands bytes to the UART and reads no frames,
 // so where a report begins in the byte stream means nothing to the device,
-// and the frame's end still closes its report. Input: the HID reader thread hands every
-// UART data report to UartRxPush, which appends its bytes to a 1024-byte
-// single-producer/single-consumer ring that the upgrade thread drains.
+// and the frame's end still closes its report. Input: the HID reader thread
+// hands every UART data report to UartRxPush, which appends its bytes to a
+// 1024-byte single-producer/single-consumer ring that the upgrade thread
+// drains.
 //
 // Plain module with static state and no heap use. The output side and the
 // ring's consumer run on the upgrade thread; UartRxPush runs on the reader.
