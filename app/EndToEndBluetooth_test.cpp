@@ -1,7 +1,7 @@
 // The Bluetooth chip's upgrade end to end: the updater program, run silently,
 // against the device emulator in this process, whose chip is looked into
-// afterwards. A clean run, a run over a noisy UART, a cable pulled in the
-// middle of the download and chip faults.
+// afterwards. A clean run, a run over a noisy UART, slow class requests, a
+// cable pulled in the middle of the download and chip faults.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,9 +51,10 @@ class EndToEndBluetooth : public ::testing::Test {
   // unless `mainToo`; the Bluetooth chip older.
   void Start(const CEmuBluetoothChip::Faults& chipFaults, bool mainToo = false) {
     EmulatorConfig config;
-    config.timing = EmuTiming::Off;
+    config.timing = m_classRequestMs ? EmuTiming::FullSpeed : EmuTiming::Off;
+    config.classRequestMs = m_classRequestMs.value_or(config.classRequestMs);
     config.timeScale = m_timeScale;
-    config.uartBaud = kFastBaud;
+    config.uartBaud = m_classRequestMs ? config.uartBaud : kFastBaud;
     config.processors = {{kEmuCodeMain, mainToo ? e2e::kOlderL : e2e::kBuiltInL},
                          {kEmuCodeThird, e2e::kBuiltInA},
                          {kEmuCodeBluetoothA, e2e::kOlderB}};
@@ -60,6 +62,7 @@ class EndToEndBluetooth : public ::testing::Test {
     chip.timeScale = m_timeScale;
     chip.initialVersion = e2e::kOlderB;
     chip.blockBusyMs = 0;
+    chip.retransmitMs = m_chipRetransmitMs;
     chip.faults = chipFaults;
     // Without the chip's 5 ms busy time after each block, a functional run does
     // not spend a status poll and a 20 ms pause per block.
@@ -103,6 +106,9 @@ class EndToEndBluetooth : public ::testing::Test {
   }
 
   double m_timeScale = kTimeScale;
+  // With a value: full-speed USB timing, this long per class request, and the UART at its real speed.
+  std::optional<double> m_classRequestMs;
+  std::uint32_t m_chipRetransmitMs = CEmuBluetoothChip::Config{}.retransmitMs;
   e2e::CTestTree m_tree;
   std::vector<std::uint8_t> m_dfu;
   std::unique_ptr<CDeviceEmulator> m_emulator;
@@ -163,6 +169,47 @@ TEST_F(EndToEndBluetooth, NoisyUartStillDeliversTheExactImage) {
   // Every lost frame is sent again, so more bytes cross the UART than in a clean run.
   EXPECT_GT(m_emulator->Counters().uartBytesToChip, Image().size() + Image().size() / 50);
   PrintCost("1 byte in 10,000 lost or corrupted", run);
+}
+
+// A host whose every class request takes 4 ms, and a chip that resends an
+// unacknowledged answer after 60 ms: a download block's 18 or more requests
+// take longer than that, so the acknowledgement of the chip's answer must
+// not wait behind the block. Blocks 1 to 60 cost the chip next to no
+// retransmissions (with the acknowledgement in the block's header: one per
+// block); then the cable is pulled. At a fifth of program time the chip's
+// 60 ms stay 12 ms of real time, room for a loaded machine's stalls.
+TEST_F(EndToEndBluetooth, SlowClassRequestsCostTheChipNoRetransmissions) {
+  m_classRequestMs = 4;
+  m_chipRetransmitMs = 60;
+  m_timeScale = 5;
+  Start({});
+  CDeviceEmulator& emulator = *m_emulator;
+  std::atomic<bool> runEnded{false};
+  std::optional<ChipLinkCounts> atBlock1;
+  std::optional<ChipLinkCounts> atBlock60;
+  m_watcher = std::thread([&] {
+    const auto reached = [&](std::uint32_t block) {
+      emulator.WaitFor(
+          [&](const CDeviceEmulator& e) {
+            const std::optional<ChipDfuProgress> progress = e.ChipProgress();
+            return runEnded.load() || (progress && progress->inLoader && progress->nextBlock >= block);
+          },
+          std::chrono::seconds(300));
+      return !runEnded.load();
+    };
+    if (!reached(1)) return;
+    atBlock1 = emulator.ChipLinkStats();
+    if (!reached(60)) return;
+    atBlock60 = emulator.ChipLinkStats();
+    emulator.UnplugCable();
+  });
+
+  const e2e::UpdaterRun run = Run();
+  runEnded = true;
+  m_watcher.join();
+  ASSERT_TRUE(atBlock1 && atBlock60) << "the download did not reach block 60: " << run.logText;
+  EXPECT_EQ(run.result.exitStatus, 7) << "the cable was pulled";
+  EXPECT_LE(atBlock60->retransmissions - atBlock1->retransmissions, 6u);
 }
 
 TEST_F(EndToEndBluetooth, CablePulledDuringTheDownloadFailsTheRun) {

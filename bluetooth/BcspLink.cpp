@@ -129,6 +129,12 @@ bool BcspSendSegment() {
   return true;
 }
 
+// Whether the packet's frame, even before escaping (both delimiters, header,
+// payload, CRC), needs more than one output report.
+bool FrameLongerThanReport(const BcspPacket& packet) {
+  return std::size_t{packet.length} + 8 > kUartReportDataMax;
+}
+
 int BcspMatchLinkMessage(std::span<const std::uint8_t> payload) {
   // Only an exact 4-byte payload is a link-establishment message.
   if (payload.size() != 4) return kNoMatch;
@@ -311,6 +317,7 @@ void BcspArmReceive(BcspPacket* packet) {
 }
 
 void BcspQueuePacket(BcspPacket* packet) {
+  if (BcspLink.txRemaining != 0 && BcspLink.txPureAck) BcspLink.ackPending = true;
   BcspLink.txQueued = packet;
   BcspLink.txRemaining = 0;
   BcspLink.txCursor = nullptr;
@@ -327,11 +334,13 @@ std::int8_t BcspPump(std::uint8_t* events) {
         link.txQueued = nullptr;
         *events |= BCSP_EVENT_TX_DONE;
       }
-      idleReload = kBcspIdleCalls;
+      // A packet still queued behind a pure acknowledgement has not been sent yet.
+      idleReload = link.txPureAck && link.txQueued != nullptr ? 0 : kBcspIdleCalls;
     }
   } else if (link.idleCountdown == 0) {
+    link.txPureAck = false;
     if (link.leNext != BCSP_LE_NONE) {
-      UartPutByte(kDelimiter);
+      UartPutFrameStart();
       BcspStartLeFrame(kLeMessages[link.leNext].data());
       link.idleCountdown = 0;
       link.leNext = kLeNextTable[link.leEvent][link.linkState];
@@ -339,12 +348,12 @@ std::int8_t BcspPump(std::uint8_t* events) {
       return 0;
     }
     if (link.leEvent & BCSP_LE_EVENT_CONF) {
-      UartPutByte(kDelimiter);
+      UartPutFrameStart();
       BcspStartLeFrame(kLeMessages[BCSP_LE_CONF_RESP].data());
       link.leEvent = BCSP_LE_EVENT_NONE;
-    } else if (link.txQueued != nullptr) {
+    } else if (link.txQueued != nullptr && !(link.ackPending && FrameLongerThanReport(*link.txQueued))) {
       const BcspPacket& packet = *link.txQueued;
-      UartPutByte(kDelimiter);
+      UartPutFrameStart();
       link.dataHeader[0] = static_cast<std::uint8_t>((packet.reliable ? 0x80 : 0x00) | 0x40 |
                                                      (link.rxExpected << 3) | link.txSeq);
       link.dataHeader[1] = static_cast<std::uint8_t>((packet.channel & 0x0F) | ((packet.length << 4) & 0xF0));
@@ -352,18 +361,25 @@ std::int8_t BcspPump(std::uint8_t* events) {
       BcspStartFrame(link.dataHeader.data(), true, packet.data, packet.length);
       link.ackPending = false;
     } else if (link.ackPending) {
-      UartPutByte(kDelimiter);
+      UartPutFrameStart();
       link.ackHeader[0] = static_cast<std::uint8_t>(0x40 | (link.rxExpected << 3));
       link.ackHeader[1] = 0;
       link.ackHeader[2] = 0;
       BcspStartFrame(link.ackHeader.data(), true, nullptr, 0);
       link.ackPending = false;
+      link.txPureAck = true;
     } else {
       idleReload = kBcspIdleCalls;
     }
   }
 
-  *events |= BcspReceive();
+  const std::uint8_t received = BcspReceive();
+  *events |= received;
+  // A reliable packet or an acknowledgement received in the call that
+  // completed a frame still lets the next frame start on the next call, so
+  // that an acknowledgement owed or the next request never waits out the
+  // idle calls behind the frame just sent.
+  if (received & (BCSP_EVENT_RX_RELIABLE | BCSP_EVENT_TX_DONE)) idleReload = 0;
 
   if (link.idleCountdown > 0) {
     --link.idleCountdown;

@@ -72,6 +72,9 @@ struct BcspLinkContext {
   std::int32_t txNextLength = 0;
   bool crcPending = false;
   std::uint16_t txCrc = 0xFFFF;
+  // The frame under way is a pure acknowledgement: abandoning it leaves the
+  // acknowledgement owed, and a packet it went ahead of follows at once.
+  bool txPureAck = false;
 
   std::int8_t idleCountdown = 0;
   std::array<std::uint8_t, 4> dataHeader{};
@@ -94,13 +97,18 @@ void BcspLinkReset();
 // Arms `packet` (its length set to the buffer's capacity) to receive the next packet.
 void BcspArmReceive(BcspPacket* packet);
 
-// Makes `packet` the one to send; a frame under way is abandoned.
+// Makes `packet` the one to send; a frame under way is abandoned (an
+// abandoned pure acknowledgement is still owed).
 void BcspQueuePacket(BcspPacket* packet);
 
 // One step: sends at most one segment of a frame, then takes received bytes
-// until a packet is delivered or none is waiting. Sets *events to the
-// BCSP_EVENT_ bits of this step. Returns the idle countdown: 0 = call again
-// at once, n > 0 = nothing urgent to send for the next n calls.
+// until a packet is delivered or none is waiting. An acknowledgement owed to
+// the chip goes out in a frame of its own ahead of a queued packet whose
+// frame is longer than one output report, so that the chip has it after one
+// report instead of after the whole frame; otherwise it rides in the packet's
+// header. Sets *events to the BCSP_EVENT_ bits of this step. Returns the idle
+// countdown: 0 = call again at once, n > 0 = nothing urgent to send for the
+// next n calls.
 std::int8_t BcspPump(std::uint8_t* events);
 
 // CRC register step for one byte (CRC-16/MCRF4XX register, nibble-wise), and

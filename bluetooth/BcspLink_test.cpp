@@ -132,9 +132,9 @@ TEST_F(BcspLinkTest, LinkEstablishmentFramesOnTheWire) {
     m_device->ClearSent();
     std::uint8_t events = 0;
     EXPECT_EQ(BcspPump(&events), 0);  // the opening call returns at once
-    ASSERT_EQ(m_device->Sent().size(), 1u);
-    EXPECT_EQ(m_device->Sent()[0][3], 1);  // the opening delimiter goes alone
+    EXPECT_TRUE(m_device->Sent().empty());  // the opening delimiter starts the report
     Pump(3);
+    EXPECT_EQ(m_device->Sent().size(), 1u);  // the closing delimiter sends it
     EXPECT_EQ(WireBytes(*m_device), c.wire);
   }
 }
@@ -160,6 +160,74 @@ TEST_F(BcspLinkTest, DataFrameAndPureAcknowledgementOnTheWire) {
   BcspLink.ackPending = true;
   Pump(3);
   EXPECT_EQ(WireBytes(*m_device), (Bytes{0xC0, 0x48, 0x00, 0x00, 0xB7, 0x5E, 0x8C, 0xC0}));
+}
+
+// An acknowledgement owed to the chip goes out alone, ahead of a queued packet
+// whose frame needs more than one report (52 payload bytes + 8 fill one), and
+// that packet follows on the next call; a shorter one carries it in its header.
+TEST_F(BcspLinkTest, AcknowledgementGoesAheadOfAFrameLongerThanOneReport) {
+  struct Case {
+    const char* name;
+    std::size_t payload;
+    bool queuedDuringAck;  // the packet replaces an acknowledgement already begun
+    bool ackAhead;
+  };
+  const Case cases[] = {
+      {"fits one report", 52, false, false},
+      {"longer than one report", 53, false, true},
+      {"download block", 1031, false, true},
+      {"queued while the acknowledgement was under way", 1031, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    BcspLinkReset();
+    MakeActive();
+    Arm(128);
+    Pump();  // idle: the countdown runs
+    m_device->ClearSent();
+    PushToHost(EncodeFrame({.seq = 0, .reliable = true, .channel = 12, .payload = {0x55}}));
+    std::uint8_t events = 0;
+    ASSERT_EQ(BcspPump(&events), 0);
+    ASSERT_EQ(events & BCSP_EVENT_RX_PACKET, BCSP_EVENT_RX_PACKET);
+    Bytes payload(c.payload);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+    if (c.queuedDuringAck) Pump();  // starts the acknowledgement that the packet abandons
+    QueueReliable(12, payload);
+
+    const Bytes ack = EncodeFrame({.ack = 1, .channel = 0, .payload = {}});
+    const Bytes data = EncodeFrame({.seq = 0, .ack = 1, .reliable = true, .channel = 12, .payload = payload});
+    const int calls = c.ackAhead ? 3 + 4 : 4;  // no idle calls between the two frames
+    Pump(calls);
+    Bytes wire = WireBytes(*m_device);
+    if (c.queuedDuringAck) {
+      ASSERT_EQ(wire.at(0), 0xC0);  // the abandoned frame's opening delimiter, an empty frame for the chip
+      wire.erase(wire.begin());
+    }
+    std::vector<Bytes> expected{data};
+    if (c.ackAhead) expected.insert(expected.begin(), ack);
+    EXPECT_EQ(FramesOf(wire), expected);
+    EXPECT_FALSE(BcspLink.ackPending);
+    BcspQueuePacket(nullptr);
+  }
+}
+
+// On a slow bus the chip's answer is often there before the request's last
+// report has gone: taken in the call that completes the frame, it still lets
+// the next request go on the next call instead of after ten idle calls.
+TEST_F(BcspLinkTest, AnswerTakenWithTheFramesLastSegmentLetsTheNextFrameGoAtOnce) {
+  MakeActive();
+  QueueReliable(12, {0xA1, 0x03, 0, 0, 0, 0, 0x06, 0});
+  Pump(3);
+  PushToHost(EncodeFrame({.seq = 0, .ack = 1, .reliable = true, .channel = 12, .payload = {0x00, 0x11}}));
+  std::uint8_t events = 0;
+  EXPECT_EQ(BcspPump(&events), 0);
+  EXPECT_EQ(events, BCSP_EVENT_TX_DONE | BCSP_EVENT_RX_PACKET | BCSP_EVENT_RX_RELIABLE);
+  m_device->ClearSent();
+  Arm(128);
+  QueueReliable(12, {0x21, 0x04, 0, 0, 0, 0, 0, 0});
+  Pump(4);
+  EXPECT_EQ(WireBytes(*m_device), EncodeFrame({.seq = 1, .ack = 1, .reliable = true, .channel = 12,
+                                               .payload = {0x21, 0x04, 0, 0, 0, 0, 0, 0}}));
 }
 
 TEST_F(BcspLinkTest, UnacknowledgedPacketIsSentAgainUnchangedAfterTenIdleCalls) {

@@ -11,6 +11,7 @@
 
 namespace {
 
+constexpr std::uint8_t kFrameDelimiter = 0xC0;
 constexpr std::uint32_t kRingMask = kUartRxQueueSize - 1;
 static_assert((kUartRxQueueSize & kRingMask) == 0, "the ring size must be a power of two");
 
@@ -40,6 +41,14 @@ void SendOutputReport() {
   }
 }
 
+// Appends one byte to the report; sends it when it is full or `send`.
+void AppendOutputByte(std::uint8_t byte, bool send) {
+  if (g_outputHandle.expired()) return;
+  g_outputReport[4 + g_outputCount] = byte;
+  ++g_outputCount;
+  if (g_outputCount >= kUartReportDataMax || send) SendOutputReport();
+}
+
 }  // namespace
 
 void UartBridgeSetHandle(const HidHandle& handle) {
@@ -49,12 +58,9 @@ void UartBridgeSetHandle(const HidHandle& handle) {
   g_outputCount = 0;
 }
 
-void UartPutByte(std::uint8_t byte) {
-  if (g_outputHandle.expired()) return;
-  g_outputReport[4 + g_outputCount] = byte;
-  ++g_outputCount;
-  if (g_outputCount >= kUartReportDataMax || byte == 0xC0) SendOutputReport();
-}
+void UartPutByte(std::uint8_t byte) { AppendOutputByte(byte, byte == kFrameDelimiter); }
+
+void UartPutFrameStart() { AppendOutputByte(kFrameDelimiter, false); }
 
 bool UartGetByte(std::uint8_t& byte) {
   const std::uint32_t read = g_rxRead.load(std::memory_order_relaxed);

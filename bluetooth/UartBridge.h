@@ -4,9 +4,13 @@
 //
 // Output: bytes are batched into one static 65-byte report (00 28 00 n data...)
 // and sent with a SET_REPORT (Output) request when 60 bytes are pending or a
-// raw frame delimiter 0xC0 was added. Input: the HID reader thread hands every
-// UART data report to UartRxPush, which appends its bytes to a 1024-byte
-// single-producer/single-consumer ring that the upgrade thread drains.
+// frame's closing delimiter 0xC0 was added. A frame's opening delimiter starts
+// the report instead: the bridge hands bytes to the UART and reads no frames,
+// so where a report begins in the byte stream means nothing to the device,
+// and the frame's end still closes its report. Input: the HID reader thread
+// hands every UART data report to UartRxPush, which appends its bytes to a
+// 1024-byte single-producer/single-consumer ring that the upgrade thread
+// drains.
 //
 // Plain module with static state and no heap use. The output side and the
 // ring's consumer run on the upgrade thread; UartRxPush runs on the reader.
@@ -25,6 +29,11 @@ void UartBridgeSetHandle(const HidHandle& handle);
 // Appends one byte to the outgoing report; sends the report when it holds 60
 // bytes or the byte is 0xC0. Send failures are ignored (the link layer repeats).
 void UartPutByte(std::uint8_t byte);
+
+// Appends a frame's opening delimiter 0xC0 to the outgoing report, which is
+// sent only once it holds 60 bytes; the rest of the frame follows at once.
+// Bytes still pending belong to an abandoned frame and share the report.
+void UartPutFrameStart();
 
 // Takes the oldest received byte into `byte`; false (and nothing changed) when
 // the queue is empty.

@@ -28,28 +28,54 @@ Bytes Sequence(std::size_t count, std::uint8_t first = 1) {
   return bytes;
 }
 
-TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtDelimiterOrSixtyBytes) {
+// What a case writes: a byte through UartPutByte, or kFrameStart for a frame's
+// opening delimiter through UartPutFrameStart.
+constexpr int kFrameStart = -1;
+
+std::vector<int> Writes(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+
+TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtAClosingDelimiterOrSixtyBytes) {
   struct Case {
     const char* name;
-    Bytes input;
+    std::vector<int> input;
     std::vector<Bytes> expectedData;
   };
   Bytes fiftyNinePlusDelimiter = Sequence(59);
   fiftyNinePlusDelimiter.push_back(0xC0);
   Bytes sixtyOne = Sequence(61);
   sixtyOne.push_back(0xC0);
+  std::vector<int> fiftyNinePlusStart = Writes(Sequence(59));
+  fiftyNinePlusStart.push_back(kFrameStart);
+  std::vector<int> sixtyPlusDelimiter = Writes(Sequence(60));
+  sixtyPlusDelimiter.push_back(0xC0);
   const Case cases[] = {
-      {"lone delimiter", {0xC0}, {{0xC0}}},
-      {"59 + delimiter", fiftyNinePlusDelimiter, {fiftyNinePlusDelimiter}},
-      {"61 + delimiter", sixtyOne, {Sequence(60), {sixtyOne[60], 0xC0}}},
-      {"frame", {0xC0, 0x40, 0x41, 0xC0}, {{0xC0}, {0x40, 0x41, 0xC0}}},
-      {"no delimiter below 60", Sequence(59), {}},
+      {"lone closing delimiter", {0xC0}, {{0xC0}}},
+      {"59 + delimiter", Writes(fiftyNinePlusDelimiter), {fiftyNinePlusDelimiter}},
+      {"61 + delimiter", Writes(sixtyOne), {Sequence(60), {sixtyOne[60], 0xC0}}},
+      // The opening delimiter starts the report rather than going out alone:
+      // the bridge hands bytes to the UART and reads no frames, so where a
+      // report begins means nothing to the device; the frame's end still
+      // closes its report.
+      {"frame", {kFrameStart, 0x40, 0x41, 0xC0}, {{0xC0, 0x40, 0x41, 0xC0}}},
+      {"opening delimiter alone waits for its frame", {kFrameStart}, {}},
+      // An abandoned frame's bytes share the report with the next frame.
+      {"frame after an abandoned one", {kFrameStart, 0x40, kFrameStart, 0x41, 0xC0}, {{0xC0, 0x40, 0xC0, 0x41, 0xC0}}},
+      {"opening delimiter as the 60th byte", fiftyNinePlusStart, {fiftyNinePlusDelimiter}},
+      // A closing delimiter right after a full report still goes out at once.
+      {"closing delimiter after a full report", sixtyPlusDelimiter, {Sequence(60), {0xC0}}},
+      {"no delimiter below 60", Writes(Sequence(59)), {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     UartBridgeSetHandle(m_device);
     m_device->ClearSent();
-    for (const std::uint8_t byte : c.input) UartPutByte(byte);
+    for (const int write : c.input) {
+      if (write == kFrameStart) {
+        UartPutFrameStart();
+      } else {
+        UartPutByte(static_cast<std::uint8_t>(write));
+      }
+    }
     const std::vector<Bytes> reports = m_device->Sent();
     ASSERT_EQ(reports.size(), c.expectedData.size());
     for (std::size_t i = 0; i < reports.size(); ++i) {
@@ -65,6 +91,7 @@ TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtDelimiterOrSixt
 
 TEST_F(UartBridgeTest, BytesWithoutALiveHandleAreDroppedAndNeverReachALaterDevice) {
   UartBridgeSetHandle(nullptr);
+  UartPutFrameStart();
   for (const std::uint8_t byte : Sequence(10)) UartPutByte(byte);
   UartPutByte(0xC0);
   EXPECT_TRUE(m_device->Sent().empty());

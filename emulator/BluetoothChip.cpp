@@ -38,7 +38,8 @@ class CEmuBluetoothChip::CImpl {
   CImpl(Config config, SendFunction sendToHost)
       : m_config(config),
         m_send(std::move(sendToHost)),
-        m_link({Scaled(config.syncIntervalMs), Scaled(config.retransmitMs)}, config.pureAckBeforeReply),
+        m_link({Scaled(config.syncIntervalMs), Scaled(config.retransmitMs), config.retransmitLimit},
+               config.pureAckBeforeReply),
         m_loader({Scaled(config.blockBusyMs), Scaled(config.manifestMs)}, config.initialVersion, config.strictDfu) {
     ApplyFaults(config.faults);
     m_link.Restart(SteadyClock::now());

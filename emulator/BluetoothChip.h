@@ -67,6 +67,7 @@ class CEmuBluetoothChip {
     std::uint32_t syncIntervalMs = 250;    // SYNC (and CONF) repetition until answered
     std::uint32_t restartDelayMs = 200;    // silence between a reset and the first SYNC
     std::uint32_t retransmitMs = 100;      // resend of an unacknowledged reliable reply
+    std::uint32_t retransmitLimit = 0;     // resends of one reply before the link is given up; 0 = none
     std::uint32_t resetAckWaitMs = 1000;   // longest wait for the reset reply's acknowledgement
     std::uint32_t blockBusyMs = 5;         // dfuDNBUSY after each download block
     std::uint32_t manifestMs = 50;         // dfuMANIFEST after the zero-length block

@@ -458,6 +458,23 @@ TEST(BluetoothChipLink, RetransmitsUnacknowledgedReplyUnchanged) {
   EXPECT_EQ(next->ack, 2);
 }
 
+// With a retransmission limit the chip gives its link up after that many
+// resends of one reply and starts link establishment again.
+TEST(BluetoothChipLink, RetransmissionLimitEndsTheLink) {
+  CEmuBluetoothChip::Config config = FastConfig();
+  config.retransmitLimit = 2;
+  CChipHarness host(config);
+  ASSERT_TRUE(host.Establish());
+  host.Send(HostDataFrame(true, 0, 0, 12, kGetFuncDesc));
+  for (int copy = 0; copy < 3; ++copy) ASSERT_TRUE(host.NextMatching([](const HostFrame& f) { return f.reliable; }));
+  auto sync = host.NextMatching([](const HostFrame& f) { return f.channel == 1; });
+  ASSERT_TRUE(sync);
+  EXPECT_EQ(sync->payload, (Bytes{0xDA, 0xDC, 0xED, 0xED}));
+  const ChipLinkCounts counts = host.Chip().LinkCounts();
+  EXPECT_EQ(counts.retransmissions, 2u);
+  EXPECT_EQ(counts.linkRestarts, 1u);
+}
+
 TEST(BluetoothChipLink, RepeatedRequestIsAcknowledgedNotExecutedTwice) {
   CChipHarness host;
   EnterLoader(host);

@@ -137,6 +137,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--host-loss", rate(c.chipFaults.chipToHostLossRate)},
       {"--host-corrupt", rate(c.chipFaults.chipToHostCorruptRate)},
       {"--chip-seed", u32(c.chipFaults.seed)},
+      {"--chip-retransmit-limit", u32(c.chipRetransmitLimit)},
       {"--chip-error-at-block", [&](const std::string& v) { return ParseNumber(v, c.chipFaults.errorAtBlock); }},
       {"--chip-dfu-error",
        [&](const std::string& v) {
@@ -284,6 +285,8 @@ Bluetooth chip faults:
   --chip-loss R, --chip-corrupt R   share of host-to-chip UART bytes lost / corrupted (0..1)
   --host-loss R, --host-corrupt R   share of chip-to-host UART bytes lost / corrupted (0..1)
   --chip-seed N                     seed of the loss and corruption generator
+  --chip-retransmit-limit N         after N resends of one reply the chip gives its link up and
+                                    starts link establishment again (default 0: no limit)
   --chip-dfu-error first-block|never-clears
   --chip-error-at-block N           that DFU block ends in dfuERROR
   --chip-never-returns loader|application

@@ -173,6 +173,8 @@ bool CDeviceEmulator::StartFrontEnd() {
   return true;
 }
 
+ChipLinkCounts CDeviceEmulator::ChipLinkStats() const { return m_chip ? m_chip->LinkCounts() : ChipLinkCounts{}; }
+
 std::string CDeviceEmulator::ChipLinkSummary() const {
   if (!m_chip) return {};
   const ChipLinkCounts counts = m_chip->LinkCounts();

@@ -83,6 +83,8 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   // retransmissions, host frames abandoned after their header; empty without
   // a chip. Stop writes it to the trace as a CHIP_LINK event.
   std::string ChipLinkSummary() const;
+  // The same counts as numbers; all 0 without a chip.
+  ChipLinkCounts ChipLinkStats() const;
   // Requests the Bluetooth chip refused as not valid in its state; 0 without a chip.
   std::uint64_t ChipRefusedRequests() const;
   // The Bluetooth chip's DFU loader as it stands; nothing without the emulated chip.

@@ -29,13 +29,14 @@ class CFloorSimulation {
   }
   void ClassRequest() { m_t += m_model.classRequestMs; }
 
-  // The host writes a frame: the opening delimiter alone, then reports of up
-  // to 60 bytes, back to back. Each report's bytes enter the UART as the
+  // The host writes a frame in reports of up to 60 bytes, back to back, the
+  // first beginning with the opening delimiter. Each report's bytes enter the UART as the
   // report arrives. Returns when the chip has the whole frame.
   double HostFrame(const std::vector<std::uint8_t>& wire) {
     ++m_out.hostFrames;
-    std::vector<std::size_t> reports{1};
-    for (std::size_t left = wire.size() - 1; left > 0; left -= std::min(left, kReportData))
+    m_out.hostWireBytes += wire.size();
+    std::vector<std::size_t> reports;
+    for (std::size_t left = wire.size(); left > 0; left -= std::min(left, kReportData))
       reports.push_back(std::min(left, kReportData));
     for (const std::size_t n : reports) {
       m_uartTxFree = std::max(m_t, m_uartTxFree) + static_cast<double>(n) * m_byteMs;
@@ -100,19 +101,23 @@ class CFloorSimulation {
     LinkUp();
   }
 
-  // The opening delimiter of a pure acknowledgement that the next request
-  // abandons: after an answer that queues nothing in its own pass, the next
-  // pump starts the acknowledgement before the state machine queues the
-  // request, and the delimiter has gone out in a report of its own.
-  void AbandonedAck() {
-    HostFrame({0xC0});
-    --m_out.hostFrames;
-    ++m_out.abandonedAcks;
+  // A pure acknowledgement ahead of a block: after an idle status answer the
+  // next pump starts the acknowledgement before the state machine queues the
+  // block, which abandons it after its opening delimiter; the acknowledgement
+  // is still owed and goes out ahead of the block in a report of its own,
+  // which the abandoned delimiter shares. (Ahead of a status request after a
+  // busy pause, the request itself is short and carries the acknowledgement.)
+  void AckAhead() {
+    const std::vector<std::uint8_t> ack = bcsp_test::EncodeFrame({.ack = m_hostAck, .channel = 0, .payload = {}});
+    std::vector<std::uint8_t> wire{0xC0};
+    wire.insert(wire.end(), ack.begin(), ack.end());
+    HostFrame(wire);
+    ++m_out.acksAhead;
   }
 
   // Status requests until the chip is no longer busy. A busy answer is
-  // followed by the 20 ms pause and an abandoned acknowledgement; so is an
-  // idle one unless `idleQueuesAtOnce` (the final poll queues the reset in
+  // followed by the 20 ms pause; an idle one by the acknowledgement ahead of
+  // the block, unless `idleQueuesAtOnce` (the final poll queues the reset in
   // the same pass).
   void PollStatus(double busyUntil, bool idleQueuesAtOnce = false) {
     static constexpr std::array<std::uint8_t, 8> kGetStatus{0xA1, 0x03, 0, 0, 0, 0, 0x06, 0};
@@ -121,8 +126,9 @@ class CFloorSimulation {
       if (busy) {
         ++m_out.busyAnswers;
         Sleep(kBusySleepMs, true);
+      } else if (!idleQueuesAtOnce) {
+        AckAhead();
       }
-      if (busy || !idleQueuesAtOnce) AbandonedAck();
       if (!busy) return;
     }
   }
@@ -150,13 +156,12 @@ FloorBreakdown ComputeDownloadFloor(std::span<const std::uint8_t> image, const F
   sim.Sleep(20 * 10.0);  // twenty polls for a packet nobody sends
   {
     // The opening message goes out one segment per poll, 10 ms apart: the
-    // opening delimiter, header, payload, then CRC and closing delimiter; the
-    // answer is taken at the next poll.
+    // opening delimiter, header, payload, then CRC and closing delimiter,
+    // which sends the frame's one report; the answer is taken at the next poll.
     const std::vector<std::uint8_t> wire =
         bcsp_test::EncodeFrame({.reliable = true, .channel = 13, .payload = {0x03, 0x00, 0x01, 0x00, 0x21, 0x40}});
-    sim.HostFrame({0xC0});
     sim.Sleep(30);
-    sim.HostFrame(std::vector<std::uint8_t>(wire.begin() + 1, wire.end()));
+    sim.HostFrame(wire);
     sim.Sleep(10);
   }
   sim.Sleep(500);
@@ -184,7 +189,6 @@ FloorBreakdown ComputeDownloadFloor(std::span<const std::uint8_t> image, const F
     const double blockStart = sim.Now();
     const double chipAt = sim.RoundTrip(12, request, 4);
     if (n == 0) {
-      sim.AbandonedAck();  // the last block's answer queues nothing in its pass
       sim.PollStatus(chipAt + model.manifestMs, true);
       break;
     }

@@ -23,8 +23,9 @@ struct FloorBreakdown {
   std::size_t busyAnswers = 0;
   double chipRestartMs = 0;     // the chip's restart delays
   std::size_t hostReports = 0;  // UART data output reports
+  std::size_t hostWireBytes = 0;  // UART bytes they carry
   std::size_t hostFrames = 0;
-  std::size_t abandonedAcks = 0;  // acknowledgements cut off after their opening delimiter
+  std::size_t acksAhead = 0;    // pure acknowledgements sent ahead of a block
   double usbOutMs = 0;          // hostReports × classRequestMs
   double perBlockMs = 0;        // a full block with its status polls
 };

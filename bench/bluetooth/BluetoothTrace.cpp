@@ -110,7 +110,7 @@ bool ParseTraceLine(const std::string& line, TraceRecord& record) {
   return true;
 }
 
-BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines) {
+BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines, double classRequestMs) {
   BluetoothTraceStats stats;
   CFrameCutter hostCutter(stats.host);
   CFrameCutter chipCutter(stats.chip);
@@ -180,7 +180,7 @@ BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines)
     }
     if (record.dir == "d2h" && (record.kind == "SET_OUTPUT_DONE" || record.kind == "OUTPUT_DONE")) {
       if (requestAt >= 0 && requestIsUart) {
-        stats.answerLatenessMsTotal += std::max(0.0, record.tMs - requestAt - 1.0);
+        stats.answerLatenessMsTotal += std::max(0.0, record.tMs - requestAt - classRequestMs);
         if (frameContinues) continueFrom = record.tMs;
       }
       requestAt = -1;

@@ -47,7 +47,7 @@ struct BluetoothTraceStats {
   // the time from the request's answer to the next request.
   double turnaroundMsTotal = 0;
   std::size_t turnarounds = 0;
-  // How much later than its 1 ms the emulator answered a UART data request.
+  // How much later than its modelled time the emulator answered a UART data request.
   double answerLatenessMsTotal = 0;
   // From the input report that completed a chip frame to the host's next
   // UART report, when the chip's answer was not a busy status (after which
@@ -58,5 +58,6 @@ struct BluetoothTraceStats {
 };
 
 // Analyses the records from the first bridge-on request to the first
-// bridge-off request after it (or to the end).
-BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines);
+// bridge-off request after it (or to the end); a class request was modelled
+// to take `classRequestMs`.
+BluetoothTraceStats AnalyseBluetoothTrace(const std::vector<std::string>& lines, double classRequestMs);

@@ -122,6 +122,12 @@ void CChipLink::Poll(TimePoint now) {
   }
   if (m_state == EState::Garrulous && !m_txQueue.empty() &&
       (!m_headSent || now >= m_headSentAt + m_timing.retransmit)) {
+    if (m_headSent && m_timing.retransmitLimit != 0 && m_headResends >= m_timing.retransmitLimit) {
+      // The host has not taken the packet: the link is given up.
+      ++m_counts.linkRestarts;
+      Restart(now);
+      return;
+    }
     SendHead(now);
   }
 }
@@ -175,7 +181,12 @@ void CChipLink::SendHead(TimePoint now) {
   frame.channel = packet.channel;
   frame.payload = packet.payload;
   m_output.push_back(EncodeChipFrame(frame));
-  if (m_headSent) ++m_counts.retransmissions;
+  if (m_headSent) {
+    ++m_counts.retransmissions;
+    ++m_headResends;
+  } else {
+    m_headResends = 0;
+  }
   m_headSent = true;
   m_headSentAt = now;
 }

@@ -21,6 +21,7 @@ struct ChipLinkCounts {
   std::uint64_t retransmissions = 0;      // reliable packets the chip sent again
   std::uint64_t abandonedHostFrames = 0;  // frames cut short after a valid header
   std::uint64_t damagedHostFrames = 0;    // other frames dropped (checksum, CRC, length)
+  std::uint64_t linkRestarts = 0;         // times the retransmission limit ended the link
 };
 
 class CChipLink {
@@ -31,6 +32,9 @@ class CChipLink {
   struct Timing {
     Duration syncInterval;  // repetition of SYNC and CONF until answered
     Duration retransmit;    // resend of an unacknowledged reliable packet
+    // Resends of one packet after which the chip gives the link up and starts
+    // link establishment again; 0 = no limit.
+    std::uint32_t retransmitLimit = 0;
   };
 
   // A packet handed to or from the layer above.
@@ -95,6 +99,7 @@ class CChipLink {
   std::deque<Packet> m_txQueue;  // the head is the packet in flight
   bool m_headSent = false;
   TimePoint m_headSentAt{};
+  std::uint32_t m_headResends = 0;
   bool m_peerReset = false;
   std::vector<std::vector<std::uint8_t>> m_output;
   ChipLinkCounts m_counts;
