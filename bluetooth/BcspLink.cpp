@@ -308,6 +308,9 @@ void BcspLinkReset() {
   link.rxCount = -4;
   link.linkState = BCSP_LINK_UNINITIALIZED;
   link.leNext = BCSP_LE_SYNC;
+  // A message of the old link still to be answered would steer the new set-up
+  // (a CONF would make the next message "none" and SYNC would never go again).
+  link.leEvent = BCSP_LE_EVENT_NONE;
   BcspTrace("Hello Link Uninitialized\n");
 }
 

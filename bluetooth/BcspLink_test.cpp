@@ -391,6 +391,17 @@ TEST_F(BcspLinkTest, PeerResetReturnsExactlyThePeerResetEventAndRestartsWithSync
   EXPECT_EQ(BcspLink.rxExpected, 0);
   Pump(4);
   EXPECT_EQ(FramesOf(WireBytes(*m_device)), std::vector<Bytes>{LinkFrame(kSync)});
+
+  // A CONF still to be answered at a reset is forgotten: the new link set-up
+  // goes on sending SYNC rather than stopping after the first.
+  MakeActive();
+  BcspLink.leEvent = BCSP_LE_EVENT_CONF;
+  BcspLinkReset();
+  m_device->ClearSent();
+  Pump(30);
+  const std::vector<Bytes> frames = FramesOf(WireBytes(*m_device));
+  EXPECT_GE(frames.size(), 2u);
+  EXPECT_EQ(std::count(frames.begin(), frames.end(), LinkFrame(kSync)), std::ssize(frames)) << "nothing but SYNC";
 }
 
 TEST_F(BcspLinkTest, HandshakeFollowsTheTableUpToActive) {
