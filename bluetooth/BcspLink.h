@@ -89,9 +89,10 @@ extern const std::array<std::array<std::uint8_t, 4>, 4> kLeMessages;
 extern const std::array<std::array<std::uint8_t, 4>, 3> kLeNextTable;
 extern const std::array<std::uint16_t, 16> kBcspCrcTable;
 
-// Clears the sequence counters, the transmit cursor and the countdown, and
-// restarts link establishment (Uninitialized, next message SYNC). The queued
-// packet and the armed descriptor survive.
+// Clears the sequence counters, the transmit cursor, the countdown and any
+// link message still to be answered, and restarts link establishment
+// (Uninitialized, next message SYNC). The queued packet and the armed
+// descriptor survive.
 void BcspLinkReset();
 
 // Arms `packet` (its length set to the buffer's capacity) to receive the next packet.
