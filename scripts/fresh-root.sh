@@ -60,10 +60,6 @@ remove_root() {
   root=
 }
 
-# make_root: a fresh root in $root from the cached tarball, with /proc and the
-# shared package cache mounted. Where mounts are not allowed (some containers)
-# it goes without them, and apt downloads again. The caller sets a trap that
-# calls remove_root.
 # cache_root_tarball: makes the cached root when it is missing or too old.
 cache_root_tarball() {
   if [ ! -f "$root_tarball" ] || [ -n "$(find "$root_tarball" -mtime +30)" ]; then
@@ -72,6 +68,10 @@ cache_root_tarball() {
   fi
 }
 
+# make_root: a fresh root in $root from the cached tarball, with /proc and the
+# shared package cache mounted. Where mounts are not allowed (some containers)
+# it goes without them, and apt downloads again. The caller sets a trap that
+# calls remove_root.
 make_root() {
   cache_root_tarball
   root=$(mktemp -d)
