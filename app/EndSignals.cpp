@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "app/log/Log.h"
+#include "platform/LibusbBackend.h"
 
 namespace {
 
@@ -43,8 +44,10 @@ const char* SignalName(int number) {
   }
 }
 
-// Ends the process by `number` as its default action would, the log written out first.
+// Ends the process by `number` as its default action would, the device's
+// interface given back to the kernel's driver and the log written out first.
 [[noreturn]] void EndBySignal(int number) {
+  GiveBackUsbInterfaces();
   StopLog();
   ::signal(number, SIG_DFL);
   sigset_t set;

@@ -4,6 +4,7 @@
 // quillon-devemu. Exit codes, kept or deleted logs and the device afterwards
 // are what is checked.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -414,6 +415,9 @@ struct StopCase {
   // before the chip's turn (the moment lies between two processors).
   std::optional<bool> bluetoothWritten;
   Strings logLines;  // in order, in the kept log
+  // Instead of signals: the run shows its progress window on an X server of
+  // its own, which is killed at the moment (the display gone).
+  bool loseDisplay = false;
 };
 
 EmuFaults SlowFinish() {
@@ -447,7 +451,31 @@ const StopCase kStopCases[] = {
      true,
      {"FlashOS mcuIndex = 2", "Request to end [SIGHUP] while writing", "L::FirmwareUpgradeWriteB - Upgrade done",
       "Exiting UART Firmware upgrade mode", "Stopped on request after the last processor"}},
+    {"DisplayLostWhileRecordsAreWritten",
+     [](const CDeviceEmulator& e) { return e.RecordsReceived() >= 1000; },
+     {},
+     {},
+     false,
+     {"The display is gone", "Request to end [the lost display] while writing",
+      "L::EndFirmwareUpgrade - success[TRUE]", "Stopped on request before processor 1"},
+     true},
 };
+
+// An X server of the test's own, for a run whose display is to go away; its
+// display name, or empty when it did not come up.
+std::string StartPrivateDisplay(CChildProcess& server) {
+  const std::string number = std::to_string(100 + ::getpid() % 800);
+  ProgramLaunch launch;
+  launch.program = "/usr/bin/Xvfb";
+  launch.arguments = {":" + number, "-nolisten", "tcp", "-screen", "0", "800x600x24"};
+  if (!server.Start(launch)) return {};
+  const fs::path socket = "/tmp/.X11-unix/X" + number;
+  for (int i = 0; i < 1000 && server.Running(); ++i) {
+    if (fs::exists(socket)) return ":" + number;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return {};
+}
 
 class EndToEndStopRequest : public EndToEndUpgrade, public ::testing::WithParamInterface<StopCase> {};
 
@@ -466,22 +494,35 @@ TEST_P(EndToEndStopRequest, RunStopsOnceTheDeviceIsSafe) {
   config.timeScale = kStopScale;
   StartInProcess(config);
 
+  ProgramLaunch launch = e2e::UpdaterLaunch(m_tree, {c.loseDisplay ? "/P" : "/S"}, kStopScale);
+  CChildProcess display;
+  if (c.loseDisplay) {
+    const std::string name = StartPrivateDisplay(display);
+    ASSERT_FALSE(name.empty()) << "no X server of the test's own";
+    std::erase(launch.unsetEnv, "DISPLAY");
+    launch.setEnv["DISPLAY"] = name;
+  }
   bool sent = false;
   const CDeviceEmulator& emulator = *m_emulator;
-  const e2e::UpdaterRun run =
-      e2e::RunUpdater(m_tree, e2e::UpdaterLaunch(m_tree, {"/S"}, kStopScale), std::chrono::seconds(240),
-                      [&](CChildProcess& updater) {
-                        if (sent || !c.moment(emulator)) return;
-                        for (const int number : c.signals) updater.Signal(number);
-                        sent = true;
-                      });
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, launch, std::chrono::seconds(240), [&](CChildProcess& updater) {
+    if (sent || !c.moment(emulator)) return;
+    if (c.loseDisplay) display.Signal(SIGKILL);
+    for (const int number : c.signals) updater.Signal(number);
+    sent = true;
+  });
   ASSERT_TRUE(sent) << "the run ended before the moment came\n" << run.logText;
   EXPECT_FALSE(run.result.timedOut);
   EXPECT_EQ(run.result.termSignal, 0) << "the request ended the run at once";
   EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;
   ASSERT_EQ(run.keptLogs.size(), 1u) << "a stopped run keeps its log";
-  EXPECT_EQ(run.result.err, "quillon-upgrade: the upgrade was stopped on request (exit code 7); log kept in " +
-                                fs::canonical(run.keptLogs[0]).string() + "\n");
+  const std::string stopped = "quillon-upgrade: the upgrade was stopped on request (exit code 7); log kept in " +
+                              fs::canonical(run.keptLogs[0]).string() + "\n";
+  if (c.loseDisplay) {  // after what the toolkit said of its display
+    EXPECT_NE(run.result.err.find("The X11 connection broke"), std::string::npos) << run.result.err;
+    EXPECT_TRUE(run.result.err.ends_with(stopped)) << run.result.err;
+  } else {
+    EXPECT_EQ(run.result.err, stopped);
+  }
   const bool bluetoothWritten =
       c.bluetoothWritten.value_or(e2e::ContainsInOrder(run.log, {"FlashOS mcuIndex = 2", "Request to end ["}));
   Strings expected = c.logLines;
@@ -506,9 +547,9 @@ TEST_P(EndToEndStopRequest, RunStopsOnceTheDeviceIsSafe) {
 INSTANTIATE_TEST_SUITE_P(Moments, EndToEndStopRequest, ::testing::ValuesIn(kStopCases),
                          [](const ::testing::TestParamInfo<StopCase>& info) { return info.param.name; });
 
-// Sleep, shutdown and the lid switch are held off from the bootloader entry to
-// the end of the run, on a real bus with logind's stand-in, whether the run
-// succeeds or fails.
+// Sleep, shutdown, the lid switch and the session's end are held off from the
+// bootloader entry to the end of the run, on a real bus with stand-ins for
+// logind and the desktop portal, whether the run succeeds or fails.
 TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
   e2e::CPrivateSystemBus bus;
   ASSERT_TRUE(bus.Start(m_tree.SystemBusSocket(), true)) << bus.Errors();
@@ -537,12 +578,18 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
     ASSERT_TRUE(m_emulator->WaitFor([](const CDeviceEmulator& e) { return e.Present(); }, std::chrono::seconds(30)));
     const std::vector<e2e::Inhibitor> expected = {{"sleep:shutdown", "quillon-upgrade", c.why, "block"},
                                                   {"handle-lid-switch", "quillon-upgrade", c.why, "block"}};
+    // The portal's flag 1 is the end of the session.
+    const std::vector<e2e::PortalLock> expectedOfPortal = {{"1", c.why}};
     std::atomic<bool> running = true;
     std::vector<e2e::Inhibitor> seen;
+    std::vector<e2e::PortalLock> seenByPortal;
     std::thread watcher([&] {
       while (running) {
         for (const e2e::Inhibitor& lock : bus.Inhibitors().value_or(std::vector<e2e::Inhibitor>{}))
           if (std::find(seen.begin(), seen.end(), lock) == seen.end()) seen.push_back(lock);
+        for (const e2e::PortalLock& lock : bus.PortalLocks().value_or(std::vector<e2e::PortalLock>{}))
+          if (std::find(seenByPortal.begin(), seenByPortal.end(), lock) == seenByPortal.end())
+            seenByPortal.push_back(lock);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     });
@@ -551,19 +598,24 @@ TEST_F(EndToEndUpgrade, SleepIsHeldOffFromTheBootloaderEntryToTheEndOfTheRun) {
     watcher.join();
     EXPECT_EQ(run.result.exitStatus, c.exitStatus) << run.result.err;
     EXPECT_EQ(seen, expected) << "the locks logind saw while the run wrote";
+    EXPECT_EQ(seenByPortal, expectedOfPortal) << "the locks the desktop portal saw while the run wrote";
     EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - Sleep and shutdown held off",
-                                               "CSleepInhibitor - Lid switch held off", c.entry,
+                                               "CSleepInhibitor - Lid switch held off",
+                                               "CSleepInhibitor - The session's end held off", c.entry,
                                                "L::InitFirmwareUpgradeL - success[TRUE]", c.written, "ExitBootloader",
                                                "CSleepInhibitor - Sleep and shutdown no longer held off",
                                                "Return Code = "}));
     EXPECT_EQ(bus.Inhibitors(), std::vector<e2e::Inhibitor>{}) << "released at the end of the run";
+    EXPECT_EQ(bus.PortalLocks(), std::vector<e2e::PortalLock>{}) << "released at the end of the run";
   }
 
-  // A system bus without logind: the (forced) run goes on without the lock.
+  // Buses without logind and the portal: the (forced) run goes on without the locks.
   bus.StopLogind();
   const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, {"/S", "/F"}, kUpdaterScale);
   EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
-  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - No lock from logind", "EnterBootloader - Command sent",
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"CSleepInhibitor - No lock from logind",
+                                             "CSleepInhibitor - No session-end lock from the desktop portal",
+                                             "EnterBootloader - Command sent",
                                              "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
 }
 

@@ -20,8 +20,10 @@
 #include "ui/win32/DialogWindow.h"
 #include "ui/win32/MessageBox.h"
 #else
+#include "platform/LibusbBackend.h"
 #include "ui/qt/DialogWindow.h"
 #include "ui/qt/Display.h"
+#include "ui/qt/DisplayLoss.h"
 #include "ui/qt/MessageBox.h"
 #endif
 
@@ -185,6 +187,9 @@ void CFlashApp::RunDialog() {
   if (WindowsCanBeShown()) dialog->SetWindowRunner(RunDialogWindow);
   if (m_dialogSetup) m_dialogSetup(*dialog);
 
+#ifndef _WIN32
+  const CDisplayLossHold displayLoss([this, &running = *dialog] { EndWithoutTheDisplay(running); });
+#endif
   const int nResponse = dialog->DoModal();
   // A dialog closed while its flashing thread runs ends first, and the thread
   // goes on writing the device: the run's outcome, and with it the exit code
@@ -200,6 +205,24 @@ void CFlashApp::RunDialog() {
   commandLine.reset();
   dialog.reset();  // waits for a flashing thread that still runs
 }
+
+#ifndef _WIN32
+void CFlashApp::EndWithoutTheDisplay(CFlashDlg& dialog) {
+  LogMessage("CFlashApp::InitInstance - The display is gone; the window system ends the program");
+  AbandonDialogWindow();
+  dialog.OnCancel("the lost display");
+  dialog.WaitForFlashingThread();
+  g_ReturnCode = dialog.m_ReturnCode;
+  m_stoppedOnRequest = dialog.StoppedOnRequest();
+  LogDialogResult(IDCANCEL, g_ReturnCode);
+  GiveBackUsbInterfaces();
+  const int exitCode = ProcessExitCode(ExitInstance());
+  std::fflush(nullptr);
+  // Not exit(): the toolkit may be inside it already, and its objects are
+  // unusable without their display.
+  std::_Exit(exitCode);
+}
+#endif
 
 std::int32_t CFlashApp::ExitInstance() {
   if (m_demoDevice) {

@@ -57,6 +57,12 @@ class CFlashApp {
  private:
   bool ApplyStartOptions();
   void RunDialog();
+#ifndef _WIN32
+  // The display went away under the dialog, and the toolkit is about to end
+  // the process: the run is asked to end as by any other request, waited for
+  // until the device is safe, and the process ends with its outcome and log.
+  [[noreturn]] void EndWithoutTheDisplay(CFlashDlg& dialog);
+#endif
   // The end of the run for scripts: the JSON result and a failed silent run's line on standard error.
   void ReportResult();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -355,6 +356,31 @@ TEST_F(KernelUpgrade, UsbRouteUnpluggedDuringTheRecordsThenTheNextRunCompletes) 
                                                    "L::EndFirmwareUpgrade - success[TRUE]", "Return Code = 0x0"}));
   ExpectFlashHoldsImage();
   EXPECT_EQ(m_emulator->Counters().refusedRoutes, 0u);
+  EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
+      << "the kernel's driver holds the interface again: the hidraw node is back";
+}
+
+// A signal that ends the dialog while it waits with the device loaded on the
+// USB route: the process ends by the signal, and the interface is back with
+// the kernel's driver (its hidraw node is there again) without a replug.
+TEST_F(KernelUpgrade, UsbRouteGivesTheInterfaceBackWhenASignalEndsTheDialog) {
+  StartUsb(Config({}, false));
+  ProgramLaunch launch = Launch();
+  std::erase(launch.arguments, "/S");
+  launch.setEnv["QT_QPA_PLATFORM"] = "offscreen";
+  bool sent = false;
+  const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, launch, 120s, [&](CChildProcess& updater) {
+    if (sent) return;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(m_tree.RunDir(), error))
+      if (ReadWholeFile(entry.path()).find("CFlashDlg::LoadDevice - hRes[00000000]") != std::string::npos)
+        sent = updater.Signal(SIGTERM);
+  });
+  ASSERT_TRUE(sent) << run.result.err << run.logText;
+  EXPECT_EQ(run.result.termSignal, SIGTERM) << run.result.err << run.logText;
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {"USB: interface 0 of /dev/bus/usb/", "taken from the kernel's driver",
+                                             "Request to end [SIGTERM]; ending now", "given back to the kernel's driver"}))
+      << run.logText;
   EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
       << "the kernel's driver holds the interface again: the hidraw node is back";
 }

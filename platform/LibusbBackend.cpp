@@ -78,18 +78,7 @@ class CUsbSession {
  public:
   CUsbSession(std::string node, int fd) : m_node(std::move(node)), m_fd(fd) {}
   ~CUsbSession() {
-    if (m_claimed) {
-      libusb_release_interface(m_handle, m_interface);
-      // Given back also when the driver had no hold on it at open (a run that
-      // was killed leaves it detached): the device's other HID functions, its
-      // buttons for instance, belong to the kernel's driver.
-      const int attached = libusb_attach_kernel_driver(m_handle, m_interface);
-      if (attached == 0)
-        LogMessage("USB: interface %u of %s given back to the kernel's driver", m_interface, m_node);
-      else if (attached != LIBUSB_ERROR_NO_DEVICE)
-        LogMessage("USB: the kernel's driver did not take interface %u of %s back (%s)", m_interface, m_node,
-                   libusb_error_name(attached));
-    }
+    GiveBack();
     if (m_handle != nullptr) libusb_close(m_handle);
     if (m_context != nullptr) libusb_exit(m_context);
     close(m_fd);
@@ -128,7 +117,45 @@ class CUsbSession {
       if (!m_claimed && detached == 0) libusb_attach_kernel_driver(m_handle, hid.number);
       return false;
     }
+    std::lock_guard lock(Claimed().mutex);
+    Claimed().sessions.push_back(this);
     return true;
+  }
+
+  // Releases the interface and hands it to the kernel's driver, once: from
+  // the destructor, or from an end by signal while the session is still open.
+  void GiveBack() {
+    std::lock_guard lock(Claimed().mutex);
+    std::erase(Claimed().sessions, this);
+    GiveBackClaimed();
+  }
+
+  // Every session holding an interface, for GiveBackUsbInterfaces. Never
+  // destroyed: a process that ends through exit() while a run still writes
+  // gives its interfaces back from an exit handler.
+  struct Registry {
+    std::mutex mutex;
+    std::vector<CUsbSession*> sessions;
+  };
+  static Registry& Claimed() {
+    static Registry& registry = *new Registry;
+    return registry;
+  }
+
+  // The caller holds the registry's lock.
+  void GiveBackClaimed() {
+    if (!m_claimed) return;
+    m_claimed = false;
+    libusb_release_interface(m_handle, m_interface);
+    // Given back also when the driver had no hold on it at open (a run that
+    // was killed leaves it detached): the device's other HID functions, its
+    // buttons for instance, belong to the kernel's driver.
+    const int attached = libusb_attach_kernel_driver(m_handle, m_interface);
+    if (attached == 0)
+      LogMessage("USB: interface %u of %s given back to the kernel's driver", m_interface, m_node);
+    else if (attached != LIBUSB_ERROR_NO_DEVICE)
+      LogMessage("USB: the kernel's driver did not take interface %u of %s back (%s)", m_interface, m_node,
+                 libusb_error_name(attached));
   }
 
   // A control request made before the event thread runs (libusb handles the
@@ -499,6 +526,12 @@ std::optional<UsbHidInterface> ActiveHidInterface(CUsbSession& session) {
 }
 
 }  // namespace
+
+void GiveBackUsbInterfaces() {
+  std::lock_guard lock(CUsbSession::Claimed().mutex);
+  for (CUsbSession* session : CUsbSession::Claimed().sessions) session->GiveBackClaimed();
+  CUsbSession::Claimed().sessions.clear();
+}
 
 CLibusbBackend::CLibusbBackend(std::string sysfsRoot, std::string devRoot)
     : m_sysfsRoot(std::move(sysfsRoot)), m_devRoot(std::move(devRoot)) {}

@@ -37,3 +37,10 @@ class CLibusbBackend final : public CHidBackend {
   std::string m_sysfsRoot;
   std::string m_devRoot;
 };
+
+// Gives every interface an open device holds back to the kernel's driver, for
+// a process about to end without closing its devices (an end by signal, a
+// window system that ends it): a detached interface would otherwise stay
+// without its hidraw node and its buttons until the device is replugged. The
+// devices stay open but can no longer be used.
+void GiveBackUsbInterfaces();

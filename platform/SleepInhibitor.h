@@ -15,7 +15,10 @@ class CSleepInhibitor {
 // no lock could be taken, and the run goes on without one.
 using SleepInhibitorFactory = std::function<std::unique_ptr<CSleepInhibitor>(const std::string& why)>;
 
-// The desktop's lock: logind's "block" inhibitor on sleep and shutdown, asked
-// for on the system bus, and one on the lid switch where logind grants it. Without a system bus or logind (containers, minimal
-// installs) or when refused, logs why and returns null.
+// The desktop's locks: logind's "block" inhibitor on sleep and shutdown, asked
+// for on the system bus, and one on the lid switch where logind grants it;
+// and the desktop portal's lock on the session's end (sign-out), on the
+// session bus. Each one refused, or without its bus (containers, minimal
+// installs, a run without a desktop), is logged and the run goes on without
+// it; null when none was granted.
 std::unique_ptr<CSleepInhibitor> InhibitSleepAndShutdown(const std::string& why);

@@ -130,7 +130,9 @@ ProgramLaunch UpdaterLaunch(const CTestTree& tree, const std::vector<std::string
   launch.cwd = tree.RunDir();
   launch.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY"};
   launch.setEnv[kInstanceLockNameVariable] = "quillon-e2e-" + std::to_string(::getpid());
+  // Both buses are the tree's own, never the machine's logind or desktop.
   launch.setEnv["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + tree.SystemBusSocket().string();
+  launch.setEnv["DBUS_SESSION_BUS_ADDRESS"] = launch.setEnv["DBUS_SYSTEM_BUS_ADDRESS"];
   return launch;
 }
 

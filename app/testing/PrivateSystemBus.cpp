@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 
 // The distribution's interpreter, which python3-dbusmock is installed for.
 constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kPortalTemplate[] = QUILLON_E2E_SOURCE_DIR "/app/testing/portal_inhibit.py";
 
 template <typename Condition>
 bool WaitFor(Condition condition, std::chrono::milliseconds timeout) {
@@ -33,20 +34,29 @@ struct MessageUnref {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
 };
 
-std::optional<std::vector<Inhibitor>> ListInhibitors(const std::string& address) {
+// The reply of `method` (no arguments) on the bus at `address`, or null.
+std::unique_ptr<sd_bus_message, MessageUnref> CallWithoutArguments(const std::string& address, const char* destination,
+                                                                   const char* path, const char* interface,
+                                                                   const char* method) {
   sd_bus* made = nullptr;
-  if (sd_bus_new(&made) < 0) return std::nullopt;
+  if (sd_bus_new(&made) < 0) return nullptr;
   const std::unique_ptr<sd_bus, BusCloser> bus(made);
   if (sd_bus_set_address(bus.get(), address.c_str()) < 0 || sd_bus_set_bus_client(bus.get(), 1) < 0 ||
       sd_bus_start(bus.get()) < 0)
-    return std::nullopt;
+    return nullptr;
   sd_bus_message* received = nullptr;
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  const int called = sd_bus_call_method(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
-                                        "org.freedesktop.login1.Manager", "ListInhibitors", &error, &received, "");
+  const int called = sd_bus_call_method(bus.get(), destination, path, interface, method, &error, &received, "");
   sd_bus_error_free(&error);
-  const std::unique_ptr<sd_bus_message, MessageUnref> reply(received);
-  if (called < 0 || sd_bus_message_enter_container(reply.get(), 'a', "(ssssuu)") < 0) return std::nullopt;
+  std::unique_ptr<sd_bus_message, MessageUnref> reply(received);
+  if (called < 0) return nullptr;
+  return reply;
+}
+
+std::optional<std::vector<Inhibitor>> ListInhibitors(const std::string& address) {
+  const auto reply = CallWithoutArguments(address, "org.freedesktop.login1", "/org/freedesktop/login1",
+                                          "org.freedesktop.login1.Manager", "ListInhibitors");
+  if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "(ssssuu)") < 0) return std::nullopt;
   std::vector<Inhibitor> inhibitors;
   const char* fields[4] = {};
   std::uint32_t uid = 0;
@@ -55,6 +65,17 @@ std::optional<std::vector<Inhibitor>> ListInhibitors(const std::string& address)
          0)
     inhibitors.push_back({fields[0], fields[1], fields[2], fields[3]});
   return inhibitors;
+}
+
+std::optional<std::vector<PortalLock>> ListPortalLocks(const std::string& address) {
+  const auto reply = CallWithoutArguments(address, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                                          "org.freedesktop.portal.Inhibit", "Locks");
+  if (!reply || sd_bus_message_enter_container(reply.get(), 'a', "(us)") < 0) return std::nullopt;
+  std::vector<PortalLock> locks;
+  std::uint32_t flags = 0;
+  const char* reason = nullptr;
+  while (sd_bus_message_read(reply.get(), "(us)", &flags, &reason) > 0) locks.push_back({std::to_string(flags), reason});
+  return locks;
 }
 
 }  // namespace
@@ -84,15 +105,22 @@ bool CPrivateSystemBus::Start(const fs::path& socket, bool withLogind) {
   logind.program = kPython;
   logind.arguments = {"-m", "dbusmock", "--template", "logind"};
   logind.setEnv["DBUS_SYSTEM_BUS_ADDRESS"] = Address();
-  if (!m_logind.Start(logind)) return false;
-  return WaitFor([&] { return Inhibitors().has_value(); }, std::chrono::seconds(30));
+  ProgramLaunch portal = logind;
+  portal.arguments = {"-m", "dbusmock", "--template", kPortalTemplate};
+  portal.setEnv["DBUS_SESSION_BUS_ADDRESS"] = Address();
+  if (!m_logind.Start(logind) || !m_portal.Start(portal)) return false;
+  return WaitFor([&] { return Inhibitors().has_value() && PortalLocks().has_value(); }, std::chrono::seconds(30));
 }
 
 void CPrivateSystemBus::StopLogind() {
-  m_logind.Signal(SIGTERM);
-  m_logind.Wait(std::chrono::seconds(10));
+  for (CChildProcess* standIn : {&m_logind, &m_portal}) {
+    standIn->Signal(SIGTERM);
+    standIn->Wait(std::chrono::seconds(10));
+  }
 }
 
 std::optional<std::vector<Inhibitor>> CPrivateSystemBus::Inhibitors() const { return ListInhibitors(Address()); }
+
+std::optional<std::vector<PortalLock>> CPrivateSystemBus::PortalLocks() const { return ListPortalLocks(Address()); }
 
 }  // namespace e2e

@@ -1,12 +1,22 @@
 #include "ui/qt/DialogWindow.h"
 
 #include <QEventLoop>
+#include <atomic>
 
 #include "app/log/Log.h"
 #include "ui/FlashDlg.h"
 #include "ui/qt/FlashWindow.h"
 #include "ui/qt/QtApp.h"
 #include "ui/qt/QtSurface.h"
+
+namespace {
+// The surface of the window that runs now, for AbandonDialogWindow.
+std::atomic<CQtSurface*> g_openSurface = nullptr;
+}  // namespace
+
+void AbandonDialogWindow() {
+  if (CQtSurface* surface = g_openSurface.exchange(nullptr)) surface->Close();
+}
 
 int RunDialogWindow(CFlashDlg& dialog) {
   CQtAppScope app;
@@ -24,11 +34,13 @@ int RunDialogWindow(CFlashDlg& dialog) {
       loop.exit(result);
     });
     surface.Open(&window);
+    g_openSurface = &surface;
     dialog.OnInitDialog();
     if (!dialog.HasEnded()) {
       if (!dialog.m_SilentMode) window.show();
       loop.exec();
     }
+    g_openSurface = nullptr;
     surface.Close();
     window.DestroyProgressWindow();
   }

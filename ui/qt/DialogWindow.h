@@ -5,3 +5,7 @@
 class CFlashDlg;
 
 int RunDialogWindow(CFlashDlg& dialog);
+
+// Stops the open dialog window's updates for good, so that the flashing thread
+// never waits for a window whose display is gone. GUI thread.
+void AbandonDialogWindow();
