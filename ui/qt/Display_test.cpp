@@ -8,6 +8,7 @@
 
 #include "app/log/Log.h"
 #include "ui/FlashDlg.h"
+#include "ui/qt/DisplayLoss.h"
 #include "ui/qt/MessageBox.h"
 #include "ui/testing/ScriptedUpgrader.h"
 
@@ -95,6 +96,39 @@ TEST(DisplayTest, InteractiveRunWithoutADisplay) {
     EXPECT_NE(printed.find(device ? "No display" : "Your device is not connected"), std::string::npos);
     EXPECT_FALSE(dialog.FlashingThreadStarted());
   }
+}
+
+// The messages with which Qt announces that it ends the process for a lost
+// display reach the hold (which ends the process itself); other messages, or
+// the same ones once the hold is gone, do not.
+TEST(DisplayLossTest, TheToolkitsLastWordsReachTheHold) {
+  // Other tests here leave Qt's threads behind; the child starts afresh.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto hold = [] {
+    std::fflush(stderr);
+    std::_Exit(42);
+  };
+  EXPECT_EXIT(
+      {
+        const CDisplayLossHold held(hold);
+        qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+      },
+      testing::ExitedWithCode(42), "The X11 connection broke");
+  EXPECT_EXIT(
+      {
+        const CDisplayLossHold held(hold);
+        qFatal("The Wayland connection broke. Did the Wayland compositor die?");
+      },
+      testing::ExitedWithCode(42), "The Wayland connection broke");
+  EXPECT_EXIT(
+      {
+        { const CDisplayLossHold held(hold); }
+        qWarning("The X11 connection broke (error 1). Did the X11 server die?");
+        const CDisplayLossHold held(hold);
+        qWarning("QStandardPaths: XDG_RUNTIME_DIR not set");
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(0), "XDG_RUNTIME_DIR not set");
 }
 
 }  // namespace
