@@ -26,6 +26,7 @@ std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config
   chipConfig.faults = config.chipFaults;
   chipConfig.strictDfu = config.strictDfu;
   chipConfig.retransmitLimit = config.chipRetransmitLimit;
+  chipConfig.blockBusyMs = config.chipBlockBusyMs;
   for (const EmuProcessor& processor : config.processors) {
     if (processor.typeCode == kEmuCodeBluetoothA || processor.typeCode == kEmuCodeBluetoothB) {
       chipConfig.initialVersion = processor.version;

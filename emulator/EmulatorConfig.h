@@ -140,6 +140,8 @@ struct EmulatorConfig {
   // Resends of one reply after which the chip gives its link up and starts
   // link establishment again (CEmuBluetoothChip::Config::retransmitLimit); 0 = none.
   std::uint32_t chipRetransmitLimit = 0;
+  // The chip's dfuDNBUSY time after each download block, in ms before scaling.
+  std::uint32_t chipBlockBusyMs = 5;
 
   EmuFaults faults;
   CEmuBluetoothChip::Faults chipFaults;

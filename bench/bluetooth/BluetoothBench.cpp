@@ -6,6 +6,8 @@
 // Bluetooth download against the floor the models imply, the updater's CPU
 // time and peak memory, and where the time went (from the emulator's trace),
 // then one table over L with the goals beside it. Prints figures only.
+// With --windows the Windows program runs instead, under Wine, on the
+// emulator's TCP form.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -31,6 +33,8 @@ struct Options {
   std::string traceFile;     // kept when given (the last run's)
   double spinMs = 0.3;       // the emulator polls this long before each due time
   std::vector<double> requestMs;  // modelled time per class request, one run each
+  std::string windowsProgram;     // quillon-upgrade.exe, run under Wine; empty: the Linux program
+  std::uint32_t chipBusyMs = 5;   // the chip's dfuDNBUSY time after each block
 };
 
 // Per L: the least download rate (kB/s) held against the run, from the rates
@@ -56,7 +60,8 @@ struct Row {
 void Usage() {
   std::puts(
       "Usage: quillon-bench-bluetooth [--baud N] [--device] [--noise RATE] [--seed N] [--trace-file FILE]\n"
-      "                               [--spin-ms X] [--class-request-ms L]...\n"
+      "                               [--spin-ms X] [--class-request-ms L]... [--chip-busy-ms B]\n"
+      "                               [--windows quillon-upgrade.exe]\n"
       "Runs quillon-upgrade /S against an in-process emulator with full-speed USB timing, L ms\n"
       "per class request (once for each --class-request-ms given; default 0, 1, 2, 4 and 6)\n"
       "and the UART at N baud (default 921600), time scale 1. Only the Bluetooth chip is\n"
@@ -64,7 +69,10 @@ void Usage() {
       "--noise RATE loses or corrupts (half each) that share of UART bytes in each direction.\n"
       "--spin-ms X: the emulator polls instead of sleeping for the last X ms before each\n"
       "due time (default 0.3), so its own wake-up lateness is not counted against the\n"
-      "updater; 0 = always sleep.");
+      "updater; 0 = always sleep.\n"
+      "--chip-busy-ms B: the chip answers dfuDNBUSY for B ms after each block (default 5).\n"
+      "--windows EXE: the Windows program under Wine (WINEPREFIX as scripts/windows-test\n"
+      "makes it) against the emulator's TCP form, instead of the Linux program.");
 }
 
 std::optional<Options> Parse(int argc, char** argv) {
@@ -74,6 +82,7 @@ std::optional<Options> Parse(int argc, char** argv) {
       {ValueOption("--baud", options.baud), FlagOption("--device", options.wholeDevice, true),
        ValueOption("--noise", options.noise), ValueOption("--seed", options.seed),
        ValueOption("--trace-file", options.traceFile), ValueOption("--spin-ms", options.spinMs),
+       ValueOption("--chip-busy-ms", options.chipBusyMs), ValueOption("--windows", options.windowsProgram),
        {"--class-request-ms", true, [&options](const char* value) { options.requestMs.push_back(std::atof(value)); }}});
   if (!parsed || options.baud == 0 || options.noise < 0 || options.noise > 1 || options.spinMs < 0) return std::nullopt;
   for (const double requestMs : options.requestMs)
@@ -85,6 +94,18 @@ std::optional<Options> Parse(int argc, char** argv) {
 double CpuSeconds(const rusage& usage) {
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The silent run of the program the options name, on the tree's bus.
+ProgramLaunch Launch(const Options& options, const e2e::CTestTree& tree) {
+  ProgramLaunch launch = e2e::UpdaterLaunch(tree, {"/S"}, 1.0);
+  if (options.windowsProgram.empty()) return launch;
+  // Wine's drive Z: is the root of the file system.
+  std::string bus = "Z:" + tree.Bus().string();
+  std::replace(bus.begin(), bus.end(), '/', '\\');
+  launch.arguments = {options.windowsProgram, "/S", "--vhid-bus=" + bus, "--time-scale=1"};
+  launch.program = "/usr/bin/wine";
+  return launch;
 }
 
 // One silent upgrade at `requestMs` per class request, with its breakdown printed.
@@ -106,17 +127,21 @@ std::optional<Row> RunAt(const Options& options, const std::vector<std::uint8_t>
   config.chipFaults.hostToChipLossRate = config.chipFaults.hostToChipCorruptRate = options.noise / 2;
   config.chipFaults.chipToHostLossRate = config.chipFaults.chipToHostCorruptRate = options.noise / 2;
   config.chipFaults.seed = options.seed;
+  config.chipBlockBusyMs = options.chipBusyMs;
+  if (!options.windowsProgram.empty()) config.busForm = EmuBusForm::Tcp;
 
   CDeviceEmulator emulator(config);
   if (!emulator.Start(tree.Bus().string()) || !e2e::WaitForDevice(tree.Bus(), std::chrono::seconds(30))) {
     std::fprintf(stderr, "the emulator did not start\n");
     return std::nullopt;
   }
-  std::printf("quillon-bench-bluetooth: %s, UART %u baud, noise %g per direction, %g ms per class request\n",
+  std::printf("quillon-bench-bluetooth: %s, %s, UART %u baud, noise %g per direction, %g ms per class request, "
+              "chip busy %u ms after a block\n",
+              options.windowsProgram.empty() ? "Linux program" : "Windows program under Wine",
               options.wholeDevice ? "whole device (main microcontroller + Bluetooth)" : "Bluetooth chip only",
-              options.baud, options.noise, requestMs);
+              options.baud, options.noise, requestMs, options.chipBusyMs);
   std::fflush(stdout);
-  const e2e::UpdaterRun run = e2e::RunUpdater(tree, {"/S"}, 1.0, std::chrono::minutes(60));
+  const e2e::UpdaterRun run = e2e::RunUpdater(tree, Launch(options, tree), std::chrono::minutes(60));
   const std::vector<std::uint8_t> stored = emulator.BluetoothImage();
   Row row{.requestMs = requestMs, .exitStatus = run.result.exitStatus, .exact = stored == image,
           .link = emulator.ChipLinkStats()};
