@@ -165,6 +165,7 @@ std::optional<Row> RunAt(const Options& options, const std::vector<std::uint8_t>
   FloorModel model;
   model.baud = options.baud;
   model.classRequestMs = requestMs;
+  model.blockBusyMs = options.chipBusyMs;
   const FloorBreakdown floor = ComputeDownloadFloor(image, model);
   std::printf("bluetooth: bridge on to bridge off %.2f s, floor %.2f s, ratio %.3f\n", windowMs / 1000,
               floor.totalMs / 1000, windowMs / floor.totalMs);
