@@ -125,7 +125,13 @@ bool BcspSendSegment() {
     link.txRemaining = 2;
     return false;
   }
-  UartPutByte(kDelimiter);
+  // A pure acknowledgement goes ahead of a packet longer than one report,
+  // which starts on the next call: the two share the packet's first report,
+  // so the acknowledgement costs no request of its own.
+  if (link.txPureAck && link.txQueued != nullptr)
+    UartPutFrameEndBeforeNext();
+  else
+    UartPutByte(kDelimiter);
   return true;
 }
 

@@ -199,6 +199,8 @@ TEST_F(BcspLinkTest, AcknowledgementGoesAheadOfAFrameLongerThanOneReport) {
     const int calls = c.ackAhead ? 3 + 4 : 4;  // no idle calls between the two frames
     Pump(calls);
     Bytes wire = WireBytes(*m_device);
+    // The acknowledgement shares the packet's first report: every report but the last is full.
+    EXPECT_EQ(m_device->Sent().size(), (wire.size() + kUartReportDataMax - 1) / kUartReportDataMax);
     if (c.queuedDuringAck) {
       ASSERT_EQ(wire.at(0), 0xC0);  // the abandoned frame's opening delimiter, an empty frame for the chip
       wire.erase(wire.begin());

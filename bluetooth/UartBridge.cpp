@@ -62,6 +62,8 @@ void UartPutByte(std::uint8_t byte) { AppendOutputByte(byte, byte == kFrameDelim
 
 void UartPutFrameStart() { AppendOutputByte(kFrameDelimiter, false); }
 
+void UartPutFrameEndBeforeNext() { AppendOutputByte(kFrameDelimiter, false); }
+
 bool UartGetByte(std::uint8_t& byte) {
   const std::uint32_t read = g_rxRead.load(std::memory_order_relaxed);
   if (read == g_rxWrite.load(std::memory_order_acquire)) return false;

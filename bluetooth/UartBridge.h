@@ -35,6 +35,11 @@ void UartPutByte(std::uint8_t byte);
 // Bytes still pending belong to an abandoned frame and share the report.
 void UartPutFrameStart();
 
+// Appends the closing delimiter of a frame that the next frame follows at
+// once: the report is sent when the next frame's bytes fill it or that frame
+// ends, so both share their first report.
+void UartPutFrameEndBeforeNext();
+
 // Takes the oldest received byte into `byte`; false (and nothing changed) when
 // the queue is empty.
 bool UartGetByte(std::uint8_t& byte);

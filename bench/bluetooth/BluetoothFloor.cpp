@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "bluetooth/testing/BcspFrames.h"
@@ -32,8 +33,10 @@ class CFloorSimulation {
   // The host writes a frame in reports of up to 60 bytes, back to back, the
   // first beginning with the opening delimiter. Each report's bytes enter the UART as the
   // report arrives. Returns when the chip has the whole frame.
-  double HostFrame(const std::vector<std::uint8_t>& wire) {
+  double HostFrame(const std::vector<std::uint8_t>& frame) {
     ++m_out.hostFrames;
+    std::vector<std::uint8_t> wire = std::exchange(m_ahead, {});
+    wire.insert(wire.end(), frame.begin(), frame.end());
     m_out.hostWireBytes += wire.size();
     std::vector<std::size_t> reports;
     for (std::size_t left = wire.size(); left > 0; left -= std::min(left, kReportData))
@@ -104,14 +107,15 @@ class CFloorSimulation {
   // A pure acknowledgement ahead of a block: after an idle status answer the
   // next pump starts the acknowledgement before the state machine queues the
   // block, which abandons it after its opening delimiter; the acknowledgement
-  // is still owed and goes out ahead of the block in a report of its own,
-  // which the abandoned delimiter shares. (Ahead of a status request after a
-  // busy pause, the request itself is short and carries the acknowledgement.)
+  // is still owed and goes out ahead of the block, in the block's first
+  // report, which the abandoned delimiter shares too. (Ahead of a status
+  // request after a busy pause, the request itself is short and carries the
+  // acknowledgement.)
   void AckAhead() {
     const std::vector<std::uint8_t> ack = bcsp_test::EncodeFrame({.ack = m_hostAck, .channel = 0, .payload = {}});
-    std::vector<std::uint8_t> wire{0xC0};
-    wire.insert(wire.end(), ack.begin(), ack.end());
-    HostFrame(wire);
+    m_ahead = {0xC0};
+    m_ahead.insert(m_ahead.end(), ack.begin(), ack.end());
+    ++m_out.hostFrames;
     ++m_out.acksAhead;
   }
 
@@ -143,6 +147,7 @@ class CFloorSimulation {
   double m_slotFree = -std::numeric_limits<double>::infinity();
   std::uint8_t m_hostSeq = 0;
   std::uint8_t m_hostAck = 0;
+  std::vector<std::uint8_t> m_ahead;  // an acknowledgement that rides in the next frame's first report
 };
 
 }  // namespace
