@@ -155,7 +155,12 @@ INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
     // anyway", or a shutdown that asks nobody) waits here for the device to be safe.
     case WM_ENDSESSION:
       m_onEndSession(wParam != FALSE);
-      if (wParam != FALSE) ServeUntilTheRunHasEnded();
+      if (wParam != FALSE) {
+        ServeUntilTheRunHasEnded();
+        // The message was sent, not posted: the modal loop looks at the
+        // dialog's end only once a posted message wakes it.
+        PostMessageW(m_window, WM_NULL, 0, 0);
+      }
       SetWindowLongPtrW(m_window, DWLP_MSGRESULT, 0);
       return TRUE;
     case WM_SYSCOMMAND:

@@ -284,6 +284,7 @@ TEST_F(Win32DialogTest, OnlyTheSessionsEndEndsTheDialogAndItWaitsForTheDevice) {
   bool mayEndIdle = false;
   bool openAfterCalledOff = false;
   std::vector<std::string> callsAtTheEnd;
+  bool endedWithTheSession = false;
   const int result = Run(dlg, [&](CDialogProbe& probe) {
     if (!probe.WaitForDialog(true)) return;
     mayEndIdle = probe.SessionMayEnd();
@@ -304,8 +305,10 @@ TEST_F(Win32DialogTest, OnlyTheSessionsEndEndsTheDialogAndItWaitsForTheDevice) {
     });
     probe.EndSession(true);
     callsAtTheEnd = script->Calls();
+    endedWithTheSession = probe.WaitForDialogGone();
     device.join();
   });
+  EXPECT_TRUE(endedWithTheSession);
   EXPECT_TRUE(mayEndIdle);
   EXPECT_TRUE(openAfterCalledOff);
   EXPECT_EQ(result, IDCANCEL);
