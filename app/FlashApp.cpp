@@ -45,7 +45,7 @@ constexpr bool kHiddenWindowForSilentRuns = true;
 #else
 bool WindowsCanBeShown() { return DetectDisplay() != DisplayKind::None; }
 bool WindowsAreSeen() { return DetectDisplay() == DisplayKind::Real; }
-constexpr bool kHiddenWindowForSilentRuns = true;
+constexpr bool kHiddenWindowForSilentRuns = false;
 #endif
 
 // The route to real devices, and why: the command line's, or the default.
