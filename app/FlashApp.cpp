@@ -186,6 +186,7 @@ void CFlashApp::RunDialog() {
   dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
   if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
   dialog->SetEndRequest(&m_endRequest);
+  dialog->SetSessionEndHandler([this](CFlashDlg& ended) { EndWithTheSession(ended); });
   m_silentRun = commandLine->SilentMode;
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
@@ -229,6 +230,18 @@ void CFlashApp::EndWithoutTheDisplay(CFlashDlg& dialog) {
   std::_Exit(exitCode);
 }
 #endif
+
+void CFlashApp::EndWithTheSession(CFlashDlg& dialog) {
+  g_ReturnCode = dialog.m_ReturnCode;
+  m_stoppedOnRequest = dialog.StoppedOnRequest();
+  LogDialogResult(dialog.EndResult(), g_ReturnCode);
+  LogMessage("CFlashApp::InitInstance - The session ends; the program ends here");
+  const int exitCode = ProcessExitCode(ExitInstance());
+  std::fflush(nullptr);
+  // Windows may end the process as soon as the dialog's window returns, and
+  // nothing that waits for the dialog's return is needed any more.
+  std::_Exit(exitCode);
+}
 
 std::int32_t CFlashApp::ExitInstance() {
   if (m_demoDevice) {

@@ -164,6 +164,10 @@ void CFlashDlg::OnEndSession(bool ending) {
   LogMessage("CFlashDlg::OnEndSession - The end of the session was called off");
 }
 
+void CFlashDlg::OnSessionEnded() {
+  if (m_sessionEndHandler) m_sessionEndHandler(*this);
+}
+
 bool CFlashDlg::OnInitDialog() {
   LogMessage("CFlashDlg::OnInitDialog");
   if (!m_surface) AttachSurface(std::make_unique<CHeadlessSurface>());

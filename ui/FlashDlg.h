@@ -87,6 +87,12 @@ class CFlashDlg : public CProgressSurface {
   // The session ends now (`ending`), or its end was called off. Ending acts
   // like the close box: the dialog ends at once, or once the device is safe.
   void OnEndSession(bool ending);
+  // The session's end has ended the dialog and nothing writes the device any
+  // more. Windows may end the process as soon as the window returns, so the
+  // handler the start-up set, if any, ends the program here.
+  void OnSessionEnded();
+  using SessionEndHandler = std::function<void(CFlashDlg& dialog)>;
+  void SetSessionEndHandler(SessionEndHandler handler) { m_sessionEndHandler = std::move(handler); }
   int FlashFirmwareThreadProc();
   int flashAllOS();
   int FlashOS(std::int16_t mcuIndex);
@@ -183,6 +189,7 @@ class CFlashDlg : public CProgressSurface {
   ImageLookup m_imageLookup;
   WindowRunner m_windowRunner;
   bool m_windowForSilentRuns = false;
+  SessionEndHandler m_sessionEndHandler;
   std::unique_ptr<CConsoleTranscript> m_transcript;
   SleepInhibitorFactory m_sleepInhibitorFactory;
   // Held by the flashing thread from the bootloader entry to the end of the run.

@@ -33,12 +33,13 @@ class CFlashWindow::Impl {
  public:
   Impl(std::function<void()> onUpgrade, std::function<void(const std::string&)> onCancel,
        std::function<bool()> onQueryEndSession, std::function<void(bool)> onEndSession,
-       std::function<bool()> runEnded)
+       std::function<bool()> runEnded, std::function<void()> onSessionEnded)
       : m_onUpgrade(std::move(onUpgrade)),
         m_onCancel(std::move(onCancel)),
         m_onQueryEndSession(std::move(onQueryEndSession)),
         m_onEndSession(std::move(onEndSession)),
-        m_runEnded(std::move(runEnded)) {}
+        m_runEnded(std::move(runEnded)),
+        m_onSessionEnded(std::move(onSessionEnded)) {}
 
   bool Run(std::function<void()> onInit);
   void PostWake() const { PostMessageW(m_window, kWakeMessage, 0, 0); }
@@ -68,6 +69,7 @@ class CFlashWindow::Impl {
   std::function<bool()> m_onQueryEndSession;
   std::function<void(bool)> m_onEndSession;
   std::function<bool()> m_runEnded;
+  std::function<void()> m_onSessionEnded;
   std::function<void()> m_onInit;
   win32::UniqueIcon m_bigIcon;
   win32::UniqueIcon m_smallIcon;
@@ -157,6 +159,7 @@ INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
       m_onEndSession(wParam != FALSE);
       if (wParam != FALSE) {
         ServeUntilTheRunHasEnded();
+        m_onSessionEnded();
         // The message was sent, not posted: the modal loop looks at the
         // dialog's end only once a posted message wakes it.
         PostMessageW(m_window, WM_NULL, 0, 0);
@@ -214,9 +217,9 @@ void CFlashWindow::Impl::PaintIcon() {
 
 CFlashWindow::CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
                            std::function<bool()> onQueryEndSession, std::function<void(bool ending)> onEndSession,
-                           std::function<bool()> runEnded)
+                           std::function<bool()> runEnded, std::function<void()> onSessionEnded)
     : m_impl(std::make_unique<Impl>(std::move(onUpgrade), std::move(onCancel), std::move(onQueryEndSession),
-                                    std::move(onEndSession), std::move(runEnded))) {}
+                                    std::move(onEndSession), std::move(runEnded), std::move(onSessionEnded))) {}
 
 CFlashWindow::~CFlashWindow() = default;
 

@@ -16,10 +16,10 @@ class CFlashWindow {
   // told apart by the text `onCancel` gets); `onQueryEndSession` says whether
   // the session may end now; `onEndSession` hears that it ends (true) or that
   // its end was called off (false); `runEnded` tells when the dialog has ended
-  // and nothing writes the device any more.
+  // and nothing writes the device any more, and `onSessionEnded` is called then.
   CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
                std::function<bool()> onQueryEndSession, std::function<void(bool ending)> onEndSession,
-               std::function<bool()> runEnded);
+               std::function<bool()> runEnded, std::function<void()> onSessionEnded);
   ~CFlashWindow();
   CFlashWindow(const CFlashWindow&) = delete;
   CFlashWindow& operator=(const CFlashWindow&) = delete;
