@@ -3,7 +3,8 @@
 // CEndRequest: on Linux SIGINT, SIGTERM, SIGHUP and SIGPIPE (a terminal, or
 // the program reading the output, that goes away);
 // on Windows the console's control events (Ctrl+C, Ctrl+Break, the console
-// closed, log-off, shutdown). A request granted at once ends the process as
+// closed), which reach the program only while it is attached to a console;
+// the session's end reaches the dialog's window. A request granted at once ends the process as
 // the system would have; one deferred lets the run stop where the device is
 // safe. Installed for the object's lifetime; one per process.
 #include <thread>

@@ -17,10 +17,6 @@ const char* EventName(DWORD type) {
       return "Ctrl+Break";
     case CTRL_CLOSE_EVENT:
       return "console closed";
-    case CTRL_LOGOFF_EVENT:
-      return "log-off";
-    case CTRL_SHUTDOWN_EVENT:
-      return "shutdown";
     default:
       return "console event";
   }
@@ -35,10 +31,12 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
     StopLog();
     return FALSE;
   }
-  // The system ends the process as soon as the handler of a closed console,
-  // a log-off or a shutdown returns: it never returns, so the run can stop
-  // where the device is safe and the program end with its own code.
-  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) Sleep(INFINITE);
+  // The system ends the process as soon as the handler of a closed console
+  // returns: it never returns, so the run can stop where the device is safe
+  // and the program end with its own code. Log-off and shutdown never come
+  // here: Windows does not send them to a process that loads user32
+  // (SetConsoleCtrlHandler); the dialog's window hears of the session's end.
+  if (type == CTRL_CLOSE_EVENT) Sleep(INFINITE);
   return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/CallerOutput.h"
 #include "app/log/Log.h"
 #include "app/log/LogFile.h"
 #include "app/MyCommandLineInfo.h"
@@ -34,12 +35,17 @@ namespace {
 
 // Whether windows can be shown at all, and whether someone sees them. A
 // Windows desktop always shows them; on Linux a display must answer.
+// Windows tells only a process's top-level windows that the session ends
+// (WM_QUERYENDSESSION, WM_ENDSESSION): there a silent run keeps a hidden one,
+// so that it can hold the end off while writing. Linux asks no window.
 #ifdef _WIN32
 bool WindowsCanBeShown() { return true; }
 bool WindowsAreSeen() { return true; }
+constexpr bool kHiddenWindowForSilentRuns = true;
 #else
 bool WindowsCanBeShown() { return DetectDisplay() != DisplayKind::None; }
 bool WindowsAreSeen() { return DetectDisplay() == DisplayKind::Real; }
+constexpr bool kHiddenWindowForSilentRuns = false;
 #endif
 
 // The route to real devices, and why: the command line's, or the default.
@@ -153,7 +159,7 @@ bool CFlashApp::ApplyStartOptions() {
 
   m_demoDevice = std::make_unique<CDemoDevice>();
   if (!m_demoDevice->Start(m_options.timeScale)) {
-    std::fprintf(stderr, "quillon-upgrade: --demo: %s\n", m_demoDevice->Error().c_str());
+    WriteForCaller(stderr, "quillon-upgrade: --demo: " + m_demoDevice->Error() + "\n");
     LogMessage("CFlashApp::InitInstance - Demo device not started: %s", m_demoDevice->Error());
     m_demoDevice.reset();
     g_ReturnCode = FLASH_RC_NO_DEVICE;
@@ -180,11 +186,12 @@ void CFlashApp::RunDialog() {
   dialog->SetSleepInhibitor(InhibitSleepAndShutdown);
   if (m_options.resultJson) dialog->SetRunRecord(&m_runRecord);
   dialog->SetEndRequest(&m_endRequest);
+  dialog->SetSessionEndHandler([this](CFlashDlg& ended) { EndWithTheSession(ended); });
   m_silentRun = commandLine->SilentMode;
   dialog->SetMode(commandLine->SilentMode, commandLine->CheckMode, commandLine->ProgressMode,
                   commandLine->lpInputVersion, commandLine->mcuIndex, commandLine->ProductID);
 
-  if (WindowsCanBeShown()) dialog->SetWindowRunner(RunDialogWindow);
+  if (WindowsCanBeShown()) dialog->SetWindowRunner(RunDialogWindow, kHiddenWindowForSilentRuns);
   if (m_dialogSetup) m_dialogSetup(*dialog);
 
 #ifndef _WIN32
@@ -224,6 +231,18 @@ void CFlashApp::EndWithoutTheDisplay(CFlashDlg& dialog) {
 }
 #endif
 
+void CFlashApp::EndWithTheSession(CFlashDlg& dialog) {
+  g_ReturnCode = dialog.m_ReturnCode;
+  m_stoppedOnRequest = dialog.StoppedOnRequest();
+  LogDialogResult(dialog.EndResult(), g_ReturnCode);
+  LogMessage("CFlashApp::InitInstance - The session ends; the program ends here");
+  const int exitCode = ProcessExitCode(ExitInstance());
+  std::fflush(nullptr);
+  // Windows may end the process as soon as the dialog's window returns, and
+  // nothing that waits for the dialog's return is needed any more.
+  std::_Exit(exitCode);
+}
+
 std::int32_t CFlashApp::ExitInstance() {
   if (m_demoDevice) {
     m_demoDevice.reset();
@@ -247,13 +266,13 @@ void CFlashApp::ReportResult() {
     const RunResult result{m_runRecord, g_ReturnCode, m_startTime, std::chrono::system_clock::now(), keptLog};
     if (const std::optional<std::string> failure = WriteRunResult(*m_options.resultJson, RunResultJson(result))) {
       LogMessage("CFlashApp::ExitInstance - Result not written to [%s]: %s", *m_options.resultJson, *failure);
-      std::fprintf(stderr, "quillon-upgrade: cannot write the result to %s: %s\n", m_options.resultJson->c_str(),
-                   failure->c_str());
+      WriteForCaller(stderr, "quillon-upgrade: cannot write the result to " + *m_options.resultJson + ": " + *failure +
+                                 "\n");
     }
   }
   // Unix tools are quiet when they succeed; a failed unattended run says what
   // happened and where its log is, since no dialog did, and so does a run
   // stopped on request, whose window closed by itself.
   if ((m_silentRun || m_endRequest.Stopped()) && IsFailureCode(g_ReturnCode))
-    std::fprintf(stderr, "%s\n", FailureLine(g_ReturnCode, m_stoppedOnRequest, keptLog).c_str());
+    WriteForCaller(stderr, FailureLine(g_ReturnCode, m_stoppedOnRequest, keptLog) + "\n");
 }

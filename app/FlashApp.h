@@ -63,6 +63,9 @@ class CFlashApp {
   // until the device is safe, and the process ends with its outcome and log.
   [[noreturn]] void EndWithoutTheDisplay(CFlashDlg& dialog);
 #endif
+  // The session ends under the program, the dialog has ended and nothing
+  // writes the device: the run's end is done here and the process ends.
+  [[noreturn]] void EndWithTheSession(CFlashDlg& dialog);
   // The end of the run for scripts: the JSON result and a failed silent run's line on standard error.
   void ReportResult();
 

@@ -9,12 +9,26 @@ CEndRequest::Answer CEndRequest::Request(const std::string& what) {
     LogMessage("CEndRequest - Request to end [%s]; ending now", what);
     return Answer::EndNow;
   }
+  Defer(what);
+  return Answer::Deferred;
+}
+
+bool CEndRequest::Query(const std::string& what) {
+  std::lock_guard lock(m_mutex);
+  if (!m_writing) {
+    LogMessage("CEndRequest - Asked whether the program may end [%s]; it may, and goes on until it is ended", what);
+    return true;
+  }
+  Defer(what);
+  return false;
+}
+
+void CEndRequest::Defer(const std::string& what) {
   if (++m_deferred == 1)
     LogMessage("CEndRequest - Request to end [%s] while writing; the run stops once the device is safe", what);
   else
     LogMessage("CEndRequest - Request to end [%s] again while writing; still waiting for the device to be safe",
                what);
-  return Answer::Deferred;
 }
 
 bool CEndRequest::BeginWriting() {

@@ -121,8 +121,9 @@ void CFlashDlg::AttachSurface(std::unique_ptr<CDialogSurface> surface) {
 }
 
 int CFlashDlg::DoModal() {
-  // A silent run shows a window only for its progress mode.
-  const bool windowed = m_windowRunner && (!m_SilentMode || m_ProgressMode);
+  // A silent run shows a window only for its progress mode; a hidden one
+  // only where the window runner asks for it.
+  const bool windowed = m_windowRunner && (!m_SilentMode || m_ProgressMode || m_windowForSilentRuns);
   return windowed ? m_windowRunner(*this) : RunHeadless();
 }
 
@@ -152,7 +153,19 @@ void CFlashDlg::OnCancel(const std::string& what) {
 }
 
 bool CFlashDlg::OnQueryEndSession() {
-  return m_endRequest == nullptr || m_endRequest->Request("the end of the session") == CEndRequest::Answer::EndNow;
+  return m_endRequest == nullptr || m_endRequest->Query("the end of the session");
+}
+
+void CFlashDlg::OnEndSession(bool ending) {
+  if (ending) {
+    OnCancel("the end of the session");
+    return;
+  }
+  LogMessage("CFlashDlg::OnEndSession - The end of the session was called off");
+}
+
+void CFlashDlg::OnSessionEnded() {
+  if (m_sessionEndHandler) m_sessionEndHandler(*this);
 }
 
 bool CFlashDlg::OnInitDialog() {

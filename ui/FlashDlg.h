@@ -79,9 +79,20 @@ class CFlashDlg : public CProgressSurface {
   // dialog with Cancel, except while a processor is written: then the request
   // waits and the run ends the dialog once the device is safe.
   void OnCancel(const std::string& what = "Close");
-  // The session is about to end (Windows): true to let it, false while a
-  // processor is written; the run then stops once the device is safe.
+  // Windows asks whether the session may end: true outside the writing, and
+  // the run goes on, since the end may still be called off (only OnEndSession
+  // ends it); false while a processor is written, and the run then stops once
+  // the device is safe.
   bool OnQueryEndSession();
+  // The session ends now (`ending`), or its end was called off. Ending acts
+  // like the close box: the dialog ends at once, or once the device is safe.
+  void OnEndSession(bool ending);
+  // The session's end has ended the dialog and nothing writes the device any
+  // more. Windows may end the process as soon as the window returns, so the
+  // handler the start-up set, if any, ends the program here.
+  void OnSessionEnded();
+  using SessionEndHandler = std::function<void(CFlashDlg& dialog)>;
+  void SetSessionEndHandler(SessionEndHandler handler) { m_sessionEndHandler = std::move(handler); }
   int FlashFirmwareThreadProc();
   int flashAllOS();
   int FlashOS(std::int16_t mcuIndex);
@@ -100,7 +111,13 @@ class CFlashDlg : public CProgressSurface {
   void SetUpgraderFactory(UpgraderFactory factory) { m_upgraderFactory = std::move(factory); }
   void SetThreadStarter(ThreadStarter starter) { m_threadStarter = std::move(starter); }
   void SetImageLookup(ImageLookup lookup) { m_imageLookup = std::move(lookup); }
-  void SetWindowRunner(WindowRunner runner) { m_windowRunner = std::move(runner); }
+  // A silent run without progress mode runs headless, unless `hiddenForSilentRuns`:
+  // then it too runs in the window, which never becomes visible (Windows asks
+  // only a process's top-level windows before the session ends).
+  void SetWindowRunner(WindowRunner runner, bool hiddenForSilentRuns = false) {
+    m_windowRunner = std::move(runner);
+    m_windowForSilentRuns = hiddenForSilentRuns;
+  }
   // Also prints on standard output what the dialog shows (title, status texts,
   // version lines, byte counts) until it ends, with a window or without.
   void SetConsoleTranscript(bool on);
@@ -171,6 +188,8 @@ class CFlashDlg : public CProgressSurface {
   ThreadStarter m_threadStarter;
   ImageLookup m_imageLookup;
   WindowRunner m_windowRunner;
+  bool m_windowForSilentRuns = false;
+  SessionEndHandler m_sessionEndHandler;
   std::unique_ptr<CConsoleTranscript> m_transcript;
   SleepInhibitorFactory m_sleepInhibitorFactory;
   // Held by the flashing thread from the bootloader entry to the end of the run.

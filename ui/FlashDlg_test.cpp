@@ -624,13 +624,30 @@ TEST_F(FlashDlgTest, RequestToEndWaitsUntilTheDeviceIsSafe) {
   EXPECT_EQ(surface->Snapshot().statusColour, kRed);
   EXPECT_TRUE(surface->Snapshot().statusText.starts_with("The upgrade was stopped on request."));
 
-  CEndRequest before;
+  // Idle, the session may end, but only its end ends the dialog: when the
+  // end is called off, the Upgrade button still writes the device.
+  script = std::make_shared<UpgraderScript>();
+  CEndRequest asked;
   CFlashDlg& idle = Make();
-  idle.SetEndRequest(&before);
+  idle.SetEndRequest(&asked);
   idle.OnInitDialog();
   EXPECT_TRUE(idle.OnQueryEndSession());
-  idle.OnCancel();
+  idle.OnEndSession(false);
+  EXPECT_FALSE(idle.HasEnded());
+  idle.OnOK();
+  idle.WaitForFlashingThread();
+  EXPECT_EQ(Code(), FLASH_RC_OK);
+  EXPECT_EQ(surface->Snapshot().statusText, "Upgrade is successful");
+  EXPECT_TRUE(idle.OnQueryEndSession());
+  idle.OnEndSession(true);
   EXPECT_EQ(idle.EndResult(), IDCANCEL);
+
+  CEndRequest before;
+  CFlashDlg& closed = Make();
+  closed.SetEndRequest(&before);
+  closed.OnInitDialog();
+  closed.OnCancel();
+  EXPECT_EQ(closed.EndResult(), IDCANCEL);
   EXPECT_FALSE(before.BeginWriting()) << "a granted end lets no writing begin";
 }
 

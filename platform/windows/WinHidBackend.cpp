@@ -1,6 +1,7 @@
 #include "platform/windows/WinHidBackend.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -106,10 +107,11 @@ class COverlappedTransfer {
     return Started(m_api.writeFile(m_file, m_buffer.data(), Size(), nullptr, &m_overlapped));
   }
   // The buffer is both what goes in and where an answer comes back, as the
-  // class driver takes a report ID from either for the requests that return one.
-  bool StartControl(DWORD code) {
-    return Started(
-        m_api.deviceIoControl(m_file, code, m_buffer.data(), Size(), m_buffer.data(), Size(), nullptr, &m_overlapped));
+  // class driver takes a report ID from either for the requests that return one;
+  // a request that sends nothing (`sends` false) only gets its answer there.
+  bool StartControl(DWORD code, bool sends) {
+    return Started(m_api.deviceIoControl(m_file, code, sends ? m_buffer.data() : nullptr, sends ? Size() : 0,
+                                         m_buffer.data(), Size(), nullptr, &m_overlapped));
   }
   DWORD StartError() const { return m_startError; }
 
@@ -224,10 +226,18 @@ class CWinHidDevice final : public CHidDevice {
   }
 
   bool GetProductString(std::span<char16_t> buffer) override {
-    wchar_t product[kProductUnits] = {};
-    // The last unit stays 0, so the text always ends within the array.
-    if (!HidD_GetProductString(m_file.get(), product, sizeof product - sizeof product[0])) return false;
-    return CopyProductString(product, buffer);
+    return !m_product.empty() && CopyProductString(m_product, buffer);
+  }
+
+  // Once, at open, before any read is pending on the handle: later callers get
+  // the text kept here. As a bounded request, like the class requests:
+  // HidD_GetProductString waits without a bound.
+  void ReadProductString() {
+    // The last unit stays 0, so the text always ends within the buffer.
+    std::vector<std::uint8_t> answer((kProductUnits - 1) * sizeof(wchar_t), 0);
+    if (!ClassRequest("product string", IOCTL_HID_GET_PRODUCT_STRING, answer, answer, false)) return;
+    m_product.assign(kProductUnits, L'\0');
+    std::memcpy(m_product.data(), answer.data(), answer.size());
   }
 
  private:
@@ -236,10 +246,11 @@ class CWinHidDevice final : public CHidDevice {
   // answering on its control pipe would hold the caller for ever. After the
   // bound the request is cancelled and awaited; one that completed meanwhile
   // counts as done. What an answering request returned is copied into `answer`.
-  bool ClassRequest(const char* kind, DWORD code, std::vector<std::uint8_t> buffer, std::span<std::uint8_t> answer) {
+  bool ClassRequest(const char* kind, DWORD code, std::vector<std::uint8_t> buffer, std::span<std::uint8_t> answer,
+                    bool sends = true) {
     std::lock_guard lock(m_requestMutex);  // one request event
     COverlappedTransfer transfer(m_api, m_file.get(), m_requestEvent.get(), std::move(buffer));
-    if (!transfer.StartControl(code)) {
+    if (!transfer.StartControl(code, sends)) {
       LogMessage("Windows HID: %s request failed (error %u)", kind, transfer.StartError());
       return false;
     }
@@ -276,6 +287,7 @@ class CWinHidDevice final : public CHidDevice {
   const ReportLengths m_lengths;
   std::mutex m_writeMutex;
   std::mutex m_requestMutex;
+  std::wstring m_product;  // empty when the device did not give it
 };
 
 const WinHidDeviceApi kSystemDeviceApi{CreateFileA,      HidD_GetPreparsedData, HidD_FreePreparsedData,
@@ -323,6 +335,8 @@ std::unique_ptr<CHidDevice> CWinHidBackend::Open(const std::string& path) {
     LogMessage("Windows HID: no events for %s (error %u)", path, GetLastError());
     return nullptr;
   }
-  return std::make_unique<CWinHidDevice>(m_device, std::move(file), *lengths, std::move(cancel),
-                                         std::move(readEvent), std::move(writeEvent), std::move(requestEvent));
+  auto device = std::make_unique<CWinHidDevice>(m_device, std::move(file), *lengths, std::move(cancel),
+                                                std::move(readEvent), std::move(writeEvent), std::move(requestEvent));
+  device->ReadProductString();
+  return device;
 }

@@ -8,8 +8,9 @@
 // refuses a collection whose reports cannot carry this protocol's. Input
 // reports come from overlapped reads (the class driver keeps reports that
 // arrive while no read waits); output reports go by overlapped writes bounded
-// by the caller's time-out; the class requests go as overlapped device I/O
-// controls bounded like the USB control transfers they become.
+// by the caller's time-out; the class requests, and the product string read
+// once at open, go as overlapped device I/O controls bounded like the USB
+// control transfers they become.
 #include <chrono>
 #include <string>
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -311,7 +312,8 @@ WINBOOL WINAPI FakeDeviceIoControl(HANDLE, DWORD code, LPVOID in, DWORD inSize, 
   if (driver.answer == FakeClassDriver::Answer::AtOnce) {
     const DWORD count = std::min<DWORD>(outSize, static_cast<DWORD>(driver.reply.size()));
     std::memcpy(out, driver.reply.data(), count);
-    Complete(overlapped, 0, code == IOCTL_HID_GET_INPUT_REPORT ? count : inSize);
+    const bool answers = code == IOCTL_HID_GET_INPUT_REPORT || code == IOCTL_HID_GET_PRODUCT_STRING;
+    Complete(overlapped, 0, answers ? count : inSize);
     return TRUE;
   }
   overlapped->Internal = STATUS_PENDING;
@@ -403,10 +405,35 @@ TEST_F(WinHidDeviceTest, ClassRequestsGoAsDeviceIoControlsOfTheReportLengths) {
   EXPECT_EQ(m_driver.sent.size(), 32u);  // the input length, report ID first
   EXPECT_EQ(answer[31], 0x5A);
   EXPECT_EQ(answer[32], 0xAA);
-  EXPECT_EQ(m_driver.codes, (std::vector<DWORD>{static_cast<DWORD>(IOCTL_HID_SET_OUTPUT_REPORT),
+  EXPECT_EQ(m_driver.codes, (std::vector<DWORD>{static_cast<DWORD>(IOCTL_HID_GET_PRODUCT_STRING),
+                                                static_cast<DWORD>(IOCTL_HID_SET_OUTPUT_REPORT),
                                                 static_cast<DWORD>(IOCTL_HID_SET_FEATURE),
                                                 static_cast<DWORD>(IOCTL_HID_GET_INPUT_REPORT)}));
   EXPECT_EQ(m_driver.cancels, 0);
+}
+
+// The product string is one bounded request at open, sending nothing; later
+// callers get what it answered. Unanswered, the open still ends, after the bound.
+TEST_F(WinHidDeviceTest, TheProductStringIsReadOnceAtOpenAsABoundedRequest) {
+  const std::u16string name = u"Aurelix Rho";
+  m_driver.reply.assign(reinterpret_cast<const std::uint8_t*>(name.data()),
+                        reinterpret_cast<const std::uint8_t*>(name.data() + name.size()));
+  const std::unique_ptr<CHidDevice> device = OpenVendorCollection();
+  ASSERT_NE(device, nullptr);
+  std::array<char16_t, 126> product{};
+  for (int call = 0; call < 2; ++call) {
+    product.fill(u'x');
+    ASSERT_TRUE(device->GetProductString(product));
+    EXPECT_EQ(std::u16string(product.data()), name);
+  }
+  EXPECT_EQ(m_driver.codes, (std::vector<DWORD>{static_cast<DWORD>(IOCTL_HID_GET_PRODUCT_STRING)}));
+  EXPECT_TRUE(m_driver.sent.empty());
+
+  m_driver.answer = FakeClassDriver::Answer::Never;
+  const std::unique_ptr<CHidDevice> silent = OpenVendorCollection();
+  ASSERT_NE(silent, nullptr);
+  EXPECT_EQ(m_driver.cancels, 1);
+  EXPECT_FALSE(silent->GetProductString(product));
 }
 
 TEST_F(WinHidDeviceTest, AnUnansweredRequestFailsAfterItsBoundAndIsAwaitedAfterTheCancel) {

@@ -11,7 +11,10 @@ int RunDialogWindow(CFlashDlg& dialog) {
   dialog.AttachSurface(std::move(owned));
   {
     CFlashWindow window([&dialog] { dialog.OnOK(); }, [&dialog](const std::string& what) { dialog.OnCancel(what); },
-                        [&dialog] { return dialog.OnQueryEndSession(); });
+                        [&dialog] { return dialog.OnQueryEndSession(); },
+                        [&dialog](bool ending) { dialog.OnEndSession(ending); },
+                        [&dialog] { return dialog.HasEnded() && !dialog.IsFlashingThreadRunning(); },
+                        [&dialog] { dialog.OnSessionEnded(); });
     const bool ran = window.Run([&] {
       surface.Open(window);
       dialog.OnInitDialog();

@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "app/log/Log.h"
 #include "resources/StringTable.h"
 #include "resources/Translation.h"
 #include "ui/win32/Controls.h"
@@ -21,15 +22,24 @@ win32::UniqueIcon LoadIconSized(int widthMetric, int heightMetric) {
                                                          GetSystemMetrics(heightMetric), 0)));
 }
 
+// Windows asks processes whether the session may end from the highest
+// shutdown level down; the highest an application may take (0x3FF on the
+// SetProcessShutdownParameters page) has this one asked, and told, first.
+constexpr DWORD kShutdownLevel = 0x3FF;
+
 }  // namespace
 
 class CFlashWindow::Impl {
  public:
   Impl(std::function<void()> onUpgrade, std::function<void(const std::string&)> onCancel,
-       std::function<bool()> onQueryEndSession)
+       std::function<bool()> onQueryEndSession, std::function<void(bool)> onEndSession,
+       std::function<bool()> runEnded, std::function<void()> onSessionEnded)
       : m_onUpgrade(std::move(onUpgrade)),
         m_onCancel(std::move(onCancel)),
-        m_onQueryEndSession(std::move(onQueryEndSession)) {}
+        m_onQueryEndSession(std::move(onQueryEndSession)),
+        m_onEndSession(std::move(onEndSession)),
+        m_runEnded(std::move(runEnded)),
+        m_onSessionEnded(std::move(onSessionEnded)) {}
 
   bool Run(std::function<void()> onInit);
   void PostWake() const { PostMessageW(m_window, kWakeMessage, 0, 0); }
@@ -52,10 +62,14 @@ class CFlashWindow::Impl {
   void OnInitDialog();
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void PaintIcon();
+  void ServeUntilTheRunHasEnded();
 
   std::function<void()> m_onUpgrade;
   std::function<void(const std::string&)> m_onCancel;
   std::function<bool()> m_onQueryEndSession;
+  std::function<void(bool)> m_onEndSession;
+  std::function<bool()> m_runEnded;
+  std::function<void()> m_onSessionEnded;
   std::function<void()> m_onInit;
   win32::UniqueIcon m_bigIcon;
   win32::UniqueIcon m_smallIcon;
@@ -65,6 +79,8 @@ bool CFlashWindow::Impl::Run(std::function<void()> onInit) {
   const INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   m_onInit = std::move(onInit);
+  if (!SetProcessShutdownParameters(kShutdownLevel, 0))
+    LogMessage("CFlashWindow - Shutdown level not raised [%d]", static_cast<int>(GetLastError()));
   return DialogBoxParamW(ResourceModule(), MAKEINTRESOURCEW(IDD_FLASH_DIALOG), nullptr, DialogProc,
                          reinterpret_cast<LPARAM>(this)) != -1;
 }
@@ -130,9 +146,25 @@ INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_CLOSE:
       m_onCancel("the close box");
       return TRUE;
-    // A dialog procedure answers through DWLP_MSGRESULT.
+    // A dialog procedure answers through DWLP_MSGRESULT. The query is only a
+    // question: another program or the user may still call the end off.
     case WM_QUERYENDSESSION:
       SetWindowLongPtrW(m_window, DWLP_MSGRESULT, m_onQueryEndSession() ? TRUE : FALSE);
+      return TRUE;
+    // The session may end any time after this returns with wParam TRUE
+    // (WM_ENDSESSION), so it returns only once the dialog has ended and no
+    // processor is being written: an end forced while writing ("Shut down
+    // anyway", or a shutdown that asks nobody) waits here for the device to be safe.
+    case WM_ENDSESSION:
+      m_onEndSession(wParam != FALSE);
+      if (wParam != FALSE) {
+        ServeUntilTheRunHasEnded();
+        m_onSessionEnded();
+        // The message was sent, not posted: the modal loop looks at the
+        // dialog's end only once a posted message wakes it.
+        PostMessageW(m_window, WM_NULL, 0, 0);
+      }
+      SetWindowLongPtrW(m_window, DWLP_MSGRESULT, 0);
       return TRUE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != IDM_ABOUTBOX) return FALSE;
@@ -155,6 +187,21 @@ INT_PTR CFlashWindow::Impl::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
   }
 }
 
+// The flashing thread's updates reach the window as posted messages, each
+// awaited by the thread, so they go on being dispatched while this waits.
+void CFlashWindow::Impl::ServeUntilTheRunHasEnded() {
+  constexpr DWORD kRecheckMs = 50;  // the thread's end itself posts nothing
+  while (!m_runEnded()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, kRecheckMs, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (IsDialogMessageW(m_window, &message)) continue;
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  }
+}
+
 // A minimised window shows the icon centred in its client area.
 void CFlashWindow::Impl::PaintIcon() {
   PAINTSTRUCT paint{};
@@ -169,8 +216,10 @@ void CFlashWindow::Impl::PaintIcon() {
 }
 
 CFlashWindow::CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
-                           std::function<bool()> onQueryEndSession)
-    : m_impl(std::make_unique<Impl>(std::move(onUpgrade), std::move(onCancel), std::move(onQueryEndSession))) {}
+                           std::function<bool()> onQueryEndSession, std::function<void(bool ending)> onEndSession,
+                           std::function<bool()> runEnded, std::function<void()> onSessionEnded)
+    : m_impl(std::make_unique<Impl>(std::move(onUpgrade), std::move(onCancel), std::move(onQueryEndSession),
+                                    std::move(onEndSession), std::move(runEnded), std::move(onSessionEnded))) {}
 
 CFlashWindow::~CFlashWindow() = default;
 

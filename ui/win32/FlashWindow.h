@@ -14,9 +14,12 @@ class CFlashWindow {
  public:
   // What the buttons do: Upgrade, and Close (also Escape and the close box,
   // told apart by the text `onCancel` gets); `onQueryEndSession` says whether
-  // the session may end now.
+  // the session may end now; `onEndSession` hears that it ends (true) or that
+  // its end was called off (false); `runEnded` tells when the dialog has ended
+  // and nothing writes the device any more, and `onSessionEnded` is called then.
   CFlashWindow(std::function<void()> onUpgrade, std::function<void(const std::string& what)> onCancel,
-               std::function<bool()> onQueryEndSession);
+               std::function<bool()> onQueryEndSession, std::function<void(bool ending)> onEndSession,
+               std::function<bool()> runEnded, std::function<void()> onSessionEnded);
   ~CFlashWindow();
   CFlashWindow(const CFlashWindow&) = delete;
   CFlashWindow& operator=(const CFlashWindow&) = delete;

@@ -270,6 +270,58 @@ TEST_F(Win32DialogTest, RequestsToEndWaitWhileWriting) {
   EXPECT_TRUE(mayEndAfter);
 }
 
+// Asked at the loaded dialog, the session may end, but only its end ends the
+// dialog: called off, Upgrade still writes the device. An end that comes
+// while writing (forced, after the refusal) is held by the window until the
+// device is back in its application, since Windows may end the process as
+// soon as the window has handled it.
+TEST_F(Win32DialogTest, OnlyTheSessionsEndEndsTheDialogAndItWaitsForTheDevice) {
+  script->processors = {ScriptedProcessor{AXFLASH_MCU_TYPE_P}, ScriptedProcessor{AXFLASH_MCU_TYPE_B}};
+  script->holdWrite = true;
+  CEndRequest request;
+  CFlashDlg& dlg = Make();
+  dlg.SetEndRequest(&request);
+  bool mayEndIdle = false;
+  bool openAfterCalledOff = false;
+  std::vector<std::string> callsAtTheEnd;
+  bool endedWithTheSession = false;
+  const int result = Run(dlg, [&](CDialogProbe& probe) {
+    if (!probe.WaitForDialog(true)) return;
+    mayEndIdle = probe.SessionMayEnd();
+    probe.EndSession(false);
+    openAfterCalledOff = probe.DialogExists();
+    probe.Click(IDOK);
+    const auto writing = std::chrono::steady_clock::now() + CDialogProbe::kTimeout;
+    while (!script->WriteEntered() && std::chrono::steady_clock::now() < writing)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!script->WriteEntered()) return;
+    std::thread device([&] {
+      const auto deadline = std::chrono::steady_clock::now() + CDialogProbe::kTimeout;
+      while (!log.Contains("CEndRequest - Request to end [the end of the session] while writing; the run stops once "
+                           "the device is safe") &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      script->Release();
+    });
+    probe.EndSession(true);
+    callsAtTheEnd = script->Calls();
+    endedWithTheSession = probe.WaitForDialogGone();
+    device.join();
+  });
+  EXPECT_TRUE(endedWithTheSession);
+  EXPECT_TRUE(mayEndIdle);
+  EXPECT_TRUE(openAfterCalledOff);
+  EXPECT_EQ(result, IDCANCEL);
+  EXPECT_EQ(dlg.m_ReturnCode.load(), FLASH_RC_UPGRADE_FAILED);
+  EXPECT_TRUE(dlg.StoppedOnRequest());
+  EXPECT_TRUE(log.ContainsInOrder(std::vector<std::string>{
+      "CEndRequest - Asked whether the program may end [the end of the session]; it may, and goes on until it is ended",
+      "CFlashDlg::OnEndSession - The end of the session was called off", "Thread creation OK",
+      "flashAllOS - Stopped on request before processor 1"}));
+  EXPECT_EQ(std::count(callsAtTheEnd.begin(), callsAtTheEnd.end(), std::string("ExitBootloader")), 1)
+      << "the session's end was let go before the device was safe";
+}
+
 TEST_F(Win32DialogTest, ProgressModeShowsOnlyTheProgressWindowAndEndsWithTheThread) {
   script->holdWrite = true;
   CFlashDlg& dlg = Make(true, true);

@@ -218,6 +218,10 @@ bool CDialogProbe::SessionMayEnd() const {
   return SendMessageW(Dialog(m_guiThread), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF) != FALSE;
 }
 
+void CDialogProbe::EndSession(bool ending) const {
+  SendMessageW(Dialog(m_guiThread), WM_ENDSESSION, ending ? TRUE : FALSE, ENDSESSION_LOGOFF);
+}
+
 std::optional<std::string> CDialogProbe::ShutdownBlockReason() const {
   // Looked up, not imported: calling Wine's missing entry point ends the process.
   using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);

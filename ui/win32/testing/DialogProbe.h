@@ -73,6 +73,9 @@ class CDialogProbe {
   // Asks the dialog, as Windows does before a log-off or shutdown, whether
   // the session may end; its answer.
   bool SessionMayEnd() const;
+  // Tells the dialog, as Windows does after asking, that the session ends
+  // (true) or that its end was called off; returns once the dialog has handled it.
+  void EndSession(bool ending) const;
   // The reason the dialog gives Windows for holding up the session's end;
   // empty when none; nothing when the system cannot tell (Wine 8 has no
   // ShutdownBlockReasonQuery).
