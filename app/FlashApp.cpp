@@ -219,27 +219,27 @@ void CFlashApp::EndWithoutTheDisplay(CFlashDlg& dialog) {
   AbandonDialogWindow();
   dialog.OnCancel("the lost display");
   dialog.WaitForFlashingThread();
-  g_ReturnCode = dialog.m_ReturnCode;
-  m_stoppedOnRequest = dialog.StoppedOnRequest();
-  LogDialogResult(IDCANCEL, g_ReturnCode);
-  GiveBackUsbInterfaces();
-  const int exitCode = ProcessExitCode(ExitInstance());
-  std::fflush(nullptr);
-  // Not exit(): the toolkit may be inside it already, and its objects are
-  // unusable without their display.
-  std::_Exit(exitCode);
+  EndAfterTheDialog(dialog);
 }
 #endif
 
 void CFlashApp::EndWithTheSession(CFlashDlg& dialog) {
+  LogMessage("CFlashApp::InitInstance - The session ends; the program ends here");
+  EndAfterTheDialog(dialog);
+}
+
+void CFlashApp::EndAfterTheDialog(CFlashDlg& dialog) {
   g_ReturnCode = dialog.m_ReturnCode;
   m_stoppedOnRequest = dialog.StoppedOnRequest();
   LogDialogResult(dialog.EndResult(), g_ReturnCode);
-  LogMessage("CFlashApp::InitInstance - The session ends; the program ends here");
+#ifndef _WIN32
+  GiveBackUsbInterfaces();
+#endif
   const int exitCode = ProcessExitCode(ExitInstance());
   std::fflush(nullptr);
-  // Windows may end the process as soon as the dialog's window returns, and
-  // nothing that waits for the dialog's return is needed any more.
+  // Not exit() nor a return through the dialog: the system may end the
+  // process as soon as the window's handler returns (Windows), or the toolkit
+  // is about to end it and its objects are unusable without a display (Linux).
   std::_Exit(exitCode);
 }
 

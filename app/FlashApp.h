@@ -66,6 +66,10 @@ class CFlashApp {
   // The session ends under the program, the dialog has ended and nothing
   // writes the device: the run's end is done here and the process ends.
   [[noreturn]] void EndWithTheSession(CFlashDlg& dialog);
+  // The end of the run after the dialog and its flashing thread have ended,
+  // done where the process cannot go back to the start-up: the exit code, the
+  // device's interfaces given back, the log kept or deleted; then the process ends.
+  [[noreturn]] void EndAfterTheDialog(CFlashDlg& dialog);
   // The end of the run for scripts: the JSON result and a failed silent run's line on standard error.
   void ReportResult();
 
