@@ -25,6 +25,7 @@ std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config
   chipConfig.timeScale = config.timeScale;
   chipConfig.faults = config.chipFaults;
   chipConfig.strictDfu = config.strictDfu;
+  chipConfig.basicDfu = config.basicDfu;
   chipConfig.retransmitLimit = config.chipRetransmitLimit;
   for (const EmuProcessor& processor : config.processors) {
     if (processor.typeCode == kEmuCodeBluetoothA || processor.typeCode == kEmuCodeBluetoothB) {
