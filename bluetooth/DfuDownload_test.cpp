@@ -241,12 +241,12 @@ TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
     chip.m_refused = c.refused;
     chip.m_applicationStatus = c.applicationStatus;
     const Bytes image = MakeImage(2500);
-    ASSERT_EQ(Run(chip, image), 1);
+    EXPECT_EQ(Run(chip, image), 1);  // not fatal: the next cases still run
     EXPECT_EQ(chip.ReceivedImage(), image);
     const std::vector<std::uint8_t> codes = chip.RequestCodes();
     const std::size_t shown = std::min(codes.size(), c.start.size());
     EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + shown), c.start);
-    EXPECT_EQ(codes.back(), kReqReset) << "the new image is started";
+    EXPECT_TRUE(!codes.empty() && codes.back() == kReqReset) << "the new image is started";
     const std::vector<ChipRequest> requests = chip.Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.front().channel, 13) << "the opening message goes first";
