@@ -82,6 +82,8 @@ enum class DfuState : std::uint8_t {
   FinalStatusReply = 13,
   FinalResetReply = 14,
   AbortReply = 15,       // a download left open by an earlier run is ended
+  IdleStatusReply = 16,  // after an abort or clear status: the loader must be in dfuIDLE
+  LoaderResetReply = 17, // the loader did not come back to dfuIDLE: it restarts afresh
   Done = 255,
 };
 
@@ -94,6 +96,7 @@ int PollCycleOf(DfuState state) {
     case DfuState::ClrStatusReply:
     case DfuState::StatusReply:
     case DfuState::AbortReply:
+    case DfuState::IdleStatusReply:
       return 1;
     case DfuState::FinalStatus:
     case DfuState::FinalStatusReply:
@@ -105,6 +108,11 @@ int PollCycleOf(DfuState state) {
 
 bool StaysInPollCycle(DfuState from, DfuState to) {
   return PollCycleOf(from) != 0 && PollCycleOf(from) == PollCycleOf(to);
+}
+
+// The steps after the final block wait longer: the loader manifests the image.
+bool AfterFinalBlock(DfuState state) {
+  return state == DfuState::FinalStatus || state == DfuState::FinalStatusReply || state == DfuState::FinalResetReply;
 }
 
 std::uint64_t Seconds(std::uint32_t seconds) { return Clock::QueryPerformanceFrequency() * seconds; }
@@ -168,10 +176,16 @@ std::uint32_t ReplyLead() {
   return lead;
 }
 
-// Asks the chip for its DFU status before anything else, so that a chip an
-// earlier run left in its loader is not sent what only its application takes.
-// Returns the loader's bState; nothing when the chip runs its application or
-// does not answer the question (then it is opened as an application).
+// The reply says the request was taken: a result of 0. A reply too short to
+// hold the result says nothing of the kind.
+bool ReplyTaken() { return g_reply.length >= kReplyLeadLength && ReplyLead() == 0; }
+
+// Asks the chip for its DFU status once the opening message has gone, so that
+// a chip an earlier run left in its loader is not sent what only its
+// application takes (detach, the reset into the loader). Returns the loader's
+// bState; nothing when the chip names no state of the loader's range (dfuIDLE
+// to dfuERROR: a runtime state, a reply too short to hold one, a refusal) or
+// does not answer (then it is opened as an application).
 std::optional<std::uint8_t> FindLoaderState() {
   g_request.channel = kDfuChannel;
   QueueRequest(kBtGetStatus);
@@ -181,9 +195,9 @@ std::optional<std::uint8_t> FindLoaderState() {
     return std::nullopt;
   }
   LogReply("BTGetStatus: ");
-  const std::optional<std::uint8_t> bState = ReplyLead() == 0 ? ReplyState() : std::nullopt;
+  const std::optional<std::uint8_t> bState = ReplyTaken() ? ReplyState() : std::nullopt;
   ArmReply();
-  if (!bState || *bState < kDfuIdle) return std::nullopt;
+  if (!bState || *bState < kDfuIdle || *bState > kDfuError) return std::nullopt;
   return bState;
 }
 
@@ -219,6 +233,9 @@ class CDfuDownload {
   void StartProgress();
   void RunStates();
   void Act(bool gotReply);
+  void ConfirmIdle(const char* request);
+  void RestartLoader();
+  void AwaitLoaderLink();
   void SendBlock();
   void ShowBytesSent();
 
@@ -234,8 +251,9 @@ class CDfuDownload {
   DfuState m_previousState = DfuState::WaitLink;
   std::uint64_t m_deadline = 0;
   int m_result = 1;
-  // The chip was found in its loader: a download it reports open is an earlier run's.
-  bool m_leftOpen = false;
+  // The chip was found in its loader and is not yet known to be back in
+  // dfuIDLE: a download it reports open is an earlier run's.
+  bool m_recovering = false;
   CProgressSurface& m_dialog;
 };
 
@@ -247,29 +265,28 @@ int CDfuDownload::Run(const HidHandle& device) {
     return 0;
   }
 
-  // After one more pump and a short settle: the chip's state, then, for a chip
-  // in its application, the opening message.
+  // After one more pump and a short settle: the opening message, then the
+  // chip's state.
   std::uint8_t events = 0;
   BcspPump(&events);
   Clock::SleepMs(50);
+  g_request.channel = kPreambleChannel;
   g_request.reliable = 1;
   ArmReply();
   AwaitAnyReply();
+  std::copy(kBtPreamble.begin(), kBtPreamble.end(), g_requestBuffer.begin());
+  g_request.length = static_cast<std::uint16_t>(kBtPreamble.size());
+  BcspQueuePacket(&g_request);
+  AwaitAnyReply();
   const std::optional<std::uint8_t> loaderState = FindLoaderState();
   if (loaderState) {
-    // Left there by an interrupted run: no opening message, no detach, no reset.
+    // Left there by an interrupted run: no detach, no reset into the loader.
     LogMessage("L::FirmwareUpgradeWriteB - Chip already in its loader, bState[%d]", *loaderState);
-  } else {
-    g_request.channel = kPreambleChannel;
-    std::copy(kBtPreamble.begin(), kBtPreamble.end(), g_requestBuffer.begin());
-    g_request.length = static_cast<std::uint16_t>(kBtPreamble.size());
-    BcspQueuePacket(&g_request);
-    AwaitAnyReply();
   }
 
   Clock::SleepMs(500);
   m_state = m_previousState = loaderState ? DfuState::WaitLoaderLink : DfuState::WaitLink;
-  m_leftOpen = loaderState.has_value();
+  m_recovering = loaderState.has_value();
   g_request.channel = kDfuChannel;
   g_replyBuffer.fill(0xCC);
   m_deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);
@@ -327,7 +344,7 @@ void CDfuDownload::RunStates() {
     const std::uint64_t now = Clock::QueryPerformanceCounter();
     if (m_state != m_previousState && !StaysInPollCycle(m_previousState, m_state)) {
       m_previousState = m_state;
-      m_deadline = now + Seconds(static_cast<std::uint8_t>(m_state) < 12 ? kStepSeconds : kFinalStepSeconds);
+      m_deadline = now + Seconds(AfterFinalBlock(m_state) ? kFinalStepSeconds : kStepSeconds);
     } else {
       m_previousState = m_state;
       if (m_readerStopped.load(std::memory_order_acquire) != 0) {
@@ -373,9 +390,7 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::ResetReply:
       if (!gotReply) return;
       LogReply("BTReset: ");
-      Clock::SleepMs(300);
-      BcspLinkReset();
-      m_state = DfuState::WaitLoaderLink;
+      AwaitLoaderLink();
       return;
     case DfuState::WaitLoaderLink:
       if (!linkActive) return;
@@ -389,6 +404,8 @@ void CDfuDownload::Act(bool gotReply) {
         LogMessage("L::FirmwareUpgradeWriteB - dfuERROR, blocks sent[%d]", m_blockCounter);
         m_result = 0;
         m_state = DfuState::Done;
+      } else if (m_recovering) {
+        ConfirmIdle("BTClrStatus");
       } else {
         m_state = DfuState::WaitLoaderLink;
       }
@@ -396,13 +413,13 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::StatusReply: {
       if (!gotReply) return;
       const std::optional<std::uint8_t> bState = ReplyState();
-      if (bState == kDfuDownloadIdle && m_leftOpen && m_blockCounter == 0) {
+      if (bState == kDfuDownloadIdle && m_recovering) {
         // A download this run did not begin: back to dfuIDLE, then from block 0.
-        m_leftOpen = false;
         LogReply("BTGetStatus: ");
         QueueRequest(kBtAbort);
         m_state = DfuState::AbortReply;
       } else if (bState == kDfuIdle || bState == kDfuDownloadIdle) {
+        m_recovering = false;
         m_state = DfuState::SendBlock;
       } else if (bState == kDfuError) {
         LogReply("BTGetStatus: ");
@@ -417,14 +434,35 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::AbortReply:
       if (!gotReply) return;
       LogReply("BTAbort: ");
-      m_state = DfuState::WaitLoaderLink;
+      ConfirmIdle("BTAbort");
+      return;
+    case DfuState::IdleStatusReply:
+      if (!gotReply) return;
+      if (ReplyState() == kDfuIdle) {
+        m_recovering = false;
+        m_state = DfuState::SendBlock;
+      } else {
+        LogReply("BTGetStatus: ");
+        RestartLoader();
+      }
+      return;
+    case DfuState::LoaderResetReply:
+      if (!gotReply) return;
+      LogReply("BTReset: ");
+      if (ReplyTaken()) {
+        AwaitLoaderLink();
+      } else {
+        LogMessage("L::FirmwareUpgradeWriteB - BTReset refused");
+        m_result = 0;
+        m_state = DfuState::Done;
+      }
       return;
     case DfuState::SendBlock:
       SendBlock();
       return;
     case DfuState::BlockReply: {
       if (!gotReply) return;
-      if (g_reply.length < kReplyLeadLength || ReplyLead() != 0) LogReply("BTDownload: ");
+      if (!ReplyTaken()) LogReply("BTDownload: ");
       ++m_blockCounter;
       ShowBytesSent();
       QueueRequest(kBtGetStatus);
@@ -462,6 +500,36 @@ void CDfuDownload::Act(bool gotReply) {
     case DfuState::Done:
       return;
   }
+}
+
+// Recovery: the loader took the abort or clear status named by `request` only
+// if it says so and then reports dfuIDLE; otherwise it is restarted afresh.
+void CDfuDownload::ConfirmIdle(const char* request) {
+  if (!ReplyTaken()) {
+    LogMessage("L::FirmwareUpgradeWriteB - %s refused", request);
+    RestartLoader();
+    return;
+  }
+  QueueRequest(kBtGetStatus);
+  m_state = DfuState::IdleStatusReply;
+}
+
+// The loader's own way back when its state cannot be cleared: the vendor reset
+// restarts it with any download forgotten, and the download begins at block 0.
+// Tried once; what the restarted loader reports then goes the usual way.
+void CDfuDownload::RestartLoader() {
+  LogMessage("L::FirmwareUpgradeWriteB - Loader not back in dfuIDLE, restarting it");
+  m_recovering = false;
+  QueueRequest(kBtReset);
+  m_state = DfuState::LoaderResetReply;
+}
+
+// The chip restarts into its loader: the host's side of the link starts over
+// after 300 ms, and the loader's status is asked once the link is up again.
+void CDfuDownload::AwaitLoaderLink() {
+  Clock::SleepMs(300);
+  BcspLinkReset();
+  m_state = DfuState::WaitLoaderLink;
 }
 
 void CDfuDownload::SendBlock() {

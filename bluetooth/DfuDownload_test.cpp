@@ -29,7 +29,7 @@ Bytes MakeImage(std::size_t size) {
 }
 
 // Request codes of a clean download of `blocks` data blocks to a chip in its
-// application: its state is asked first.
+// application: behind the opening message (channel 13), its state is asked first.
 std::vector<std::uint8_t> CleanRequestCodes(std::size_t blocks) {
   std::vector<std::uint8_t> codes{kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach, kReqReset, kReqGetStatus};
   for (std::size_t i = 0; i < blocks; ++i) codes.insert(codes.end(), {kReqDownload, kReqGetStatus});
@@ -105,13 +105,13 @@ TEST_F(DfuDownloadTest, SendsTheImageInNumberedBlocksEndedByAnEmptyBlock) {
     EXPECT_EQ(downloads.back().length, 0);
     EXPECT_EQ(chip.BadFrames(), 0);
 
-    // The status question goes first, then the opening message on channel 13.
+    // The opening message on channel 13 goes first, then the status question.
     const std::vector<ChipRequest> requests = chip.Requests();
     ASSERT_GE(requests.size(), 2u);
-    EXPECT_EQ(requests[0].channel, 12);
-    EXPECT_EQ(requests[0].request, kReqGetStatus);
-    EXPECT_EQ(requests[1].channel, 13);
-    EXPECT_EQ(requests[1].data, (Bytes{0x03, 0x00, 0x01, 0x00, 0x21, 0x40}));
+    EXPECT_EQ(requests[0].channel, 13);
+    EXPECT_EQ(requests[0].data, (Bytes{0x03, 0x00, 0x01, 0x00, 0x21, 0x40}));
+    EXPECT_EQ(requests[1].channel, 12);
+    EXPECT_EQ(requests[1].request, kReqGetStatus);
 
     const std::vector<std::string> order{"L::FirmwareUpgradeWriteB",
                                          "L::FirmwareUpgradeWriteB starts",
@@ -171,10 +171,12 @@ TEST_F(DfuDownloadTest, ErrorStatusBeforeTheFirstBlockIsClearedAndTheDownloadGoe
 }
 
 // A chip that an interrupted run left in its loader is taken from the state it
-// reports: no opening message, detach or reset before the blocks; a download
-// left open is aborted and one in error cleared before block 0. A chip whose
-// answer to the status question names no loader state is opened as an
-// application.
+// reports: after the opening message, no detach or reset into the loader
+// before the blocks; a download left open is aborted and one in error cleared
+// before block 0. Where the loader refuses the abort or the clear status, or
+// is not in dfuIDLE after it, it is restarted with the reset and the download
+// begins at block 0. A chip whose answer to the status question names no
+// state of the loader's range is opened as an application.
 TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
   struct Case {
     const char* name;
@@ -182,10 +184,20 @@ TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
     std::function<std::uint8_t(const CTestChip::StatusContext&)> script;  // loader states
     std::vector<std::uint8_t> start;  // request codes up to the first block
     const char* logLine;
+    std::vector<std::uint8_t> refused = {};
+    Bytes applicationStatus = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   };
   const auto later = [](const CTestChip::StatusContext& c) -> std::uint8_t {
     return c.blocksReceived > 0 && !c.finalBlockSeen ? 5 : 2;
   };
+  // Until the loader is restarted.
+  const auto untilReset = [later](std::uint8_t state) {
+    return [later, state](const CTestChip::StatusContext& c) -> std::uint8_t {
+      return c.loaderResets == 0 ? state : later(c);
+    };
+  };
+  const std::vector<std::uint8_t> applicationStart{kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach,
+                                                   kReqReset,     kReqGetStatus, kReqDownload};
   const Case cases[] = {
       {"dfuIDLE", true, nullptr, {kReqGetStatus, kReqGetStatus, kReqDownload},
        "L::FirmwareUpgradeWriteB - Chip already in its loader, bState[2]"},
@@ -204,11 +216,20 @@ TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
        [later](const CTestChip::StatusContext& c) -> std::uint8_t { return c.statusIndex <= 2 ? 7 : later(c); },
        {kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqGetStatus, kReqDownload},
        "L::FirmwareUpgradeWriteB - Chip already in its loader, bState[7]"},
-      {"application",
-       false,
-       nullptr,
-       {kReqGetStatus, kReqGetDevice, kReqGetFuncDesc, kReqDetach, kReqReset, kReqGetStatus, kReqDownload},
-       "BTDetach: 00 00 00 00 "},
+      {"abort refused", true, untilReset(5), {kReqGetStatus, kReqGetStatus, kReqAbort, kReqReset, kReqGetStatus,
+       kReqDownload}, "L::FirmwareUpgradeWriteB - BTAbort refused", {kReqAbort}},
+      {"still open after the abort", true, untilReset(5),
+       {kReqGetStatus, kReqGetStatus, kReqAbort, kReqGetStatus, kReqReset, kReqGetStatus, kReqDownload},
+       "L::FirmwareUpgradeWriteB - Loader not back in dfuIDLE, restarting it"},
+      {"clear status refused", true, untilReset(10),
+       {kReqGetStatus, kReqGetStatus, kReqClrStatus, kReqReset, kReqGetStatus, kReqDownload},
+       "L::FirmwareUpgradeWriteB - BTClrStatus refused", {kReqClrStatus}},
+      {"application", false, nullptr, applicationStart, "BTDetach: 00 00 00 00 "},
+      {"application naming a state outside the loader's range", false, nullptr, applicationStart,
+       "BTGetStatus: 00 00 00 00 00 00 00 00 0B 00 ", {}, {0, 0, 0, 0, 0, 0, 0, 0, 11, 0}},
+      // Stops before bState: an earlier run's status reply is still in the buffer.
+      {"application answering too short to name a state", false, nullptr, applicationStart,
+       "BTGetStatus: 00 00 00 00 00 00 00 00 ", {}, {0, 0, 0, 0, 0, 0, 0, 0}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,20 +238,37 @@ TEST_F(DfuDownloadTest, ChipFoundInItsLoaderIsTakenFromItsState) {
     CTestChip chip;
     chip.m_inLoader = c.inLoader;
     chip.m_statusScript = c.script;
+    chip.m_refused = c.refused;
+    chip.m_applicationStatus = c.applicationStatus;
     const Bytes image = MakeImage(2500);
-    ASSERT_EQ(Run(chip, image), 1);
+    EXPECT_EQ(Run(chip, image), 1);  // not fatal: the next cases still run
     EXPECT_EQ(chip.ReceivedImage(), image);
     const std::vector<std::uint8_t> codes = chip.RequestCodes();
     const std::size_t shown = std::min(codes.size(), c.start.size());
     EXPECT_EQ(std::vector<std::uint8_t>(codes.begin(), codes.begin() + shown), c.start);
-    EXPECT_EQ(codes.back(), kReqReset) << "the new image is started";
+    EXPECT_TRUE(!codes.empty() && codes.back() == kReqReset) << "the new image is started";
     const std::vector<ChipRequest> requests = chip.Requests();
-    EXPECT_EQ(std::ranges::count(requests, std::uint8_t{13}, &ChipRequest::channel), c.inLoader ? 0 : 1)
-        << "the opening message goes only to an application";
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.front().channel, 13) << "the opening message goes first";
+    EXPECT_EQ(std::ranges::count(requests, std::uint8_t{13}, &ChipRequest::channel), 1);
     EXPECT_TRUE(m_log.Contains(c.logLine));
     EXPECT_TRUE(m_log.Contains("L::FirmwareUpgradeWriteB - Upgrade done"));
     TearDown();
   }
+}
+
+// A loader that takes neither the abort nor the reset cannot be brought back:
+// the download fails without a block sent.
+TEST_F(DfuDownloadTest, LoaderRefusingTheAbortAndTheResetFailsTheDownload) {
+  CTestChip chip;
+  chip.m_inLoader = true;
+  chip.m_statusScript = [](const CTestChip::StatusContext&) -> std::uint8_t { return 5; };
+  chip.m_refused = {kReqAbort, kReqReset};
+  EXPECT_EQ(Run(chip, MakeImage(3000)), 0);
+  EXPECT_TRUE(Downloads(chip).empty());
+  EXPECT_TRUE(m_log.Contains("L::FirmwareUpgradeWriteB - BTReset refused"));
+  EXPECT_FALSE(m_log.Contains("BT time-out!"));
+  EXPECT_FALSE(m_log.Contains("L::FirmwareUpgradeWriteB - Upgrade done"));
 }
 
 TEST_F(DfuDownloadTest, ErrorStatusAfterABlockFailsTheDownload) {

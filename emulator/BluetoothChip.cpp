@@ -40,7 +40,8 @@ class CEmuBluetoothChip::CImpl {
         m_send(std::move(sendToHost)),
         m_link({Scaled(config.syncIntervalMs), Scaled(config.retransmitMs), config.retransmitLimit},
                config.pureAckBeforeReply),
-        m_loader({Scaled(config.blockBusyMs), Scaled(config.manifestMs)}, config.initialVersion, config.strictDfu) {
+        m_loader({Scaled(config.blockBusyMs), Scaled(config.manifestMs)}, config.initialVersion, config.strictDfu,
+                 config.basicDfu) {
     ApplyFaults(config.faults);
     m_link.Restart(SteadyClock::now());
     m_thread = std::thread([this] { Run(); });

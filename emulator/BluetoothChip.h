@@ -75,6 +75,10 @@ class CEmuBluetoothChip {
     // current state (DETACH in the loader, for one), and the host's opening
     // message once the loader runs (ChipDfuLoader.h).
     bool strictDfu = false;
+    // A loader that knows only the requests of the updater's download and
+    // refuses any other, DFU_ABORT among them, leaving its state as it was
+    // (ChipDfuLoader.h).
+    bool basicDfu = false;
     Faults faults;
   };
 

@@ -25,6 +25,7 @@ std::unique_ptr<CEmuChipPort> MakeBluetoothChipPort(const EmulatorConfig& config
   chipConfig.timeScale = config.timeScale;
   chipConfig.faults = config.chipFaults;
   chipConfig.strictDfu = config.strictDfu;
+  chipConfig.basicDfu = config.basicDfu;
   chipConfig.retransmitLimit = config.chipRetransmitLimit;
   chipConfig.blockBusyMs = config.chipBlockBusyMs;
   for (const EmuProcessor& processor : config.processors) {

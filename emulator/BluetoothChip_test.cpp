@@ -138,6 +138,7 @@ const Bytes kReset = Setup(0x41, 7, 0, 0);
 const Bytes kGetStatus = Setup(0xA1, 3, 0, 6);
 const Bytes kClrStatus = Setup(0x21, 4, 0, 0);
 const Bytes kAbort = Setup(0x21, 6, 0, 0);
+const Bytes kGetState = Setup(0xA1, 5, 0, 1);
 const Bytes kPreamble = {0x03, 0x00, 0x01, 0x00, 0x21, 0x40};
 
 Bytes DownloadRequest(std::uint16_t block, const Bytes& data) {
@@ -646,9 +647,10 @@ TEST(BluetoothChipDfu, ResetWithIncompleteDownloadComesBackInLoader) {
 }
 
 // The strict loader takes a request only where USB DFU 1.1 allows it; the
-// lenient one takes the same requests. A refused request in the loader stalls
-// into dfuERROR.
-TEST(BluetoothChipDfu, StrictLoaderRefusesRequestsNotValidInItsState) {
+// basic one only the requests of the updater's download; the lenient one
+// takes them all. A refused request stalls the strict loader into dfuERROR and
+// leaves the basic one where it was, a download open included.
+TEST(BluetoothChipDfu, LoaderVariantsRefuseWhatTheyDoNotTake) {
   struct Case {
     const char* name;
     bool inLoader;
@@ -656,34 +658,43 @@ TEST(BluetoothChipDfu, StrictLoaderRefusesRequestsNotValidInItsState) {
     Bytes request;
     bool strictTakes;
     std::uint8_t strictStateAfter;
+    bool basicTakes;
   };
   const Case cases[] = {
-      {"detach in the application", false, 0, kDetach, true, 1},
-      {"detach in dfuIDLE", true, 0, kDetach, false, 10},
-      {"detach in dfuDNLOAD-IDLE", true, 1, kDetach, false, 10},
-      {"clear status outside dfuERROR", true, 0, kClrStatus, false, 10},
-      {"abort in dfuIDLE", true, 0, kAbort, true, 2},
-      {"abort in dfuDNLOAD-IDLE", true, 2, kAbort, true, 2},
-      {"reset with a download open", true, 1, kReset, false, 10},
-      {"reset in dfuIDLE", true, 0, kReset, true, 2},
-      {"status in dfuDNLOAD-IDLE", true, 1, kGetStatus, true, 5},
+      {"detach in the application", false, 0, kDetach, true, 1, true},
+      {"detach in dfuIDLE", true, 0, kDetach, false, 10, true},
+      {"detach in dfuDNLOAD-IDLE", true, 1, kDetach, false, 10, true},
+      {"clear status outside dfuERROR", true, 0, kClrStatus, false, 10, true},
+      {"abort in dfuIDLE", true, 0, kAbort, true, 2, false},
+      {"abort in dfuDNLOAD-IDLE", true, 2, kAbort, true, 2, false},
+      {"reset with a download open", true, 1, kReset, false, 10, true},
+      {"reset in dfuIDLE", true, 0, kReset, true, 2, true},
+      {"status in dfuDNLOAD-IDLE", true, 1, kGetStatus, true, 5, true},
+      {"state in dfuDNLOAD-IDLE", true, 1, kGetState, true, 5, false},
   };
+  enum class EVariant { Lenient, Strict, Basic };
   const CChipDfuLoader::TimePoint now{};
   for (const Case& c : cases) {
-    for (const bool strict : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (strict ? ", strict" : ", lenient"));
-      CChipDfuLoader loader({}, 0x30062014, strict);
+    for (const EVariant variant : {EVariant::Lenient, EVariant::Strict, EVariant::Basic}) {
+      SCOPED_TRACE(std::string(c.name) +
+                   (variant == EVariant::Strict ? ", strict" : variant == EVariant::Basic ? ", basic" : ", lenient"));
+      CChipDfuLoader loader({}, 0x30062014, variant == EVariant::Strict, variant == EVariant::Basic);
       loader.Restart(c.inLoader);
       for (int block = 0; block < c.blocksFirst; ++block) {
         ASSERT_EQ(Result(loader.HandleRequest(DownloadRequest(static_cast<std::uint16_t>(block), {1, 2}), now).payload),
                   0u);
         loader.HandleRequest(kGetStatus, now);
       }
-      const bool takes = !strict || c.strictTakes;
+      const std::uint8_t stateBefore = loader.State();
+      const bool takes = variant == EVariant::Lenient || (variant == EVariant::Strict ? c.strictTakes : c.basicTakes);
       EXPECT_EQ(Result(loader.HandleRequest(c.request, now).payload) == 0, takes);
       EXPECT_EQ(loader.RefusedRequests(), takes ? 0u : 1u);
-      if (strict) {
+      if (variant == EVariant::Strict) {
         EXPECT_EQ(loader.State(), c.strictStateAfter);
+      }
+      if (variant == EVariant::Basic && !takes) {
+        EXPECT_EQ(loader.State(), stateBefore);
+        EXPECT_EQ(loader.NextBlock(), static_cast<std::uint32_t>(c.blocksFirst));
       }
     }
   }

@@ -171,6 +171,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--chip-link-never-up", [&] { c.chipFaults.linkNeverUp = true; }},
       {"--chip-silent", [&] { c.chipFaults.stopResponding = true; }},
       {"--strict-dfu", [&] { c.strictDfu = true; }},
+      {"--basic-dfu", [&] { c.basicDfu = true; }},
   };
 
   for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -246,6 +247,8 @@ Device:
   --third-loader-version MAJ.MIN  third controller's loader version (default 3.0)
   --no-chip                    no Bluetooth chip behind the UART bridge
   --strict-dfu                 the chip's DFU loader refuses requests not valid in its state
+  --basic-dfu                  the chip's DFU loader knows only the download's requests: it
+                               refuses DFU_ABORT (and DFU_GETSTATE, DFU_UPLOAD), changing nothing
   --no-interrupt-out application|bootloader|both
                                that identity's HID interface has no interrupt-OUT endpoint
                                (repeatable): the host sends its output reports as SET_REPORT

@@ -27,7 +27,8 @@ TEST(DevEmuOptions, ValuesReachTheConfiguration) {
   const auto options = ParseDevEmuOptions(
       {"--bus", "/tmp/b", "--mcu", "33:2017/10/03", "--mcu=13:0", "--loader-version", "2.9", "--timing", "off",
        "--time-scale", "20", "--spin-ms", "0.25", "--baud", "115200", "--begin-status", "0x1", "--finish-never", "--reject-record", "5",
-       "--unplug-at-ms", "250", "--chip-loss", "0.25", "--chip-never-returns", "loader", "--strict-dfu", "--tcp"},
+       "--unplug-at-ms", "250", "--chip-loss", "0.25", "--chip-never-returns", "loader", "--strict-dfu", "--basic-dfu",
+       "--tcp"},
       error);
   ASSERT_TRUE(options) << error;
   const EmulatorConfig& c = options->config;
@@ -49,6 +50,7 @@ TEST(DevEmuOptions, ValuesReachTheConfiguration) {
   EXPECT_EQ(c.chipFaults.hostToChipLossRate, 0.25);
   EXPECT_EQ(c.chipFaults.neverReturns, CEmuBluetoothChip::EResetFault::IntoLoader);
   EXPECT_TRUE(c.strictDfu);
+  EXPECT_TRUE(c.basicDfu);
   EXPECT_EQ(c.busForm, EmuBusForm::Tcp);
 }
 

@@ -137,6 +137,9 @@ struct EmulatorConfig {
   // The chip's DFU loader refuses requests not valid in its state, as USB DFU
   // 1.1 has it (CEmuBluetoothChip::Config::strictDfu).
   bool strictDfu = false;
+  // The chip's DFU loader knows only the requests of the updater's download
+  // and refuses DFU_ABORT (CEmuBluetoothChip::Config::basicDfu).
+  bool basicDfu = false;
   // Resends of one reply after which the chip gives its link up and starts
   // link establishment again (CEmuBluetoothChip::Config::retransmitLimit); 0 = none.
   std::uint32_t chipRetransmitLimit = 0;

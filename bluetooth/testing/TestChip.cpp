@@ -150,6 +150,10 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
   request.data.assign(payload.begin() + 8, payload.end());
   m_requests.push_back(request);
 
+  if (std::ranges::find(m_refused, request.request) != m_refused.end()) {
+    SendReliable(channel, {0x01, 0x00, 0x00, 0x00});
+    return;
+  }
   switch (request.request) {
     case kReqGetDevice:
       SendReliable(channel, {0, 0, 0, 0, 0x12, 0x0A, 0x01, 0x00, 0x4C, 0x0A, 0x01, 0x00, 0x34, 0x12, 0x01, 0x00});
@@ -159,7 +163,7 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
       break;
     case kReqGetStatus: {
       if (!m_inLoader) {
-        SendReliable(channel, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        SendReliable(channel, m_applicationStatus);
         break;
       }
       std::uint8_t state = m_status.finalBlockSeen ? 2 : (m_status.blocksReceived > 0 ? 5 : 2);
@@ -184,7 +188,8 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
       break;
     case kReqReset:
       SendReliable(channel, {0, 0, 0, 0});
-      m_inLoader = !m_inLoader;
+      if (m_inLoader) ++m_status.loaderResets;
+      m_inLoader = !m_inLoader || !m_status.finalBlockSeen;
       // The chip restarts: its link starts again from scratch.
       m_rxExpected = 0;
       m_txSeq = 0;

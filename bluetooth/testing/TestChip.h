@@ -59,6 +59,7 @@ class CTestChip {
     int blocksReceived = 0;     // data blocks (non-empty downloads) so far
     bool finalBlockSeen = false;
     int clears = 0;             // BTClrStatus requests so far
+    int loaderResets = 0;       // BTReset requests the loader took so far
   };
 
   // With `threaded`, frames are decoded and answered on a thread of the chip's
@@ -74,14 +75,19 @@ class CTestChip {
   // Scripts. Defaults: link establishment answered, bState 2 before the first
   // block and 5 after, 2 after the final block, download replies all zero.
   // The status script applies to the loader; the application answers a
-  // status request with appIDLE, not counted in statusIndex. A reset moves
-  // the chip between its application and its loader.
+  // status request with m_applicationStatus, not counted in statusIndex. A
+  // reset moves the chip from its application into its loader, and from its
+  // loader into the application once the final block was seen (before that
+  // the loader restarts). Request codes in m_refused are answered 01 00 00 00
+  // and change nothing.
   bool m_inLoader = false;
   bool m_answerLinkEstablishment = true;
   bool m_ackBeforeReply = false;
   std::function<std::uint8_t(const StatusContext&)> m_statusScript;
   std::function<std::size_t(const StatusContext&)> m_statusReplyLength;  // default 10
   std::function<Bytes(std::uint16_t block)> m_downloadReply;             // default 00 00 00 00
+  Bytes m_applicationStatus{0, 0, 0, 0, 0, 0, 0, 0, 0, 0};               // appIDLE
+  std::vector<std::uint8_t> m_refused;
 
   std::vector<ChipRequest> Requests() const;
   std::vector<std::uint8_t> RequestCodes() const;  // bRequest of every channel-12 request

@@ -57,8 +57,8 @@ std::uint16_t Le16(std::span<const std::uint8_t> bytes, std::size_t offset) {
 
 }  // namespace
 
-CChipDfuLoader::CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict)
-    : m_timing(timing), m_strict(strict), m_version(initialVersion) {}
+CChipDfuLoader::CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict, bool basic)
+    : m_timing(timing), m_strict(strict), m_basic(basic), m_version(initialVersion) {}
 
 std::uint32_t CChipDfuLoader::ReadVersionStamp(std::span<const std::uint8_t> image) {
   if (image.size() < kStampOffset + 8) return 0;
@@ -95,6 +95,10 @@ CChipDfuLoader::Reply CChipDfuLoader::HandleRequest(std::span<const std::uint8_t
   const bool vendor = (requestType & REQ_TYPE_MASK) == REQ_TYPE_VENDOR;
   const bool dfuClass = (requestType & REQ_TYPE_MASK) == REQ_TYPE_CLASS;
   const bool in = (requestType & REQ_DIR_IN) != 0;
+  if (m_basic && !KnownToBasicLoader(dfuClass, vendor, in, code)) {
+    ++m_refused;
+    return {Result(kResultRefused)};
+  }
   if (m_strict && StrictlyRefused(dfuClass, vendor, code)) return Refuse();
 
   if (vendor && in && code == VENDOR_GET_DEVICE) {
@@ -169,6 +173,12 @@ bool CChipDfuLoader::StrictlyRefused(bool dfuClass, bool vendor, std::uint8_t co
     case DFU_ABORT: return m_state != DFU_IDLE && m_state != DFU_DNLOAD_IDLE;
     default: return false;
   }
+}
+
+bool CChipDfuLoader::KnownToBasicLoader(bool dfuClass, bool vendor, bool in, std::uint8_t code) {
+  if (vendor) return in ? code == VENDOR_GET_DEVICE || code == VENDOR_GET_FUNC_DESC : code == VENDOR_RESET;
+  if (!dfuClass) return false;
+  return in ? code == DFU_GETSTATUS : code == DFU_DETACH || code == DFU_DNLOAD || code == DFU_CLRSTATUS;
 }
 
 CChipDfuLoader::Reply CChipDfuLoader::Status(TimePoint now) {

@@ -14,6 +14,11 @@
 // dfuIDLE and dfuDNLOAD-IDLE, no reset while a download is open); any other is
 // refused and, in the loader, stalls into dfuERROR. The default loader is lenient.
 //
+// A basic loader knows only the requests the updater's download is made of
+// (device information, functional descriptor, detach, vendor reset, status,
+// clear status, download): any other (DFU_ABORT, DFU_GETSTATE, DFU_UPLOAD) is
+// refused and changes nothing, so a download left open stays open.
+//
 // Every request payload starts with an 8-byte USB setup header (bmRequestType,
 // bRequest, wValue, wIndex, wLength, little-endian), download data behind it.
 // Every reply starts with a 32-bit little-endian result: 0 when the request was
@@ -74,7 +79,7 @@ class CChipDfuLoader {
   static constexpr std::size_t kMaxBlock = 1023;
   static constexpr std::uint32_t kStampOffset = 0x100;
 
-  CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict = false);
+  CChipDfuLoader(Timing timing, std::uint32_t initialVersion, bool strict = false, bool basic = false);
 
   void SetFaults(const Faults& faults) { m_faults = faults; }
 
@@ -106,6 +111,7 @@ class CChipDfuLoader {
   Reply Status(TimePoint now);
   Reply Refuse();
   bool StrictlyRefused(bool dfuClass, bool vendor, std::uint8_t code) const;
+  static bool KnownToBasicLoader(bool dfuClass, bool vendor, bool in, std::uint8_t code);
   Reply Download(std::uint16_t block, std::uint16_t length, std::span<const std::uint8_t> data, TimePoint now);
   void EnterError(std::uint8_t status);
   void ForgetDownload();
@@ -113,6 +119,7 @@ class CChipDfuLoader {
   Timing m_timing;
   Faults m_faults;
   bool m_strict;
+  bool m_basic;
   std::uint64_t m_refused = 0;
   bool m_inLoader = false;
   std::uint8_t m_state = APP_IDLE;
