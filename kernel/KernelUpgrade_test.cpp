@@ -281,10 +281,15 @@ INSTANTIATE_TEST_SUITE_P(, KernelUsbHidraw, ::testing::Bool(),
 
 // The USB route (the default where the usbfs node opens, as for root here)
 // against the strict device: every request on the pipe the Windows host uses,
-// nothing refused, the whole device upgraded.
+// nothing refused, the whole device upgraded. The device halts its
+// interrupt-IN endpoint three times during the records and three times
+// during the DFU blocks, as a marginal cable or hub fails a transfer now and
+// then: the session rides through each stall.
 TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
   EmulatorConfig config = Config();
   config.strictRoutes = true;
+  config.faults.haltInDuringRecords = 3;
+  config.faults.haltInDuringBlocks = 3;
   StartUsb(config);
   const auto start = std::chrono::steady_clock::now();
   const e2e::UpdaterRun run = Run(Launch());
@@ -306,9 +311,59 @@ TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
   }
   EXPECT_EQ(routes["record"]["SET_OUTPUT"].count, m_emulator->RecordsReceived());
   EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+  const std::vector<std::string> trace = m_emulator->Trace();
+  EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                          [](const std::string& line) { return line.find("interrupt IN halted") != std::string::npos; }),
+            6);
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "interrupt in stalled; the reads are queued again once the halt is cleared"));
   EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
       << "the kernel's driver holds the interface again: the hidraw node is back";
 }
+
+// A composite device whose consumer-control interface (volume and mute;
+// interface 0, its own report descriptor, interrupt IN only) comes before the
+// vendor interface, with the same IDs. Each route passes the buttons over by
+// their report descriptor and upgrades the whole device; the emulator's trace
+// shows no request to them (the kernel's driver keeps them for the run).
+struct CompositeCase {
+  const char* name;
+  const char* backend;  // empty: the default, the USB route here
+  const char* skipped;  // the start of the log line that passes the buttons over
+};
+
+class KernelUsbComposite : public KernelUpgrade, public ::testing::WithParamInterface<CompositeCase> {};
+
+TEST_P(KernelUsbComposite, UpgradesTheWholeDevice) {
+  const CompositeCase& c = GetParam();
+  EmulatorConfig config = Config();
+  config.consumerControlInterface = true;
+  StartUsb(config);
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch(kUpdaterScale, c.backend));
+  ReportRoutes(std::string("composite device, ") + c.name, run, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err << run.logText;
+  EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {c.skipped, "OpenDeviceHandle - hRes[00000000] IsBootloader[0]",
+                                             "FlashOS mcuIndex = 0", "L::EndFirmwareUpgrade - success[TRUE]",
+                                             "FlashOS mcuIndex = 2", "Return Code = 0x0"}))
+      << run.logText;
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "skipped: it has no vendor-defined collection (usage page 0x000c)"));
+  ExpectFlashHoldsImage();
+  ExpectBluetoothImageManifested();
+  const std::vector<std::string> trace = m_emulator->Trace();
+  EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                          [](const std::string& line) {
+                            return line.find("consumer-control interface: request stalled") != std::string::npos;
+                          }),
+            0)
+      << "a request went to the buttons";
+}
+
+INSTANTIATE_TEST_SUITE_P(, KernelUsbComposite,
+                         ::testing::Values(CompositeCase{"UsbRoute", "",
+                                                         "USB: interface 0 of /dev/bus/usb/"},
+                                           CompositeCase{"HidrawRoute", "hidraw", "hidraw: /dev/hidraw"}),
+                         [](const ::testing::TestParamInfo<CompositeCase>& info) { return info.param.name; });
 
 // The USB route against the strict device, unplugged while it writes the
 // records: every request so far on the pipe the Windows host uses and taken,
