@@ -10,6 +10,7 @@
 #include <csignal>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -325,11 +326,33 @@ TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
 // vendor interface, with the same IDs. Each route passes the buttons over by
 // their report descriptor and upgrades the whole device; the emulator's trace
 // shows no request to them (the kernel's driver keeps them for the run).
+// On the USB route no driver holds the vendor interface at the start, as a
+// run that was killed leaves it: the updater asks the device for that
+// interface's report descriptor itself, with the length its HID descriptor
+// declares (the buttons' still comes from sysfs, usbhid keeping them).
 struct CompositeCase {
   const char* name;
   const char* backend;  // empty: the default, the USB route here
   const char* skipped;  // the start of the log line that passes the buttons over
+  bool vendorInterfaceUnbound;
 };
+
+// Takes the application's vendor interface (number 2 behind the buttons and
+// the audio stand-in) from usbhid.
+bool UnbindVendorInterface() {
+  const fs::path driver = "/sys/bus/usb/drivers/usbhid";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(driver, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(":1.2")) continue;
+    std::ifstream vendor(fs::canonical(entry.path(), error).parent_path() / "idVendor");
+    std::string id;
+    if (!std::getline(vendor, id) || id != "1a2b") continue;
+    std::ofstream(driver / "unbind") << name;
+    return !fs::exists(entry.path());
+  }
+  return false;
+}
 
 class KernelUsbComposite : public KernelUpgrade, public ::testing::WithParamInterface<CompositeCase> {};
 
@@ -338,6 +361,9 @@ TEST_P(KernelUsbComposite, UpgradesTheWholeDevice) {
   EmulatorConfig config = Config();
   config.consumerControlInterface = true;
   StartUsb(config);
+  if (c.vendorInterfaceUnbound) {
+    ASSERT_TRUE(UnbindVendorInterface());
+  }
   const auto start = std::chrono::steady_clock::now();
   const e2e::UpdaterRun run = Run(Launch(kUpdaterScale, c.backend));
   ReportRoutes(std::string("composite device, ") + c.name, run, std::chrono::steady_clock::now() - start);
@@ -357,12 +383,22 @@ TEST_P(KernelUsbComposite, UpgradesTheWholeDevice) {
                           }),
             0)
       << "a request went to the buttons";
+  if (c.vendorInterfaceUnbound) {
+    // The emulator's report descriptor is 33 bytes long.
+    const auto asked = [&trace](const std::string& length) {
+      return std::any_of(trace.begin(), trace.end(), [&length](const std::string& line) {
+        return line.find("GET_DESCRIPTOR(Report) answered (bmRequestType 81 bRequest 06 wValue 2200 wIndex 0002 "
+                         "wLength " + length + ")") != std::string::npos;
+      });
+    };
+    EXPECT_TRUE(asked("33"));
+    EXPECT_FALSE(asked("4096"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(, KernelUsbComposite,
-                         ::testing::Values(CompositeCase{"UsbRoute", "",
-                                                         "USB: interface 0 of /dev/bus/usb/"},
-                                           CompositeCase{"HidrawRoute", "hidraw", "hidraw: /dev/hidraw"}),
+                         ::testing::Values(CompositeCase{"UsbRoute", "", "USB: interface 0 of /dev/bus/usb/", true},
+                                           CompositeCase{"HidrawRoute", "hidraw", "hidraw: /dev/hidraw", false}),
                          [](const ::testing::TestParamInfo<CompositeCase>& info) { return info.param.name; });
 
 // The USB route against the strict device, unplugged while it writes the
