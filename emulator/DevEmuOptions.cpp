@@ -132,6 +132,8 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--finish-status", status(f.finishStatus)},
       {"--finish-delay-ms", u32(f.finishDelayMs)},
       {"--reject-record", u32(f.rejectRecord)},
+      {"--halt-in-records", u32(f.haltInDuringRecords)},
+      {"--halt-in-blocks", u32(f.haltInDuringBlocks)},
       {"--chip-loss", rate(c.chipFaults.hostToChipLossRate)},
       {"--chip-corrupt", rate(c.chipFaults.hostToChipCorruptRate)},
       {"--host-loss", rate(c.chipFaults.chipToHostLossRate)},
@@ -160,6 +162,7 @@ std::optional<DevEmuOptions> ParseDevEmuOptions(const std::vector<std::string>& 
       {"--uhid", [&] { options.uhid = true; }},
       {"--usb", [&] { options.usb = true; }},
       {"--strict", [&] { c.strictRoutes = true; }},
+      {"--consumer-control", [&] { c.consumerControlInterface = true; }},
       {"--tcp", [&] { c.busForm = EmuBusForm::Tcp; }},
       {"--start-in-loader", [&] { c.startInBootloader = true; }},
       {"--no-chip", [&] { c.useBluetoothChip = false; }},
@@ -256,6 +259,8 @@ Device:
                                (inventory and I2C write as interrupt OUT where there is the
                                endpoint, every other command as SET_REPORT(Output)); ignore
                                and trace the others as a refused route
+  --consumer-control           with --usb: a consumer-control HID interface (volume, mute; interrupt
+                               IN only) as interface 0, before the vendor interface
 Timing (milliseconds of device time):
   --timing off|usb             bus timing model (default usb: one interrupt report per ms each way)
   --class-request-ms X         time per class request (default 1)
@@ -284,6 +289,10 @@ Faults:
   --loader-never-appears       after SYS_ENTER_LOADER the device does not come back
   --loader-refuses-connections the bootloader appears but refuses every connection
   --reject-record N            refuse the N-th record since LDR_BEGIN (shows at the finish)
+  --halt-in-records N          with --usb: halt the interrupt-IN endpoint N times during the
+                               records, at every 1,000th record (the host sees a stall)
+  --halt-in-blocks N           with --usb: the same N times during the Bluetooth chip's download,
+                               at every 100th DFU block
 Bluetooth chip faults:
   --chip-loss R, --chip-corrupt R   share of host-to-chip UART bytes lost / corrupted (0..1)
   --host-loss R, --host-corrupt R   share of chip-to-host UART bytes lost / corrupted (0..1)

@@ -85,11 +85,16 @@ TEST(DevEmuOptions, Refusals) {
   ASSERT_TRUE(uhid) << error;
   EXPECT_TRUE(uhid->uhid);
   const auto usb =
-      ParseDevEmuOptions({"--usb", "--udc=dummy_udc.0", "--strict", "--no-interrupt-out", "bootloader"}, error);
+      ParseDevEmuOptions({"--usb", "--udc=dummy_udc.0", "--strict", "--no-interrupt-out", "bootloader",
+                          "--consumer-control", "--halt-in-records", "3", "--halt-in-blocks=2"},
+                         error);
   ASSERT_TRUE(usb) << error;
   EXPECT_TRUE(usb->usb);
   EXPECT_EQ(usb->udc, "dummy_udc.0");
   EXPECT_TRUE(usb->config.strictRoutes);
+  EXPECT_TRUE(usb->config.consumerControlInterface);
+  EXPECT_EQ(usb->config.faults.haltInDuringRecords, 3u);
+  EXPECT_EQ(usb->config.faults.haltInDuringBlocks, 2u);
   EXPECT_TRUE(usb->config.applicationInterruptOut);
   EXPECT_FALSE(usb->config.bootloaderInterruptOut);
 }

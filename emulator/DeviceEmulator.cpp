@@ -397,6 +397,7 @@ void CDeviceEmulator::AttachGadget() {
   identity.product = m_firmware->InBootloader() ? m_config.bootloaderProductString : m_config.productString;
   identity.serialNumber = m_config.serialNumber;
   identity.interruptOut = InterruptOutPresent();
+  identity.consumerControl = m_config.consumerControlInterface;
   identity.reportDescriptor = ReportDescriptor();
   identity.inputReportLength = static_cast<std::uint16_t>(kEmuInputReportLength - 1);
   identity.outputReportLength = static_cast<std::uint16_t>(kEmuOutputReportLength - 1);
@@ -762,6 +763,7 @@ void CDeviceEmulator::OnGadgetEvent(UsbGadgetEvent event) {
                     [this, device](EVhidType, std::vector<std::uint8_t>) {
                       if (device == m_gadgetDevice && m_gadget) m_gadget->TakeNextInterruptOut();
                     });
+      HaltInterruptInWhenDue();
       return;
     case EKind::SetReport:
       HandleRequest(event.reportType == CUsbGadget::kReportTypeFeature ? EVhidType::SetFeature : EVhidType::SetOutput,
@@ -771,6 +773,7 @@ void CDeviceEmulator::OnGadgetEvent(UsbGadgetEvent event) {
                       m_trace.Transfer(Now(), "d2h", VhidTypeName(type), reply);
                       m_gadget->TakeNextControl();
                     });
+      HaltInterruptInWhenDue();
       return;
     case EKind::GetReport: {
       // wLength counts the report without its ID byte; the model counts it with.
@@ -790,10 +793,28 @@ void CDeviceEmulator::OnGadgetEvent(UsbGadgetEvent event) {
     }
     case EKind::InputSent:
       return;  // the pump sends the next report
+    case EKind::InputHalted:
+      m_trace.Event(Now(), "NOTE", "interrupt IN halted");
+      return;
     case EKind::Request:
       m_trace.Event(Now(), "NOTE", "endpoint 0: " + event.text);
       return;
   }
+}
+
+// The halts that faults.haltInDuringRecords/Blocks ask for, each once the
+// host has come to its record or DFU block.
+void CDeviceEmulator::HaltInterruptInWhenDue() {
+  if (!m_gadget) return;
+  const auto due = [](std::uint32_t reached, std::uint32_t spacing, std::uint32_t asked) {
+    return std::min(reached / spacing, asked);
+  };
+  const std::uint32_t records = due(m_firmware->RecordsReceived(), kEmuHaltRecordSpacing, m_faults.haltInDuringRecords);
+  const std::optional<ChipDfuProgress> dfu = m_chip ? m_chip->DfuProgress() : std::nullopt;
+  const std::uint32_t blocks =
+      dfu && dfu->inLoader ? due(dfu->nextBlock, kEmuHaltBlockSpacing, m_faults.haltInDuringBlocks) : 0;
+  for (; m_recordHaltsMade < records; ++m_recordHaltsMade) m_gadget->HaltInterruptIn();
+  for (; m_blockHaltsMade < blocks; ++m_blockHaltsMade) m_gadget->HaltInterruptIn();
 }
 
 // ---- what the firmware asks for ----
@@ -1021,6 +1042,8 @@ void CDeviceEmulator::SetFaults(const EmuFaults& faults) {
   std::lock_guard lock(m_mutex);
   m_faults = faults;
   m_unplugCommandsSeen = 0;
+  m_recordHaltsMade = 0;
+  m_blockHaltsMade = 0;
   if (faults.unplugAtMs >= 0) {
     Post([this, at = faults.unplugAtMs] {
       Schedule(static_cast<double>(at), Scheduled::EScope::Free, [this] { LeaveByFault("unplugged at the set time"); });

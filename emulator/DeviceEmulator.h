@@ -141,6 +141,7 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   bool InterruptOutPresent() const;
   bool RouteRefused(EVhidType type, std::span<const std::uint8_t> payload);
   void CountCommandForUnplug(EVhidType type, std::span<const std::uint8_t> payload);
+  void HaltInterruptInWhenDue();
   void PullCable(const char* why);
   void Detach(const char* why);
   bool HostConnected() const;
@@ -201,6 +202,8 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   double m_uartTxFreeAt = 0;
   EmuCounters m_counters;
   std::uint32_t m_unplugCommandsSeen = 0;  // reports matching faults.unplugAfterCommand
+  std::uint32_t m_recordHaltsMade = 0;     // halts of faults.haltInDuringRecords made so far
+  std::uint32_t m_blockHaltsMade = 0;
 
   std::mutex m_postMutex;
   std::vector<std::function<void()>> m_posted;

@@ -73,7 +73,20 @@ struct EmuFaults {
   // This LDR_WRITE_RECORD (1-based, counted since LDR_BEGIN) is refused;
   // like any refused record it shows only in LDR_FINISH's status. 0 = none.
   std::uint32_t rejectRecord = 0;
+
+  // USB front end: the interrupt-IN endpoint halts (the host's reads on it
+  // stall until it clears the halt) this many times during the records, at
+  // every kEmuHaltRecordSpacing-th record since LDR_BEGIN, and this many
+  // times during the Bluetooth chip's download, at every
+  // kEmuHaltBlockSpacing-th DFU block. Trace: NOTE "interrupt IN halted".
+  std::uint32_t haltInDuringRecords = 0;
+  std::uint32_t haltInDuringBlocks = 0;
 };
+
+// Far enough apart that the halts do not come in bursts: a host may count
+// errors per second, as the kernel's HID driver does.
+inline constexpr std::uint32_t kEmuHaltRecordSpacing = 1000;
+inline constexpr std::uint32_t kEmuHaltBlockSpacing = 100;
 
 // How the device shows on a vhid bus: a UNIX socket file, or a file naming a
 // TCP port on 127.0.0.1 for hosts without UNIX sockets (docs/vhid.md).
@@ -102,6 +115,12 @@ struct EmulatorConfig {
   // other route completes as a transfer but is ignored (trace REFUSE "refused
   // route"). The default device takes every command on either route.
   bool strictRoutes = false;
+  // USB front end: a consumer-control HID interface (volume and mute, its own
+  // report descriptor, interrupt IN only) as interface 0, before the vendor
+  // interface, as a composite audio device may have it. The device never
+  // sends on it; a request to it other than the host driver's set-up is
+  // stalled (trace NOTE "consumer-control interface: request stalled").
+  bool consumerControlInterface = false;
   std::vector<EmuProcessor> processors = {
       {kEmuCodeMain, EmuVersionWord(0x2016, 0x05, 0x12)},
       {kEmuCodeThird, EmuVersionWord(0x2015, 0x10, 0x22)},

@@ -23,7 +23,13 @@ namespace fs = std::filesystem;
 constexpr const char* kConfigfsGadgets = "/sys/kernel/config/usb_gadget";
 constexpr const char* kUdcClass = "/sys/class/udc";
 constexpr std::uint16_t kMaxPacket = 64;
-constexpr std::uint8_t kHidInterface = 1;  // function-local: the stand-in for the audio interfaces is 0
+// Function-local interface numbers: the stand-in for the audio interfaces,
+// then the vendor HID interface; a consumer-control interface goes before both.
+constexpr std::uint8_t kConsumerControlInterface = 0;
+constexpr std::uint8_t kConsumerControlEndpoint = USB_DIR_IN | 3;
+constexpr std::uint16_t kConsumerControlPacket = 1;
+
+std::uint8_t HidInterfaceNumber(const UsbGadgetIdentity& identity) { return identity.consumerControl ? 2 : 1; }
 constexpr int kBuffersPerPipe = 2;
 
 constexpr std::uint8_t kRequestGetReport = 0x01;
@@ -42,6 +48,27 @@ void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
+// Volume up, volume down and mute as one byte's three low bits; unnumbered.
+const std::vector<std::uint8_t>& ConsumerControlReportDescriptor() {
+  static const std::vector<std::uint8_t> descriptor = {
+      0x05, 0x0C,        // Usage Page (Consumer)
+      0x09, 0x01,        // Usage (Consumer Control)
+      0xA1, 0x01,        // Collection (Application)
+      0x15, 0x00,        //   Logical Minimum (0)
+      0x25, 0x01,        //   Logical Maximum (1)
+      0x09, 0xE9,        //   Usage (Volume Increment)
+      0x09, 0xEA,        //   Usage (Volume Decrement)
+      0x09, 0xE2,        //   Usage (Mute)
+      0x75, 0x01,        //   Report Size (1)
+      0x95, 0x03,        //   Report Count (3)
+      0x81, 0x02,        //   Input (Data, Variable, Absolute)
+      0x95, 0x05,        //   Report Count (5)
+      0x81, 0x01,        //   Input (Constant): padding to the byte
+      0xC0,              // End Collection
+  };
+  return descriptor;
+}
+
 std::vector<std::uint8_t> HidDescriptor(std::size_t reportDescriptorLength) {
   std::vector<std::uint8_t> descriptor = {9, kDescriptorHid, 0x11, 0x01, 0x00, 0x01, kDescriptorReport};
   PutLe16(descriptor, static_cast<std::uint16_t>(reportDescriptorLength));
@@ -53,11 +80,25 @@ std::vector<std::uint8_t> HidDescriptor(std::size_t reportDescriptorLength) {
 // interface with its HID descriptor, interrupt IN and (optionally) interrupt
 // OUT, both polled every millisecond. `intervalCode` is bInterval in the
 // speed's own unit. Returns the number of descriptors added.
+// FunctionFS names the endpoint files ep1, ep2, ... in the order the
+// endpoints first appear here: the consumer-control interface's comes first.
 std::uint32_t PutSpeedDescriptors(std::vector<std::uint8_t>& out, const UsbGadgetIdentity& identity,
                                   std::uint8_t intervalCode) {
+  std::uint32_t count = 0;
+  if (identity.consumerControl) {
+    const std::uint8_t buttons[] = {9, USB_DT_INTERFACE, kConsumerControlInterface, 0, 1, USB_CLASS_HID, 0, 0, 0};
+    out.insert(out.end(), std::begin(buttons), std::end(buttons));
+    const std::vector<std::uint8_t> hidDescriptor = HidDescriptor(ConsumerControlReportDescriptor().size());
+    out.insert(out.end(), hidDescriptor.begin(), hidDescriptor.end());
+    out.insert(out.end(), {USB_DT_ENDPOINT_SIZE, USB_DT_ENDPOINT, kConsumerControlEndpoint, USB_ENDPOINT_XFER_INT});
+    PutLe16(out, kConsumerControlPacket);
+    out.push_back(intervalCode);
+    count += 3;
+  }
   const std::uint8_t endpoints = identity.interruptOut ? 2 : 1;
-  const std::uint8_t standIn[] = {9, USB_DT_INTERFACE, 0, 0, 0, USB_CLASS_VENDOR_SPEC, 0, 0, 0};
-  const std::uint8_t hid[] = {9, USB_DT_INTERFACE, kHidInterface, 0, endpoints, USB_CLASS_HID, 0, 0, 0};
+  const std::uint8_t standIn[] = {9, USB_DT_INTERFACE, static_cast<std::uint8_t>(HidInterfaceNumber(identity) - 1),
+                                  0, 0, USB_CLASS_VENDOR_SPEC, 0, 0, 0};
+  const std::uint8_t hid[] = {9, USB_DT_INTERFACE, HidInterfaceNumber(identity), 0, endpoints, USB_CLASS_HID, 0, 0, 0};
   out.insert(out.end(), std::begin(standIn), std::end(standIn));
   out.insert(out.end(), std::begin(hid), std::end(hid));
   const std::vector<std::uint8_t> hidDescriptor = HidDescriptor(identity.reportDescriptor.size());
@@ -68,7 +109,7 @@ std::uint32_t PutSpeedDescriptors(std::vector<std::uint8_t>& out, const UsbGadge
     PutLe16(out, kMaxPacket);
     out.push_back(intervalCode);
   }
-  return 3u + endpoints;
+  return count + 3u + endpoints;
 }
 
 std::vector<std::uint8_t> FunctionDescriptors(const UsbGadgetIdentity& identity) {
@@ -240,8 +281,10 @@ bool CUsbGadget::Open(std::string& error) {
   fcntl(m_ep0, F_SETFL, fcntl(m_ep0, F_GETFL) | O_NONBLOCK);
   // On a disabled endpoint a non-blocking read or write fails at once (EAGAIN)
   // instead of waiting for the host to configure the device.
-  m_epIn = open((paths.mount + "/ep1").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-  if (m_identity.interruptOut) m_epOut = open((paths.mount + "/ep2").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  const int first = m_identity.consumerControl ? 2 : 1;  // the vendor interface's first endpoint file
+  m_epIn = open((paths.mount + "/ep" + std::to_string(first)).c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (m_identity.interruptOut)
+    m_epOut = open((paths.mount + "/ep" + std::to_string(first + 1)).c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   m_stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (m_epIn < 0 || (m_identity.interruptOut && m_epOut < 0) || m_stopFd < 0) {
     error = "cannot open the endpoints in " + paths.mount + ": " + std::strerror(errno);
@@ -342,14 +385,13 @@ void CUsbGadget::HandleSetup(const std::uint8_t* setup) {
   const std::uint16_t index = static_cast<std::uint16_t>(setup[4] | (setup[5] << 8));
   const std::uint16_t length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
   const bool in = (requestType & USB_DIR_IN) != 0;
-  const bool toHid = (requestType & USB_RECIP_MASK) == USB_RECIP_INTERFACE && index == kHidInterface;
+  const bool toInterface = (requestType & USB_RECIP_MASK) == USB_RECIP_INTERFACE;
+  if (toInterface && m_identity.consumerControl && index == kConsumerControlInterface)
+    return HandleConsumerControlSetup(setup);
+  const bool toHid = toInterface && index == HidInterfaceNumber(m_identity);
   const std::uint8_t reportType = static_cast<std::uint8_t>(value >> 8);
   const std::uint8_t reportId = static_cast<std::uint8_t>(value);
-  auto note = [this, setup](const char* what) {
-    UsbGadgetEvent event(UsbGadgetEvent::EKind::Request);
-    event.text = std::string(what) + " (" + DescribeSetup(setup) + ")";
-    m_events.Push(std::move(event));
-  };
+  auto note = [this, setup](const char* what) { Note(what, setup); };
 
   if (toHid && (requestType & USB_TYPE_MASK) == USB_TYPE_STANDARD && in && request == USB_REQ_GET_DESCRIPTOR) {
     if (reportType == kDescriptorReport) {
@@ -426,6 +468,37 @@ void CUsbGadget::HandleSetup(const std::uint8_t* setup) {
   }
   Stall(in);
   note("request stalled");
+}
+
+// The host's HID driver sets the buttons up (descriptors, SET_IDLE); nothing
+// else is meant for them, so everything else is stalled and noted.
+void CUsbGadget::HandleConsumerControlSetup(const std::uint8_t* setup) {
+  const std::uint8_t requestType = setup[0];
+  const std::uint8_t request = setup[1];
+  const std::uint8_t descriptorType = setup[3];
+  const std::uint16_t length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
+  const bool in = (requestType & USB_DIR_IN) != 0;
+  const std::uint8_t type = requestType & USB_TYPE_MASK;
+  const std::vector<std::uint8_t>& report = ConsumerControlReportDescriptor();
+  if (type == USB_TYPE_STANDARD && in && request == USB_REQ_GET_DESCRIPTOR && descriptorType == kDescriptorReport) {
+    AnswerIn(report, length);
+    Note("consumer-control interface: GET_DESCRIPTOR(Report) answered", setup);
+  } else if (type == USB_TYPE_STANDARD && in && request == USB_REQ_GET_DESCRIPTOR && descriptorType == kDescriptorHid) {
+    AnswerIn(HidDescriptor(report.size()), length);
+    Note("consumer-control interface: GET_DESCRIPTOR(HID) answered", setup);
+  } else if (type == USB_TYPE_CLASS && !in && request == kRequestSetIdle && length == 0) {
+    AckOut();
+    Note("consumer-control interface: SET_IDLE accepted", setup);
+  } else {
+    Stall(in);
+    Note("consumer-control interface: request stalled", setup);
+  }
+}
+
+void CUsbGadget::Note(const std::string& what, const std::uint8_t* setup) {
+  UsbGadgetEvent event(UsbGadgetEvent::EKind::Request);
+  event.text = what + " (" + DescribeSetup(setup) + ")";
+  m_events.Push(std::move(event));
 }
 
 void CUsbGadget::AnswerIn(std::span<const std::uint8_t> data, std::uint16_t wLength) {
@@ -505,13 +578,31 @@ void CUsbGadget::ReadInterruptOut() {
   }
 }
 
+// FunctionFS halts an endpoint when the function transfers on it in the
+// wrong direction: a read on this IN endpoint. It is done here, between two
+// reports, as no write may be queued on the endpoint while it halts.
 void CUsbGadget::WriteInterruptIn() {
   for (;;) {
     std::vector<std::uint8_t> report;
     {
       std::unique_lock lock(m_mutex);
-      m_changed.wait(lock, [this] { return m_stopping || (m_input && m_enabled); });
+      m_changed.wait(lock, [this] { return m_stopping || ((m_input || m_haltsAsked > 0) && m_enabled); });
       if (m_stopping) return;
+      if (m_haltsAsked > 0) {
+        lock.unlock();
+        std::uint8_t none = 0;
+        const ssize_t result = read(m_epIn, &none, 1);
+        const int error = errno;
+        lock.lock();
+        if (result < 0 && error == EBADMSG) {
+          --m_haltsAsked;
+          lock.unlock();
+          m_events.Push(UsbGadgetEvent(UsbGadgetEvent::EKind::InputHalted));
+        } else {  // refused for now (a transfer still queued, or not configured): tried again
+          m_changed.wait_for(lock, std::chrono::milliseconds(2), [this] { return m_stopping; });
+        }
+        continue;
+      }
       report = *m_input;
       m_inputBusy = true;
     }
@@ -542,6 +633,14 @@ bool CUsbGadget::SendInput(std::span<const std::uint8_t> report) {
   }
   m_changed.notify_all();
   return true;
+}
+
+void CUsbGadget::HaltInterruptIn() {
+  {
+    std::lock_guard lock(m_mutex);
+    ++m_haltsAsked;
+  }
+  m_changed.notify_all();
 }
 
 bool CUsbGadget::InputBusy() {

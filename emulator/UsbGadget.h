@@ -43,6 +43,12 @@ struct UsbGadgetIdentity {
   std::vector<std::uint8_t> reportDescriptor;
   std::uint16_t inputReportLength = 0;   // without report-ID byte (the reports are unnumbered)
   std::uint16_t outputReportLength = 0;  // also the feature report's length
+  // A consumer-control HID interface (volume and mute; its own report
+  // descriptor, interrupt IN only) as interface 0, before the others, as a
+  // composite audio device may have it. Nothing is ever sent on it; the
+  // requests the host's HID driver makes to set it up are answered, any
+  // other is stalled and noted ("consumer-control interface: request stalled").
+  bool consumerControl = false;
 };
 
 struct UsbGadgetEvent {
@@ -53,6 +59,7 @@ struct UsbGadgetEvent {
     SetReport,     // SET_REPORT with its data stage taken (`reportType`, `data`)
     GetReport,     // GET_REPORT(Input): answer with ReplyGetReport (`length` = wLength)
     InputSent,     // the host took the report given to SendInput (or the pipe went away)
+    InputHalted,   // the interrupt-IN endpoint halted, as HaltInterruptIn asked
     Request        // any other endpoint-0 request, answered or stalled here (`text`)
   };
   explicit UsbGadgetEvent(EKind what) : kind(what) {}
@@ -89,6 +96,11 @@ class CUsbGadget {
   // false while the previous one has not been taken (InputSent not yet seen).
   bool SendInput(std::span<const std::uint8_t> report);
   bool InputBusy();
+  // Halts the interrupt-IN endpoint once no report waits on it (a controller
+  // may refuse to halt an IN endpoint with a transfer queued): the host's
+  // transfers on it end with a stall until it clears the halt. An InputHalted
+  // event follows each.
+  void HaltInterruptIn();
   // The device has handled a transfer taken on that pipe: its buffer is free.
   void TakeNextInterruptOut();
   void TakeNextControl();
@@ -101,6 +113,8 @@ class CUsbGadget {
   bool Open(std::string& error);
   void ServeControl();
   void HandleSetup(const std::uint8_t* setup);
+  void HandleConsumerControlSetup(const std::uint8_t* setup);
+  void Note(const std::string& what, const std::uint8_t* setup);
   void ReadInterruptOut();
   void WriteInterruptIn();
   void Stall(bool directionIn);
@@ -125,6 +139,7 @@ class CUsbGadget {
   int m_controlTaken = 0;
   std::optional<std::vector<std::uint8_t>> m_input;  // the report the IN pipe holds
   bool m_inputBusy = false;
+  unsigned m_haltsAsked = 0;  // halts of the IN pipe still to be made
   bool m_getReportPending = false;
   std::optional<std::optional<std::vector<std::uint8_t>>> m_getReportReply;
 

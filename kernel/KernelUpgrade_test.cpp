@@ -10,6 +10,7 @@
 #include <csignal>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -281,10 +282,15 @@ INSTANTIATE_TEST_SUITE_P(, KernelUsbHidraw, ::testing::Bool(),
 
 // The USB route (the default where the usbfs node opens, as for root here)
 // against the strict device: every request on the pipe the Windows host uses,
-// nothing refused, the whole device upgraded.
+// nothing refused, the whole device upgraded. The device halts its
+// interrupt-IN endpoint three times during the records and three times
+// during the DFU blocks, as a marginal cable or hub fails a transfer now and
+// then: the session rides through each stall.
 TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
   EmulatorConfig config = Config();
   config.strictRoutes = true;
+  config.faults.haltInDuringRecords = 3;
+  config.faults.haltInDuringBlocks = 3;
   StartUsb(config);
   const auto start = std::chrono::steady_clock::now();
   const e2e::UpdaterRun run = Run(Launch());
@@ -306,9 +312,94 @@ TEST_F(KernelUpgrade, UsbRouteUpgradesTheStrictDevice) {
   }
   EXPECT_EQ(routes["record"]["SET_OUTPUT"].count, m_emulator->RecordsReceived());
   EXPECT_GT(routes["status poll"]["GET_INPUT"].count, 0u);
+  const std::vector<std::string> trace = m_emulator->Trace();
+  EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                          [](const std::string& line) { return line.find("interrupt IN halted") != std::string::npos; }),
+            6);
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "interrupt in stalled; the reads are queued again once the halt is cleared"));
   EXPECT_TRUE(kernel_test::WaitForNode(kEmuVendorId, kEmuApplicationProductId, 10s))
       << "the kernel's driver holds the interface again: the hidraw node is back";
 }
+
+// A composite device whose consumer-control interface (volume and mute;
+// interface 0, its own report descriptor, interrupt IN only) comes before the
+// vendor interface, with the same IDs. Each route passes the buttons over by
+// their report descriptor and upgrades the whole device; the emulator's trace
+// shows no request to them (the kernel's driver keeps them for the run).
+// On the USB route no driver holds the vendor interface at the start, as a
+// run that was killed leaves it: the updater asks the device for that
+// interface's report descriptor itself, with the length its HID descriptor
+// declares (the buttons' still comes from sysfs, usbhid keeping them).
+struct CompositeCase {
+  const char* name;
+  const char* backend;  // empty: the default, the USB route here
+  const char* skipped;  // the start of the log line that passes the buttons over
+  bool vendorInterfaceUnbound;
+};
+
+// Takes the application's vendor interface (number 2 behind the buttons and
+// the audio stand-in) from usbhid.
+bool UnbindVendorInterface() {
+  const fs::path driver = "/sys/bus/usb/drivers/usbhid";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(driver, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(":1.2")) continue;
+    std::ifstream vendor(fs::canonical(entry.path(), error).parent_path() / "idVendor");
+    std::string id;
+    if (!std::getline(vendor, id) || id != "1a2b") continue;
+    std::ofstream(driver / "unbind") << name;
+    return !fs::exists(entry.path());
+  }
+  return false;
+}
+
+class KernelUsbComposite : public KernelUpgrade, public ::testing::WithParamInterface<CompositeCase> {};
+
+TEST_P(KernelUsbComposite, UpgradesTheWholeDevice) {
+  const CompositeCase& c = GetParam();
+  EmulatorConfig config = Config();
+  config.consumerControlInterface = true;
+  StartUsb(config);
+  if (c.vendorInterfaceUnbound) {
+    ASSERT_TRUE(UnbindVendorInterface());
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const e2e::UpdaterRun run = Run(Launch(kUpdaterScale, c.backend));
+  ReportRoutes(std::string("composite device, ") + c.name, run, std::chrono::steady_clock::now() - start);
+  EXPECT_EQ(run.result.exitStatus, 0) << run.result.err << run.logText;
+  EXPECT_TRUE(run.keptLogs.empty());
+  EXPECT_TRUE(e2e::ContainsInOrder(run.log, {c.skipped, "OpenDeviceHandle - hRes[00000000] IsBootloader[0]",
+                                             "FlashOS mcuIndex = 0", "L::EndFirmwareUpgrade - success[TRUE]",
+                                             "FlashOS mcuIndex = 2", "Return Code = 0x0"}))
+      << run.logText;
+  EXPECT_TRUE(e2e::ContainsMessage(run.log, "skipped: it has no vendor-defined collection (usage page 0x000c)"));
+  ExpectFlashHoldsImage();
+  ExpectBluetoothImageManifested();
+  const std::vector<std::string> trace = m_emulator->Trace();
+  EXPECT_EQ(std::count_if(trace.begin(), trace.end(),
+                          [](const std::string& line) {
+                            return line.find("consumer-control interface: request stalled") != std::string::npos;
+                          }),
+            0)
+      << "a request went to the buttons";
+  if (c.vendorInterfaceUnbound) {
+    // The emulator's report descriptor is 33 bytes long.
+    const auto asked = [&trace](const std::string& length) {
+      return std::any_of(trace.begin(), trace.end(), [&length](const std::string& line) {
+        return line.find("GET_DESCRIPTOR(Report) answered (bmRequestType 81 bRequest 06 wValue 2200 wIndex 0002 "
+                         "wLength " + length + ")") != std::string::npos;
+      });
+    };
+    EXPECT_TRUE(asked("33"));
+    EXPECT_FALSE(asked("4096"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, KernelUsbComposite,
+                         ::testing::Values(CompositeCase{"UsbRoute", "", "USB: interface 0 of /dev/bus/usb/", true},
+                                           CompositeCase{"HidrawRoute", "hidraw", "hidraw: /dev/hidraw", false}),
+                         [](const ::testing::TestParamInfo<CompositeCase>& info) { return info.param.name; });
 
 // The USB route against the strict device, unplugged while it writes the
 // records: every request so far on the pipe the Windows host uses and taken,

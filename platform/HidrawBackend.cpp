@@ -69,15 +69,14 @@ std::optional<unsigned> NodeNumber(const std::string& name) {
   return number;
 }
 
-// True when the report descriptor declares report IDs. Without the descriptor
-// (not a hidraw node) the reports count as unnumbered, as this product's are.
-bool UsesNumberedReports(int fd) {
+// What the node's report descriptor tells; nullopt without one (not a hidraw node).
+std::optional<ReportDescriptorSummary> ReadReportDescriptor(int fd) {
   int size = 0;
-  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0) return false;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0) return std::nullopt;
   hidraw_report_descriptor descriptor{};
   descriptor.size = static_cast<std::uint32_t>(std::min<int>(size, HID_MAX_DESCRIPTOR_SIZE));
-  if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0) return false;
-  return DeclaresReportIds(std::span(descriptor.value, descriptor.size));
+  if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0) return std::nullopt;
+  return SummariseReportDescriptor(std::span(descriptor.value, descriptor.size));
 }
 
 void LogOldKernelOnce(std::atomic<bool>& logged, const char* request) {
@@ -87,11 +86,9 @@ void LogOldKernelOnce(std::atomic<bool>& logged, const char* request) {
 
 class CHidrawDevice final : public CHidDevice {
  public:
-  CHidrawDevice(int fd, int cancelFd, std::u16string productString)
-      : m_fd(fd),
-        m_cancelFd(cancelFd),
-        m_numbered(UsesNumberedReports(fd)),
-        m_productString(std::move(productString)) {}
+  // Without a report descriptor the reports count as unnumbered, as this product's are.
+  CHidrawDevice(int fd, int cancelFd, bool numbered, std::u16string productString)
+      : m_fd(fd), m_cancelFd(cancelFd), m_numbered(numbered), m_productString(std::move(productString)) {}
 
   ~CHidrawDevice() override {
     close(m_cancelFd);
@@ -254,11 +251,24 @@ std::unique_ptr<CHidDevice> CHidrawBackend::Open(const std::string& path) {
     if (errno == EACCES || errno == EPERM) LogNoPermission("hidraw", node);
     return nullptr;
   }
+  // A composite device has a node per HID interface, all with its IDs: one
+  // whose reports cannot carry the protocol (volume and mute buttons, say) is
+  // passed over, so that discovery goes on to the next.
+  const std::optional<ReportDescriptorSummary> descriptor = ReadReportDescriptor(fd);
+  if (descriptor) {
+    const std::string mismatch = ProtocolMismatch(*descriptor);
+    if (!mismatch.empty()) {
+      LogMessage("hidraw: %s skipped: %s", node, mismatch);
+      close(fd);
+      return nullptr;
+    }
+  }
   const int cancelFd = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
   if (cancelFd < 0) {
     close(fd);
     return nullptr;
   }
   const fs::path entry = fs::path(m_sysfsRoot) / "class" / "hidraw" / fs::path(node).filename();
-  return std::make_unique<CHidrawDevice>(fd, cancelFd, ReadSysfsProduct(entry));
+  return std::make_unique<CHidrawDevice>(fd, cancelFd, descriptor && descriptor->numberedReports,
+                                         ReadSysfsProduct(entry));
 }

@@ -1,6 +1,7 @@
 #include "platform/LibusbBackend.h"
 
 #include <fcntl.h>
+#include <sys/time.h>
 #include <libusb.h>
 #include <unistd.h>
 
@@ -33,8 +34,8 @@ constexpr std::size_t kReadsQueued = 32;
 constexpr std::size_t kReportsKept = 1024;
 // The bound of every control request, as the Windows class driver keeps it.
 constexpr unsigned kControlTimeoutMs = 5000;
-// Longest report descriptor the HID class allows.
-constexpr std::uint16_t kMaxReportDescriptor = 4096;
+// Longest report descriptor the kernel's HID core takes.
+constexpr std::size_t kMaxReportDescriptor = 4096;
 
 constexpr std::uint8_t kGetDescriptor = 0x06;
 constexpr std::uint8_t kGetReport = 0x01;
@@ -158,6 +159,17 @@ class CUsbSession {
                  libusb_error_name(attached));
   }
 
+  // Runs `read` with the interface claimed for it (usbfs takes a request to
+  // an interface only from the program that claimed it), then releases it:
+  // Take claims the one interface the run keeps.
+  template <typename Read>
+  auto WithInterfaceClaimed(std::uint8_t interface, Read read) -> decltype(read()) {
+    if (libusb_claim_interface(m_handle, interface) != 0) return {};
+    auto result = read();
+    libusb_release_interface(m_handle, interface);
+    return result;
+  }
+
   // A control request made before the event thread runs (libusb handles the
   // events itself); the number of bytes of the data stage, or nullopt.
   std::optional<std::size_t> ControlNow(std::uint8_t type, std::uint8_t request, std::uint16_t value,
@@ -186,17 +198,35 @@ struct TransferDeleter {
 };
 using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 
-// True when the report descriptor of the interface declares report IDs; a
-// descriptor that cannot be read counts as unnumbered, as this product's is.
-bool ReadUsesNumberedReports(CUsbSession& session, std::uint8_t interface) {
-  std::vector<std::uint8_t> descriptor(kMaxReportDescriptor);
-  const std::optional<std::size_t> got =
-      session.ControlNow(kStandardFromInterface, kGetDescriptor, kReportDescriptorType << 8, interface, descriptor);
-  if (!got) {
-    LogMessage("USB: the report descriptor of %s cannot be read; its reports count as unnumbered", session.Node());
-    return false;
+// The report descriptor of a HID interface, with the length its HID
+// descriptor declares. While the kernel's HID driver holds the interface,
+// usbfs refuses requests to it, and sysfs shows the descriptor the driver
+// read; otherwise it is asked for through usbfs, with the interface claimed
+// for the request. nullopt when neither gives it.
+std::optional<std::vector<std::uint8_t>> ReadReportDescriptor(CUsbSession& session, const UsbHidInterface& hid,
+                                                              const std::optional<fs::path>& sysfsInterface) {
+  if (libusb_kernel_driver_active(session.Handle(), hid.number) == 1) {
+    if (!sysfsInterface) return std::nullopt;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(*sysfsInterface, error)) {
+      std::ifstream file(entry.path() / "report_descriptor", std::ios::binary);
+      if (!file) continue;
+      std::vector<std::uint8_t> descriptor(kMaxReportDescriptor);
+      file.read(reinterpret_cast<char*>(descriptor.data()), static_cast<std::streamsize>(descriptor.size()));
+      descriptor.resize(static_cast<std::size_t>(file.gcount()));
+      return descriptor;
+    }
+    return std::nullopt;
   }
-  return DeclaresReportIds(std::span(descriptor).first(*got));
+  if (!hid.reportDescriptorLength) return std::nullopt;
+  return session.WithInterfaceClaimed(hid.number, [&]() -> std::optional<std::vector<std::uint8_t>> {
+    std::vector<std::uint8_t> descriptor(*hid.reportDescriptorLength);
+    const std::optional<std::size_t> got =
+        session.ControlNow(kStandardFromInterface, kGetDescriptor, kReportDescriptorType << 8, hid.number, descriptor);
+    if (!got) return std::nullopt;
+    descriptor.resize(*got);
+    return descriptor;
+  });
 }
 
 // The product string in the device's first language; empty when it has none.
@@ -403,7 +433,19 @@ class CLibusbDevice final : public CHidDevice {
         std::lock_guard lock(m_mutex);
         if (m_closing) break;
       }
-      libusb_handle_events(m_session->Context());
+      const std::optional<CInterruptInRecovery::TimePoint> due = m_recovery.DueAt();
+      if (!due) {
+        libusb_handle_events(m_session->Context());
+        continue;
+      }
+      const auto wait = *due - std::chrono::steady_clock::now();
+      if (wait <= std::chrono::steady_clock::duration::zero()) {
+        QueueReadsAgain();
+        continue;
+      }
+      const auto us = std::chrono::ceil<std::chrono::microseconds>(wait).count();
+      timeval timeout{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+      libusb_handle_events_timeout_completed(m_session->Context(), &timeout, nullptr);
     }
     for (CRead& read : m_reads)
       if (read.queued) libusb_cancel_transfer(read.transfer.get());
@@ -428,7 +470,7 @@ class CLibusbDevice final : public CHidDevice {
     if (transfer.status == LIBUSB_TRANSFER_CANCELLED) return;
     if (transfer.status == LIBUSB_TRANSFER_NO_DEVICE) return MarkGone("interrupt in");
     if (transfer.status != LIBUSB_TRANSFER_COMPLETED && transfer.status != LIBUSB_TRANSFER_TIMED_OUT)
-      return MarkGone("interrupt in", StatusName(transfer.status));
+      return OnReadFailed(transfer.status);
     const std::size_t length = std::min<std::size_t>(std::max(transfer.actual_length, 0), read.buffer.size());
     {
       std::lock_guard lock(m_mutex);
@@ -451,6 +493,44 @@ class CLibusbDevice final : public CHidDevice {
       }
     }
     Queue(read);
+  }
+
+  // A stall or a transfer error: the read waits, with the others of its
+  // round, until QueueReadsAgain runs on this thread outside the callbacks
+  // (clearing a halt is a synchronous request, which a callback must not make).
+  void OnReadFailed(libusb_transfer_status status) {
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_closing || m_gone) return;
+    }
+    const bool stall = status == LIBUSB_TRANSFER_STALL;
+    switch (m_recovery.Failed(stall, std::chrono::steady_clock::now())) {
+      case CInterruptInRecovery::EVerdict::NewRound:
+        LogMessage("USB: %s: interrupt in %s; the reads are queued again%s", m_session->Node(), StatusName(status),
+                   stall ? " once the halt is cleared" : " after a pause");
+        return;
+      case CInterruptInRecovery::EVerdict::SameRound:
+        return;
+      case CInterruptInRecovery::EVerdict::Spent:
+        return MarkGone("interrupt in", stall ? "stalled, more often than the error budget allows"
+                                              : "transfer errors, more often than the error budget allows");
+    }
+  }
+
+  void QueueReadsAgain() {
+    if (m_recovery.TakeRound()) {
+      const int cleared = libusb_clear_halt(m_session->Handle(), m_hid.inEndpoint);
+      if (cleared == LIBUSB_ERROR_NO_DEVICE) return MarkGone("interrupt in");
+      if (cleared != 0)
+        LogMessage("USB: %s: the halt of interrupt in 0x%02x could not be cleared (%s)", m_session->Node(),
+                   m_hid.inEndpoint, libusb_error_name(cleared));
+    }
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_closing || m_gone) return;
+    }
+    for (CRead& read : m_reads)
+      if (!read.queued && read.transfer) Queue(read);
   }
 
   void MarkGone(const char* kind, const char* why = nullptr) {
@@ -512,17 +592,66 @@ class CLibusbDevice final : public CHidDevice {
   std::mutex m_requestMutex;
   const TransferPtr m_request;
 
-  std::vector<CRead> m_reads;  // the event thread's alone
+  std::vector<CRead> m_reads;  // the event thread's alone, as is m_recovery
+  CInterruptInRecovery m_recovery;
   std::thread m_events;
 };
 
-// The device's HID interface, from the active configuration's descriptors.
-std::optional<UsbHidInterface> ActiveHidInterface(CUsbSession& session) {
+// The HID interfaces of the active configuration, and that configuration's value.
+struct ActiveHidInterfaces {
+  std::uint8_t configuration = 0;
+  std::vector<UsbHidInterface> interfaces;
+};
+ActiveHidInterfaces FindActiveHidInterfaces(CUsbSession& session) {
   libusb_config_descriptor* config = nullptr;
-  if (libusb_get_active_config_descriptor(libusb_get_device(session.Handle()), &config) != 0) return std::nullopt;
-  const std::optional<UsbHidInterface> hid = FindHidInterface(*config);
+  if (libusb_get_active_config_descriptor(libusb_get_device(session.Handle()), &config) != 0) return {};
+  ActiveHidInterfaces found{config->bConfigurationValue, FindHidInterfaces(*config)};
   libusb_free_config_descriptor(config);
-  return hid;
+  return found;
+}
+
+// The sysfs directory of a usbfs node's device ("/dev/bus/usb/BBB/DDD"): the
+// one of <devices> whose bus and device numbers are BBB and DDD.
+std::optional<fs::path> SysfsDevice(const fs::path& devices, const std::string& node) {
+  unsigned bus = 0;
+  unsigned address = 0;
+  const fs::path path(node);
+  if (std::sscanf(path.parent_path().filename().c_str(), "%u", &bus) != 1 ||
+      std::sscanf(path.filename().c_str(), "%u", &address) != 1)
+    return std::nullopt;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(devices, error)) {
+    if (entry.path().filename().string().find(':') != std::string::npos) continue;
+    if (ReadNumber(entry.path() / "busnum", 10) == bus && ReadNumber(entry.path() / "devnum", 10) == address)
+      return entry.path();
+  }
+  return std::nullopt;
+}
+
+// The first HID interface whose report descriptor can carry the device's
+// protocol, with whether its reports are numbered; the others are passed over
+// with a log line. A descriptor that cannot be read counts as the product's
+// (unnumbered), as a device with one HID interface has always been taken.
+std::optional<std::pair<UsbHidInterface, bool>> ChooseHidInterface(CUsbSession& session,
+                                                                  const ActiveHidInterfaces& active,
+                                                                  const std::optional<fs::path>& sysfsDevice) {
+  for (const UsbHidInterface& hid : active.interfaces) {
+    std::optional<fs::path> sysfsInterface;
+    if (sysfsDevice)
+      sysfsInterface = *sysfsDevice / (sysfsDevice->filename().string() + ":" + std::to_string(active.configuration) +
+                                       "." + std::to_string(hid.number));
+    const std::optional<std::vector<std::uint8_t>> descriptor = ReadReportDescriptor(session, hid, sysfsInterface);
+    if (!descriptor) {
+      LogMessage("USB: the report descriptor of interface %u of %s cannot be read; its reports count as unnumbered",
+                 hid.number, session.Node());
+      return std::pair{hid, false};
+    }
+    const ReportDescriptorSummary summary = SummariseReportDescriptor(*descriptor);
+    const std::string mismatch = ProtocolMismatch(summary);
+    if (mismatch.empty()) return std::pair{hid, summary.numberedReports};
+    LogMessage("USB: interface %u of %s skipped: %s", hid.number, session.Node(), mismatch);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -599,19 +728,25 @@ std::unique_ptr<CHidDevice> CLibusbBackend::Open(const std::string& path) {
     LogMessage("USB: %s is not the device %s names", node, path);
     return nullptr;
   }
-  const std::optional<UsbHidInterface> hid = ActiveHidInterface(*session);
-  if (!hid) {
+  const ActiveHidInterfaces active = FindActiveHidInterfaces(*session);
+  if (active.interfaces.empty()) {
     LogMessage("USB: %s has no HID interface with an interrupt-in endpoint", node);
     return nullptr;
   }
-  if (!session->Take(*hid)) return nullptr;
-  const bool numbered = ReadUsesNumberedReports(*session, hid->number);
+  const std::optional<std::pair<UsbHidInterface, bool>> chosen =
+      ChooseHidInterface(*session, active, SysfsDevice(fs::path(m_sysfsRoot) / "bus" / "usb" / "devices", node));
+  if (!chosen) {
+    LogMessage("USB: %s has no HID interface that can carry the device's reports", node);
+    return nullptr;
+  }
+  const auto& [hid, numbered] = *chosen;
+  if (!session->Take(hid)) return nullptr;
   std::u16string product = ReadProductString(*session);
-  if (hid->outEndpoint)
-    LogMessage("USB: opened %s, HID interface %u: interrupt in 0x%02x, interrupt out 0x%02x", node, hid->number,
-               hid->inEndpoint, *hid->outEndpoint);
+  if (hid.outEndpoint)
+    LogMessage("USB: opened %s, HID interface %u: interrupt in 0x%02x, interrupt out 0x%02x", node, hid.number,
+               hid.inEndpoint, *hid.outEndpoint);
   else
     LogMessage("USB: opened %s, HID interface %u: interrupt in 0x%02x, no interrupt out (writes go as SET_REPORT)",
-               node, hid->number, hid->inEndpoint);
-  return std::make_unique<CLibusbDevice>(std::move(session), *hid, numbered, std::move(product));
+               node, hid.number, hid.inEndpoint);
+  return std::make_unique<CLibusbDevice>(std::move(session), hid, numbered, std::move(product));
 }

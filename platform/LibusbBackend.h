@@ -8,7 +8,8 @@
 // its usbfs node followed by its identity tags:
 //   <devRoot>/bus/usb/BBB/DDD#vid_%04x&pid_%04x   e.g. "/dev/bus/usb/001/004#vid_1a2b&pid_0c01"
 //
-// Open opens the node, finds the HID interface by its class, takes it from the
+// Open opens the node, finds the HID interface by its class and its report
+// descriptor (a composite device's buttons are passed over), takes it from the
 // kernel's driver for as long as the device stays open (detach and claim), and
 // gives it back on close, whatever the run's outcome. Then:
 //   ReadInputReport    interrupt-in transfers, several always queued
@@ -19,8 +20,10 @@
 //   SetFeatureReport   control SET_REPORT (Feature)
 //   GetInputReport     control GET_REPORT (Input)
 //   GetProductString   the device's product string descriptor, read on open
-// Control requests are bounded by 5 s. A device that leaves ends the reads and
-// fails every later request ("device gone" in the log).
+// Control requests are bounded by 5 s. A stalled or failed interrupt-in read
+// is queued again (the halt cleared first) within an error budget. A device
+// that leaves, or spends that budget, ends the reads and fails every later
+// request ("device gone" in the log).
 #include <string>
 
 #include "platform/HidDevice.h"

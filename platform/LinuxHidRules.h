@@ -2,19 +2,45 @@
 // What the Linux backends (hidraw and the USB route) decide without a device:
 // the report-ID rules of a USB HID interface, where its endpoints are, how a
 // string descriptor reads, and which USB devices count as virtual.
+#include <chrono>
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 struct libusb_config_descriptor;
 
-// True when the report descriptor declares report IDs. Items that run past
-// the end of the descriptor end the scan.
-bool DeclaresReportIds(std::span<const std::uint8_t> descriptor);
+// What a report descriptor tells about the reports of a HID interface. The
+// descriptor comes from the device: it is read only within its bytes, and
+// counts and sizes of any value cannot overflow the sums.
+struct ReportDescriptorSummary {
+  bool numberedReports = false;  // a Report ID item is declared
+  // Items past the end, a Pop without a Push, Push nested too deep: the
+  // kernel's HID core refuses such a descriptor, and so do we.
+  bool wellFormed = true;
+  std::optional<std::uint16_t> firstUsagePage;  // of the first top-level collection
+  bool vendorDefined = false;  // a top-level collection on a vendor-defined usage page (0xFF00-0xFFFF)
+  // The longest input and output report of the vendor-defined top-level
+  // collections, in bytes without the report-ID byte.
+  std::uint64_t inputLength = 0;
+  std::uint64_t outputLength = 0;
+};
+ReportDescriptorSummary SummariseReportDescriptor(std::span<const std::uint8_t> descriptor);
+
+// This device's reports without their report-ID byte (unnumbered: ID 0).
+inline constexpr std::uint64_t kProtocolInputData = 31;
+inline constexpr std::uint64_t kProtocolOutputData = 64;
+
+// Why an interface with this report descriptor cannot carry the device's
+// protocol, as a phrase for a log line ("its reports (...) cannot carry ...");
+// empty when it can. A composite audio device has other HID interfaces of the
+// same identity (volume and mute buttons), which must be passed over.
+std::string ProtocolMismatch(const ReportDescriptorSummary& summary);
 
 // A device's HID interface and the interrupt endpoints the updater uses.
 struct UsbHidInterface {
@@ -23,12 +49,56 @@ struct UsbHidInterface {
   std::uint8_t inEndpoint = 0;  // address, direction bit set
   std::uint16_t inPacketSize = 0;
   std::optional<std::uint8_t> outEndpoint;  // none: output reports go as SET_REPORT (Output)
+  std::optional<std::uint16_t> reportDescriptorLength;  // as its HID descriptor declares it
 };
 
-// The first interface of the HID class that has an interrupt-in endpoint, in
-// the order of the configuration; it is found by its class, not its number,
-// since a composite device has other interfaces before it.
-std::optional<UsbHidInterface> FindHidInterface(const libusb_config_descriptor& config);
+// The interfaces of the HID class that have an interrupt-in endpoint (each
+// with its first alternate setting that has one), in the order of the
+// configuration. They are found by class, not number: a composite device has
+// other interfaces before them, and may have more than one HID interface.
+std::vector<UsbHidInterface> FindHidInterfaces(const libusb_config_descriptor& config);
+
+// The report descriptor's length that the HID class descriptor among an
+// interface's extra descriptors declares; nullopt when there is none.
+std::optional<std::uint16_t> DeclaredReportDescriptorLength(std::span<const std::uint8_t> extra);
+
+// How the USB route rides through errors of its interrupt-in reads. A stall
+// (the device halted the endpoint) or a transfer error (EPROTO, EILSEQ: a
+// marginal hub or cable) fails the reads then queued; the kernel's HID driver
+// retries the same errors, and so do we: the reads are queued again, after
+// the halt is cleared, or after a short pause for a transfer error. All the
+// reads that fail before that count as one round, as one halt fails every
+// read queued on the endpoint. Only a device that keeps failing ends the
+// session: a removed one whose transfers end as errors rather than as "no
+// device" spends the budget within milliseconds.
+class CInterruptInRecovery {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // Rounds allowed within any second. A marginal cable or hub fails a
+  // transfer now and then, far less than once a second, and a halt the
+  // device makes is one round; a device failing every transfer, or gone, does
+  // five rounds in about five pauses (0.1 s), so it ends the session at once
+  // as before.
+  static constexpr std::size_t kRoundsPerSecond = 5;
+  static constexpr std::chrono::milliseconds kErrorPause{20};
+
+  enum class EVerdict {
+    NewRound,   // queue the reads again at DueAt(), clearing the halt first if TakeRound says so
+    SameRound,  // one more read of the round under way
+    Spent       // the budget is spent: the device counts as gone
+  };
+  EVerdict Failed(bool stall, TimePoint now);
+  // When the round under way is to queue its reads again; nullopt without one.
+  std::optional<TimePoint> DueAt() const;
+  // Ends the round under way; true when the endpoint's halt is to be cleared first.
+  bool TakeRound();
+
+ private:
+  std::deque<TimePoint> m_rounds;  // when the rounds of the last second began
+  bool m_underWay = false;
+  bool m_clearHalt = false;
+  TimePoint m_dueAt{};
+};
 
 // A report as it travels over USB. Byte 0 of the program's buffers is the
 // report ID; the ID 0 stands for an unnumbered report, whose transfer leaves
