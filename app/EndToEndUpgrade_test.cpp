@@ -462,17 +462,22 @@ const StopCase kStopCases[] = {
 };
 
 // An X server of the test's own, for a run whose display is to go away; its
-// display name, or empty when it did not come up.
+// display name, or empty when it did not come up. The number is one no other
+// server holds (no lock file, no socket), so that the socket waited for is this one's.
 std::string StartPrivateDisplay(CChildProcess& server) {
-  const std::string number = std::to_string(100 + ::getpid() % 800);
-  ProgramLaunch launch;
-  launch.program = "/usr/bin/Xvfb";
-  launch.arguments = {":" + number, "-nolisten", "tcp", "-screen", "0", "800x600x24"};
-  if (!server.Start(launch)) return {};
-  const fs::path socket = "/tmp/.X11-unix/X" + number;
-  for (int i = 0; i < 1000 && server.Running(); ++i) {
-    if (fs::exists(socket)) return ":" + number;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int offset = 0; offset < 800; ++offset) {
+    const std::string number = std::to_string(100 + (::getpid() + offset) % 800);
+    const fs::path socket = "/tmp/.X11-unix/X" + number;
+    if (fs::exists("/tmp/.X" + number + "-lock") || fs::exists(socket)) continue;
+    ProgramLaunch launch;
+    launch.program = "/usr/bin/Xvfb";
+    launch.arguments = {":" + number, "-nolisten", "tcp", "-screen", "0", "800x600x24"};
+    if (!server.Start(launch)) return {};
+    for (int i = 0; i < 1000 && server.Running(); ++i) {
+      if (fs::exists(socket)) return ":" + number;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {};
   }
   return {};
 }
@@ -506,11 +511,13 @@ TEST_P(EndToEndStopRequest, RunStopsOnceTheDeviceIsSafe) {
   const CDeviceEmulator& emulator = *m_emulator;
   const e2e::UpdaterRun run = e2e::RunUpdater(m_tree, launch, std::chrono::seconds(240), [&](CChildProcess& updater) {
     if (sent || !c.moment(emulator)) return;
-    if (c.loseDisplay) display.Signal(SIGKILL);
+    // Ended at once, its clients' connections broken; by TERM, so that it
+    // removes its lock and socket for the servers of later tests.
+    if (c.loseDisplay) display.Signal(SIGTERM);
     for (const int number : c.signals) updater.Signal(number);
     sent = true;
   });
-  ASSERT_TRUE(sent) << "the run ended before the moment came\n" << run.logText;
+  ASSERT_TRUE(sent) << "the run ended before the moment came\n" << run.result.err << run.logText;
   EXPECT_FALSE(run.result.timedOut);
   EXPECT_EQ(run.result.termSignal, 0) << "the request ended the run at once";
   EXPECT_EQ(run.result.exitStatus, 7) << run.result.err;

@@ -187,6 +187,17 @@ bool ReplyTaken() { return g_reply.length >= kReplyLeadLength && ReplyLead() == 
 // to dfuERROR: a runtime state, a reply too short to hold one, a refusal) or
 // does not answer (then it is opened as an application).
 std::optional<std::uint8_t> FindLoaderState() {
+  // A request queued while the opening message still waits for its
+  // acknowledgement would go with the same sequence number, and the chip
+  // would drop it as a resend: a slow answer is waited for (and put aside) first.
+  const std::uint64_t answered = Clock::QueryPerformanceCounter() + Seconds(1);
+  if (!PumpUntil(answered, true, [](std::uint8_t events) {
+        if (events & BCSP_EVENT_RX_PACKET) ArmReply();
+        return BcspLink.txQueued == nullptr;
+      })) {
+    LogMessage("L::FirmwareUpgradeWriteB - Opening message not acknowledged; no DFU status asked");
+    return std::nullopt;
+  }
   g_request.channel = kDfuChannel;
   QueueRequest(kBtGetStatus);
   const std::uint64_t deadline = Clock::QueryPerformanceCounter() + Seconds(kLinkUpSeconds);

@@ -137,14 +137,20 @@ TEST_F(DfuDownloadTest, ChipsThatAnswerDifferentlyStillGetTheWholeImage) {
     const char* name;
     bool threaded;
     bool ackBeforeReply;
+    int holdOpeningAnswer = 0;
   };
+  // A chip slow to answer the opening message (past the host's 200 ms): the
+  // status question must not go out while the message waits for its
+  // acknowledgement, with its sequence number.
   for (const Case& c : {Case{"acknowledgement before each reply", false, true},
                         Case{"chip answering on its own thread", true, false},
-                        Case{"both", true, true}}) {
+                        Case{"both", true, true},
+                        Case{"opening message answered after three resends", false, false, 3}}) {
     SCOPED_TRACE(c.name);
     SetUp();
     CTestChip chip(c.threaded);
     chip.m_ackBeforeReply = c.ackBeforeReply;
+    chip.m_holdOpeningAnswer = c.holdOpeningAnswer;
     const Bytes image = MakeImage(2500);
     ASSERT_EQ(Run(chip, image), 1);
     EXPECT_EQ(chip.ReceivedImage(), image);

@@ -112,6 +112,11 @@ void CTestChip::OnFrame(const bcsp_test::Decoded& decoded) {
     return;
   }
   const bcsp_test::Frame& frame = decoded.frame;
+  if (m_openingAnswerHeld) {
+    if (--m_holdOpeningAnswer > 0) return;  // still busy: the frame is neither taken nor acknowledged
+    m_openingAnswerHeld = false;
+    SendReliable(13, {0x00, 0x00, 0x00, 0x00});
+  }
   if (frame.channel == 1) {
     OnLinkMessage(frame.payload);
     return;
@@ -140,7 +145,10 @@ void CTestChip::OnRequest(std::uint8_t channel, const Bytes& payload) {
   if (channel != 12 || payload.size() < 8) {
     request.data = payload;
     m_requests.push_back(request);
-    SendReliable(channel, {0x00, 0x00, 0x00, 0x00});
+    if (channel == 13 && m_holdOpeningAnswer > 0)
+      m_openingAnswerHeld = true;
+    else
+      SendReliable(channel, {0x00, 0x00, 0x00, 0x00});
     return;
   }
   request.requestType = payload[0];

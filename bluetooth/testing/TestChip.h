@@ -88,6 +88,10 @@ class CTestChip {
   std::function<Bytes(std::uint16_t block)> m_downloadReply;             // default 00 00 00 00
   Bytes m_applicationStatus{0, 0, 0, 0, 0, 0, 0, 0, 0, 0};               // appIDLE
   std::vector<std::uint8_t> m_refused;
+  // The answer to the opening message (and its acknowledgement) waits for
+  // this many more frames from the host, which the chip, busy, drops
+  // meanwhile unanswered: a chip slow to answer, which the host resends to.
+  int m_holdOpeningAnswer = 0;
 
   std::vector<ChipRequest> Requests() const;
   std::vector<std::uint8_t> RequestCodes() const;  // bRequest of every channel-12 request
@@ -111,6 +115,7 @@ class CTestChip {
   std::vector<ChipRequest> m_requests;
   StatusContext m_status;
   int m_badFrames = 0;
+  bool m_openingAnswerHeld = false;
 
   bool m_threaded;
   std::deque<Bytes> m_inbox;
