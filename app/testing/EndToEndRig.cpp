@@ -65,7 +65,7 @@ bool WaitForDevice(const fs::path& bus, std::chrono::milliseconds timeout) {
   for (;;) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(bus, error)) {
-      if (entry.path().extension() == ".sock") return true;
+      if (entry.path().extension() == ".sock" || entry.path().extension() == ".tcp") return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));

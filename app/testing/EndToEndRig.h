@@ -25,7 +25,7 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path);
 // (version stamps, memory layout) the tests know.
 bool EmbedsStandInImages();
 
-// Waits (real time) until a device socket file is on the bus.
+// Waits (real time) until a device is on the bus (its socket file, or the file naming its TCP port).
 bool WaitForDevice(const std::filesystem::path& bus, std::chrono::milliseconds timeout);
 
 // quillon-devemu serving a bus, as a user starts it from a shell.

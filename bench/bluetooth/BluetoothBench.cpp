@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -103,8 +104,12 @@ ProgramLaunch Launch(const Options& options, const e2e::CTestTree& tree) {
   // Wine's drive Z: is the root of the file system.
   std::string bus = "Z:" + tree.Bus().string();
   std::replace(bus.begin(), bus.end(), '/', '\\');
-  launch.arguments = {options.windowsProgram, "/S", "--vhid-bus=" + bus, "--time-scale=1"};
+  // The run's folder is the tree's: the program's path must not be relative.
+  launch.arguments = {std::filesystem::absolute(options.windowsProgram).string(), "/S", "--vhid-bus=" + bus,
+                      "--time-scale=1"};
   launch.program = "/usr/bin/wine";
+  // Wine makes the silent run's hidden window on the X display it is given.
+  std::erase(launch.unsetEnv, "DISPLAY");
   return launch;
 }
 
