@@ -129,7 +129,7 @@ bool BcspSendSegment() {
   // which starts on the next call: the two share the packet's first report,
   // so the acknowledgement costs no request of its own.
   if (link.txPureAck && link.txQueued != nullptr)
-    UartPutFrameEndBeforeNext();
+    UartPutHeldDelimiter();
   else
     UartPutByte(kDelimiter);
   return true;
@@ -349,7 +349,7 @@ std::int8_t BcspPump(std::uint8_t* events) {
   } else if (link.idleCountdown == 0) {
     link.txPureAck = false;
     if (link.leNext != BCSP_LE_NONE) {
-      UartPutFrameStart();
+      UartPutHeldDelimiter();
       BcspStartLeFrame(kLeMessages[link.leNext].data());
       link.idleCountdown = 0;
       link.leNext = kLeNextTable[link.leEvent][link.linkState];
@@ -357,12 +357,12 @@ std::int8_t BcspPump(std::uint8_t* events) {
       return 0;
     }
     if (link.leEvent & BCSP_LE_EVENT_CONF) {
-      UartPutFrameStart();
+      UartPutHeldDelimiter();
       BcspStartLeFrame(kLeMessages[BCSP_LE_CONF_RESP].data());
       link.leEvent = BCSP_LE_EVENT_NONE;
     } else if (link.txQueued != nullptr && !(link.ackPending && FrameLongerThanReport(*link.txQueued))) {
       const BcspPacket& packet = *link.txQueued;
-      UartPutFrameStart();
+      UartPutHeldDelimiter();
       link.dataHeader[0] = static_cast<std::uint8_t>((packet.reliable ? 0x80 : 0x00) | 0x40 |
                                                      (link.rxExpected << 3) | link.txSeq);
       link.dataHeader[1] = static_cast<std::uint8_t>((packet.channel & 0x0F) | ((packet.length << 4) & 0xF0));
@@ -370,7 +370,7 @@ std::int8_t BcspPump(std::uint8_t* events) {
       BcspStartFrame(link.dataHeader.data(), true, packet.data, packet.length);
       link.ackPending = false;
     } else if (link.ackPending) {
-      UartPutFrameStart();
+      UartPutHeldDelimiter();
       link.ackHeader[0] = static_cast<std::uint8_t>(0x40 | (link.rxExpected << 3));
       link.ackHeader[1] = 0;
       link.ackHeader[2] = 0;

@@ -60,9 +60,7 @@ void UartBridgeSetHandle(const HidHandle& handle) {
 
 void UartPutByte(std::uint8_t byte) { AppendOutputByte(byte, byte == kFrameDelimiter); }
 
-void UartPutFrameStart() { AppendOutputByte(kFrameDelimiter, false); }
-
-void UartPutFrameEndBeforeNext() { AppendOutputByte(kFrameDelimiter, false); }
+void UartPutHeldDelimiter() { AppendOutputByte(kFrameDelimiter, false); }
 
 bool UartGetByte(std::uint8_t& byte) {
   const std::uint32_t read = g_rxRead.load(std::memory_order_relaxed);

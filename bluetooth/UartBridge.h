@@ -30,15 +30,12 @@ void UartBridgeSetHandle(const HidHandle& handle);
 // bytes or the byte is 0xC0. Send failures are ignored (the link layer repeats).
 void UartPutByte(std::uint8_t byte);
 
-// Appends a frame's opening delimiter 0xC0 to the outgoing report, which is
-// sent only once it holds 60 bytes; the rest of the frame follows at once.
-// Bytes still pending belong to an abandoned frame and share the report.
-void UartPutFrameStart();
-
-// Appends the closing delimiter of a frame that the next frame follows at
-// once: the report is sent when the next frame's bytes fill it or that frame
-// ends, so both share their first report.
-void UartPutFrameEndBeforeNext();
+// Appends a delimiter 0xC0 that does not send the report, which is sent only
+// once it holds 60 bytes or a frame ends: a frame's opening delimiter (the
+// rest of the frame follows at once), or the closing delimiter of a frame that
+// the next frame follows at once, so that both share a report. Bytes still
+// pending at an opening delimiter belong to an abandoned frame and share the report.
+void UartPutHeldDelimiter();
 
 // Takes the oldest received byte into `byte`; false (and nothing changed) when
 // the queue is empty.

@@ -29,7 +29,7 @@ Bytes Sequence(std::size_t count, std::uint8_t first = 1) {
 }
 
 // What a case writes: a byte through UartPutByte, or kFrameStart for a frame's
-// opening delimiter through UartPutFrameStart.
+// opening delimiter through UartPutHeldDelimiter.
 constexpr int kFrameStart = -1;
 
 std::vector<int> Writes(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
@@ -71,7 +71,7 @@ TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtAClosingDelimit
     m_device->ClearSent();
     for (const int write : c.input) {
       if (write == kFrameStart) {
-        UartPutFrameStart();
+        UartPutHeldDelimiter();
       } else {
         UartPutByte(static_cast<std::uint8_t>(write));
       }
@@ -91,7 +91,7 @@ TEST_F(UartBridgeTest, ReportsCarryGroupCountAndBytesAndAreSentAtAClosingDelimit
 
 TEST_F(UartBridgeTest, BytesWithoutALiveHandleAreDroppedAndNeverReachALaterDevice) {
   UartBridgeSetHandle(nullptr);
-  UartPutFrameStart();
+  UartPutHeldDelimiter();
   for (const std::uint8_t byte : Sequence(10)) UartPutByte(byte);
   UartPutByte(0xC0);
   EXPECT_TRUE(m_device->Sent().empty());
