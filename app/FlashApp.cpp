@@ -205,9 +205,7 @@ void CFlashApp::RunDialog() {
     LogMessage("CFlashApp::InitInstance - Dialog ended while the upgrade runs; waiting for its outcome");
     dialog->WaitForFlashingThread();
   }
-  g_ReturnCode = dialog->m_ReturnCode;
-  m_stoppedOnRequest = dialog->StoppedOnRequest();
-  LogDialogResult(nResponse, g_ReturnCode);
+  KeepDialogOutcome(*dialog, nResponse);
 
   commandLine.reset();
   dialog.reset();  // waits for a flashing thread that still runs
@@ -228,10 +226,14 @@ void CFlashApp::EndWithTheSession(CFlashDlg& dialog) {
   EndAfterTheDialog(dialog);
 }
 
-void CFlashApp::EndAfterTheDialog(CFlashDlg& dialog) {
+void CFlashApp::KeepDialogOutcome(const CFlashDlg& dialog, int nResponse) {
   g_ReturnCode = dialog.m_ReturnCode;
   m_stoppedOnRequest = dialog.StoppedOnRequest();
-  LogDialogResult(dialog.EndResult(), g_ReturnCode);
+  LogDialogResult(nResponse, g_ReturnCode);
+}
+
+void CFlashApp::EndAfterTheDialog(CFlashDlg& dialog) {
+  KeepDialogOutcome(dialog, dialog.EndResult());
 #ifndef _WIN32
   GiveBackUsbInterfaces();
 #endif

@@ -70,6 +70,8 @@ class CFlashApp {
   // done where the process cannot go back to the start-up: the exit code, the
   // device's interfaces given back, the log kept or deleted; then the process ends.
   [[noreturn]] void EndAfterTheDialog(CFlashDlg& dialog);
+  // The ended dialog's code and whether it was stopped on request, logged with `nResponse`.
+  void KeepDialogOutcome(const CFlashDlg& dialog, int nResponse);
   // The end of the run for scripts: the JSON result and a failed silent run's line on standard error.
   void ReportResult();
 
