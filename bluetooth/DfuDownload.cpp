@@ -16,7 +16,6 @@
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
 #include "platform/Clock.h"
-#include "resources/StringTable.h"
 
 namespace {
 
@@ -228,12 +227,12 @@ void AwaitAnyReply() {
 class CDfuDownload {
  public:
   CDfuDownload(const std::atomic<std::uint32_t>& readerStopped, std::span<const std::uint8_t> image,
-               CProgressSurface& dialog)
+               CWriteProgress& progress)
       : m_readerStopped(readerStopped),
         m_image(image),
         m_size(static_cast<std::uint32_t>(image.size())),
         m_remaining(m_size),
-        m_dialog(dialog) {
+        m_progress(progress) {
     m_blocksPerStep = std::max<std::uint32_t>((m_size / kDfuBlockSize) / 100, 1);
   }
 
@@ -257,7 +256,6 @@ class CDfuDownload {
   std::size_t m_readPosition = 0;
   std::uint32_t m_blockCounter = 0;
   std::uint32_t m_blocksPerStep = 1;
-  std::uint16_t m_rangeMax = 100;
   DfuState m_state = DfuState::WaitLink;
   DfuState m_previousState = DfuState::WaitLink;
   std::uint64_t m_deadline = 0;
@@ -265,7 +263,7 @@ class CDfuDownload {
   // The chip was found in its loader and is not yet known to be back in
   // dfuIDLE: a download it reports open is an earlier run's.
   bool m_recovering = false;
-  CProgressSurface& m_dialog;
+  CWriteProgress& m_progress;
 };
 
 int CDfuDownload::Run(const HidHandle& device) {
@@ -325,23 +323,11 @@ bool CDfuDownload::OpenLink(const HidHandle& device) {
   return EstablishLink(m_deadline);
 }
 
+// A hundred steps, or a single one for an image too small for a hundred; the
+// progress window is started with its step count and never stepped by the download.
 void CDfuDownload::StartProgress() {
-  const bool silent = m_dialog.IsSilentMode();
-  if (!silent) {
-    m_rangeMax = m_blocksPerStep == 1 ? 1 : 100;
-    m_dialog.ProgressSetPos(0);
-    m_dialog.ProgressSetRange(0, m_rangeMax);
-    m_dialog.ProgressSetStep(1);
-  }
-  if (m_dialog.IsProgressMode()) {
-    // Started with its step count and never stepped by the download.
-    m_dialog.StartProgressWindow(static_cast<std::uint16_t>((m_size / 512) * 32));
-  }
-  if (!silent) {
-    m_dialog.EnableButton(DialogButton::Upgrade, false);
-    m_dialog.EnableButton(DialogButton::Close, false);
-    m_dialog.SetStatusText(LoadStringById(IDS_UPGRADING));
-  }
+  m_progress.WriteBegins({.steps = static_cast<std::uint16_t>(m_blocksPerStep == 1 ? 1 : 100),
+                          .windowSteps = static_cast<std::uint16_t>((m_size / 512) * 32)});
 }
 
 void CDfuDownload::RunStates() {
@@ -561,20 +547,13 @@ void CDfuDownload::SendBlock() {
   g_request.length = static_cast<std::uint16_t>(kRequestHeaderLength + count);
   BcspQueuePacket(&g_request);
 
-  if (!m_dialog.IsSilentMode() && m_blockCounter % m_blocksPerStep == 0 &&
-      m_dialog.ProgressGetPos() < m_rangeMax) {
-    m_dialog.ProgressStepIt();
-    m_dialog.RepaintAndShow();
-  }
+  if (m_blockCounter % m_blocksPerStep == 0) m_progress.Stepped();
   m_remaining -= count;
   m_readPosition += count;
   m_state = count > 0 ? DfuState::BlockReply : DfuState::LastBlockReply;
 }
 
-// Shown in every mode, silent included.
-void CDfuDownload::ShowBytesSent() {
-  m_dialog.SetStatusText(UpgradingStatusText(m_size - m_remaining, m_size));
-}
+void CDfuDownload::ShowBytesSent() { m_progress.BytesAcknowledged(m_size - m_remaining, m_size); }
 
 }  // namespace
 
@@ -598,9 +577,9 @@ void DfuPace(std::int8_t countdown, bool endOnUartData) {
 }
 
 int DownloadDfuImage(const HidHandle& device, const std::atomic<std::uint32_t>& readerStopped,
-                     std::span<const std::uint8_t> image, CProgressSurface& dialog) {
+                     std::span<const std::uint8_t> image, CWriteProgress& progress) {
   if (image.size() > std::numeric_limits<std::uint32_t>::max()) return 0;
   const CFineTimerSlack timerSlack;
-  CDfuDownload download(readerStopped, image, dialog);
+  CDfuDownload download(readerStopped, image, progress);
   return download.Run(device);
 }

@@ -6,19 +6,19 @@
 // blocks each followed by a status poll, the zero-length final block, the
 // final status poll and reset), and finally re-establishes the link.
 //
-// Runs on the upgrade thread. Progress goes to the dialog's progress surface.
+// Runs on the upgrade thread. It tells `progress` how the download goes.
 #include <atomic>
 #include <cstdint>
 #include <span>
 
 #include "platform/HidDevice.h"
-#include "platform/ProgressSurface.h"
+#include "platform/WriteProgress.h"
 
 // Downloads `image` (the DFU file without its 16-byte suffix, sent as it is)
 // to the chip behind `device`. `readerStopped` is the HID reader's flag, 1 once
 // the reader has ended (device gone). Returns 1 on success, 0 on failure.
 int DownloadDfuImage(const HidHandle& device, const std::atomic<std::uint32_t>& readerStopped,
-                     std::span<const std::uint8_t> image, CProgressSurface& dialog);
+                     std::span<const std::uint8_t> image, CWriteProgress& progress);
 
 // Waits countdown × 200 µs of program time, the pause the link layer asks for
 // after a pump call returned `countdown` (no wait for 0). With `endOnUartData`

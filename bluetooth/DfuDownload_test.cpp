@@ -15,6 +15,7 @@
 #include "bluetooth/testing/TestChip.h"
 #include "platform/Clock.h"
 #include "resources/StringTable.h"
+#include "ui/DialogProgress.h"
 
 namespace {
 
@@ -57,7 +58,8 @@ class DfuDownloadTest : public testing::Test {
 
   int Run(CTestChip& chip, const Bytes& image) {
     const std::uint64_t start = Clock::QueryPerformanceCounter();
-    const int result = DownloadDfuImage(chip.Device(), m_readerStopped, image, m_progress);
+    CDialogProgress progress(m_progress);
+    const int result = DownloadDfuImage(chip.Device(), m_readerStopped, image, progress);
     m_elapsed = Clock::QueryPerformanceCounter() - start;
     return result;
   }

@@ -7,11 +7,11 @@
 
 #include "hid/HIDHelper.h"
 #include "loader/md5/Md5.h"
-#include "platform/ProgressSurface.h"
+#include "platform/WriteProgress.h"
 
 // Sends the records of `text`, adding each record's data to `md5`. Logs the
-// line count with `totalLinesFormat`; with a `dialog`, drives its progress.
+// line count with `totalLinesFormat`; tells `progress`, if any, how the write goes.
 // 1 when every record up to the end record was sent (or the text ended without
 // one), 0 when the text was refused or a send failed.
 int SendHexRecords(CHIDHelper& helper, CMd5& md5, std::span<const std::uint8_t> text, const char* totalLinesFormat,
-                   CProgressSurface* dialog);
+                   CWriteProgress* progress);

@@ -1,9 +1,9 @@
 #pragma once
-// What the upgrade controller and the whole-image writers may do to the screen:
-// the main dialog's progress bar, coloured status text, buttons and the separate
-// progress window. The desktop dialog implements it with widgets; silent runs
-// and tests use a headless implementation. Every operation may be called from
-// the flashing thread and completes before it returns.
+// What the upgrade controller, and the dialog's side of a write on its behalf,
+// may do to the screen: the main dialog's progress bar, coloured status text,
+// buttons and the separate progress window. The desktop dialog implements it
+// with widgets; silent runs and tests use a headless implementation. Every
+// operation may be called from the flashing thread and completes before it returns.
 #include <cstdint>
 #include <string>
 

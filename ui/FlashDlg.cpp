@@ -1,50 +1,25 @@
 #include "ui/FlashDlg.h"
 
-#include <algorithm>
-#include <cstring>
-#include <string_view>
 #include <system_error>
 
 #include "app/log/Log.h"
 #include "app/log/Utf16Text.h"
-#include "loader/md5/Md5.h"
+#include "loader/BlockWriter.h"
 #include "platform/Clock.h"
 #include "resources/EmbeddedImages.h"
 #include "resources/StringTable.h"
 #include "resources/Translation.h"
 #include "ui/ConsoleTranscript.h"
+#include "ui/DialogProgress.h"
 #include "ui/DialogSurface.h"
 #include "ui/EndRequest.h"
 #include "ui/HeadlessSurface.h"
 #include "upgrader/FirmwareUpgrade.h"
+#include "upgrader/ImagePreparation.h"
 
 namespace {
 
-// A missing embedded item has no system error code here; the log shows the
-// POSIX "no such entry" code in its place.
-constexpr int kErrorItemNotFound = 2;
-
 constexpr std::uint32_t kProductNameBytes = 252;
-
-// GetDeviceFWVersionString puts this before the version; the record keeps the version alone.
-constexpr std::string_view kVersionLabel = "Version : ";
-
-std::string WithoutVersionLabel(std::string version) {
-  if (version.starts_with(kVersionLabel)) version.erase(0, kVersionLabel.size());
-  return version;
-}
-
-// The verdict of CanUpgradeCurrentActiveMCU: only 0 and -1 hold a processor back.
-ProcessorVerdict VerdictOf(int canFlash) {
-  switch (canFlash) {
-    case 0:
-      return ProcessorVerdict::Same;
-    case -1:
-      return ProcessorVerdict::DeviceNewer;
-    default:
-      return ProcessorVerdict::ImageNewer;
-  }
-}
 
 bool StartStdThread(std::function<void()> body, std::thread& thread) {
   try {
@@ -52,26 +27,6 @@ bool StartStdThread(std::function<void()> body, std::thread& thread) {
     return true;
   } catch (const std::system_error&) {
     return false;
-  }
-}
-
-// The embedded image and digest item names of an interface processor type, and its log word.
-struct ImageItems {
-  const char* logWord;
-  std::string_view image;
-  std::string_view digest;
-};
-
-std::optional<ImageItems> ItemsForType(std::uint32_t type) {
-  switch (type) {
-    case AXFLASH_MCU_TYPE_M:
-      return ImageItems{"AXFLASH_MCU_TYPE_M", "KESTRAN_RCDATA", "KESTRAN_RCDATA_MD5"};
-    case AXFLASH_MCU_TYPE_B:
-      return ImageItems{"AXFLASH_MCU_TYPE_B", "BC08_RCDATA", "BC08_RCDATA_MD5"};
-    case AXFLASH_MCU_TYPE_P:
-      return ImageItems{"AXFLASH_MCU_TYPE_P", "LPC18XX_RCDATA", "LPC18XX_RCDATA_MD5"};
-    default:
-      return std::nullopt;
   }
 }
 
@@ -218,38 +173,13 @@ HRESULT CFlashDlg::LoadDevice() {
     m_wszProductName.back() = 0;
     if (SUCCEEDED(status)) {
       m_numMCU = m_pUpgrader->GetMCUCount();
-      if (m_record != nullptr) RecordLoadedDevice();
+      m_recorder.DeviceLoaded(*m_pUpgrader, m_wszProductName, m_numMCU);
       m_pUpgrader->SetActiveMCU(0);
       m_pUpgrader->GetDeviceFWVersionString(&m_strVersion);
     }
   }
   LogMessage("CFlashDlg::LoadDevice - hRes[%08x]", status);
   return status;
-}
-
-// The first load fills in the device and the versions before the run; a reload
-// after a successful run, the versions after it.
-void CFlashDlg::RecordLoadedDevice() {
-  const bool reload = m_record->deviceFound;
-  if (!reload) {
-    m_record->deviceFound = true;
-    m_record->productId = m_pUpgrader->GetProductID();
-    m_record->productName = Utf16ToUtf8(m_wszProductName.data(), m_wszProductName.size());
-    m_record->processors.resize(m_numMCU);
-  }
-  for (std::uint32_t i = 0; i < m_numMCU; ++i) {
-    ProcessorRecord* const processor = RecordOf(i);
-    if (processor == nullptr) break;
-    std::uint32_t type = 0;
-    if (!reload && SUCCEEDED(m_pUpgrader->GetMCUType(i, &type)) && type != 0) processor->type = type;
-    std::string version;
-    if (SUCCEEDED(m_pUpgrader->SetActiveMCU(i)) && m_pUpgrader->GetDeviceFWVersionString(&version) != 0)
-      (reload ? processor->versionAfter : processor->versionBefore) = WithoutVersionLabel(std::move(version));
-  }
-}
-
-ProcessorRecord* CFlashDlg::RecordOf(std::uint32_t index) {
-  return m_record != nullptr && index < m_record->processors.size() ? &m_record->processors[index] : nullptr;
 }
 
 void CFlashDlg::InitFirmwareVersionDisplay(bool known, bool show) {
@@ -354,8 +284,7 @@ int CFlashDlg::FlashFirmwareThreadProc() {
 int CFlashDlg::flashAllOS() {
   int result = 1;
   if (m_Checkmode && m_pUpgrader->VersionCheckingHardcodedCompare() != 0) {
-    if (m_record != nullptr)
-      for (ProcessorRecord& processor : m_record->processors) processor.outcome = ProcessorOutcome::Skipped;
+    m_recorder.AllSkipped();
     return 1;
   }
 
@@ -391,8 +320,8 @@ int CFlashDlg::flashAllOS() {
     if (type == AXFLASH_MCU_TYPE_B || type == AXFLASH_MCU_TYPE_P) {
       result = FlashOS(static_cast<std::int16_t>(i));
       Clock::SleepMs(100);
-    } else if (ProcessorRecord* const processor = RecordOf(i)) {
-      processor->outcome = ProcessorOutcome::Skipped;
+    } else {
+      m_recorder.Skipped(i);
     }
   }
 
@@ -426,31 +355,13 @@ void CFlashDlg::ReportStoppedOnRequest() {
 }
 
 int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
-  int result = 0;
-  HRESULT status = E_FAIL;
-  std::uint32_t rawSize = 0;
-  std::uint32_t imageSize = 0;
-  std::unique_ptr<std::uint8_t[]> rawBuffer;
-  std::unique_ptr<std::uint8_t[]> imageBuffer;
   const auto index = static_cast<std::uint32_t>(mcuIndex);
-
   LogMessage("FlashOS mcuIndex = %d", mcuIndex);
   std::uint32_t type = 0;
   m_pUpgrader->GetMCUType(index, &type);
   m_pUpgrader->SetActiveMCU(index);
 
-  ProcessorRecord* const record = RecordOf(index);
-  int iCanFlash = 1;
-  if (!m_Checkmode) {
-    LogMessage("CFlashDlg::FlashOS - Force flashing as m_Checkmode == TRUE");
-  } else {
-    iCanFlash = m_pUpgrader->CanUpgradeCurrentActiveMCU();
-    LogMessage("CFlashDlg::FlashOS - CanUpgradeCurrentActiveMCU() returned %d", iCanFlash);
-  }
-  if (record != nullptr) {
-    record->verdict = m_Checkmode ? VerdictOf(iCanFlash) : ProcessorVerdict::Forced;
-    if (iCanFlash == 0 || iCanFlash == -1) record->outcome = ProcessorOutcome::Skipped;
-  }
+  const int iCanFlash = JudgeProcessor(index);
   if (iCanFlash == 0) {
     LogMessage("CFlashDlg::FlashOS - upgrade program same version as device, skipping");
     return 1;
@@ -462,83 +373,76 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
 
   LogMessage("CFlashDlg::FlashOS - iCanFlash = %d", iCanFlash);
   LogMessage("Try load Firmware Image Resource...");
-  status = LoadEmbeddedImage(&rawSize, &rawBuffer, mcuIndex);
-  if (FAILED(status)) {
-    result = 0;
-    if (status == E_INVALIDARG) SetStatusText(LoadStringById(IDS_IMAGE_NOT_FOR_PART));
-  } else {
-    status = m_pUpgrader->GetFirmwareImage(rawSize, rawBuffer.get(), &imageSize, &imageBuffer);
-    result = (SUCCEEDED(status) && imageBuffer) ? 1 : 0;
-  }
-
-  if (result != 0) {
-    if (!m_SilentMode) {
-      EnableButton(DialogButton::Close, false);
-      EnableButton(DialogButton::Upgrade, false);
-      SetStatusText(LoadStringById(IDS_INITIALIZING));
-    }
-    // Only exactly 1 means ready to write; any other value is a failure, never a
-    // processor that counts as upgraded without a byte written.
-    result = m_pUpgrader->InitFirmwareUpgrade(imageSize) == 1 ? 1 : 0;
-    if (result == 1 && record != nullptr) record->written = true;
-    if (result == 1) {
-      if (type == AXFLASH_MCU_TYPE_P) {
-        result = m_pUpgrader->WriteToP(imageBuffer.get(), imageSize, *this);
-        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
-      } else if (type == AXFLASH_MCU_TYPE_B) {
-        result = m_pUpgrader->FirmwareUpgradeWriteB(imageBuffer.get(), imageSize, *this);
-        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
-      } else {
-        std::uint32_t blockSize = m_pUpgrader->GetBlockSize();
-        LogMessage("Ready to start flashing. BlockSize[%d] Image Size [%d]", blockSize, imageSize);
-        // A block size of 0 would never finish; the whole image is then one block.
-        std::uint32_t blocks = blockSize != 0 ? imageSize / blockSize : 0;
-        LogMessage("Number of blocks[%d]", blocks);
-        if (blocks == 0) blockSize = imageSize;
-        if (blockSize != 0 && imageSize % blockSize != 0) ++blocks;
-        if (!m_SilentMode) {
-          ProgressSetPos(0);
-          ProgressSetRange(0, static_cast<std::uint16_t>(blocks));
-          ProgressSetStep(1);
-        }
-        if (m_ProgressMode) StartProgressWindow(static_cast<std::uint16_t>(blocks));
-        if (!m_SilentMode) {
-          EnableButton(DialogButton::Close, false);
-          EnableButton(DialogButton::Upgrade, false);
-          SetStatusText(LoadStringById(IDS_UPGRADING));
-        }
-        std::uint32_t unused = 0;
-        m_pUpgrader->GetMCUType(index, &unused);
-
-        std::uint32_t written = 0;
-        std::uint32_t remaining = imageSize;
-        // A block never exceeds 65535 bytes, the widest length a write takes.
-        const std::uint32_t chunkLimit = std::min<std::uint32_t>(blockSize, 0xFFFF);
-        while (remaining > 0) {
-          const auto chunk = static_cast<std::uint16_t>(std::min(chunkLimit, remaining));
-          if (m_pUpgrader->FirmwareUpgradeWrite(imageBuffer.get() + written, chunk) == 0) {
-            LogMessage("Firmware Write Error for mcuIndex %d", mcuIndex);
-            result = 0;
-            break;
-          }
-          written += chunk;
-          remaining -= chunk;
-          if (!m_SilentMode) {
-            ProgressStepIt();
-            RepaintAndShow();
-            SetStatusText(UpgradingStatusText(written, imageSize));
-          }
-          if (m_ProgressMode) StepProgressWindow();
-        }
-        if (result != 0) result = m_pUpgrader->EndFirmwareUpgrade();
-      }
-    }
-  }
-
-  rawBuffer.reset();
+  std::uint32_t imageSize = 0;
+  std::unique_ptr<std::uint8_t[]> imageBuffer;
+  int result = PrepareImage(mcuIndex, &imageSize, &imageBuffer);
+  if (result != 0) result = WriteProcessor(mcuIndex, type, std::span(imageBuffer.get(), imageSize));
   imageBuffer.reset();
+  return ProcessorWritten(index, result);
+}
 
-  if (record != nullptr) record->outcome = result != 0 ? ProcessorOutcome::Upgraded : ProcessorOutcome::Failed;
+int CFlashDlg::JudgeProcessor(std::uint32_t index) {
+  int iCanFlash = 1;
+  if (!m_Checkmode) {
+    LogMessage("CFlashDlg::FlashOS - Force flashing as m_Checkmode == TRUE");
+  } else {
+    iCanFlash = m_pUpgrader->CanUpgradeCurrentActiveMCU();
+    LogMessage("CFlashDlg::FlashOS - CanUpgradeCurrentActiveMCU() returned %d", iCanFlash);
+  }
+  m_recorder.Judged(index, m_Checkmode, iCanFlash);
+  return iCanFlash;
+}
+
+int CFlashDlg::PrepareImage(std::int16_t mcuIndex, std::uint32_t* imageSize,
+                            std::unique_ptr<std::uint8_t[]>* imageBuffer) {
+  std::uint32_t rawSize = 0;
+  std::unique_ptr<std::uint8_t[]> rawBuffer;
+  HRESULT status = LoadEmbeddedImage(&rawSize, &rawBuffer, mcuIndex);
+  if (FAILED(status)) {
+    if (status == E_INVALIDARG) SetStatusText(LoadStringById(IDS_IMAGE_NOT_FOR_PART));
+    return 0;
+  }
+  status = m_pUpgrader->GetFirmwareImage(rawSize, rawBuffer.get(), imageSize, imageBuffer);
+  return (SUCCEEDED(status) && *imageBuffer) ? 1 : 0;
+}
+
+int CFlashDlg::WriteProcessor(std::int16_t mcuIndex, std::uint32_t type, std::span<const std::uint8_t> image) {
+  if (!m_SilentMode) {
+    EnableButton(DialogButton::Close, false);
+    EnableButton(DialogButton::Upgrade, false);
+    SetStatusText(LoadStringById(IDS_INITIALIZING));
+  }
+  const auto size = static_cast<std::uint32_t>(image.size());
+  // Only exactly 1 means ready to write; any other value is a failure, never a
+  // processor that counts as upgraded without a byte written.
+  if (m_pUpgrader->InitFirmwareUpgrade(size) != 1) return 0;
+  m_recorder.WritingBegins(static_cast<std::uint32_t>(mcuIndex));
+
+  CDialogProgress progress(*this);
+  int result = 0;
+  if (type == AXFLASH_MCU_TYPE_P)
+    result = m_pUpgrader->WriteToP(image.data(), size, progress);
+  else if (type == AXFLASH_MCU_TYPE_B)
+    result = m_pUpgrader->FirmwareUpgradeWriteB(image.data(), size, progress);
+  else
+    result = WriteInBlocks(mcuIndex, image, progress);
+  return result != 0 ? m_pUpgrader->EndFirmwareUpgrade() : 0;
+}
+
+int CFlashDlg::WriteInBlocks(std::int16_t mcuIndex, std::span<const std::uint8_t> image, CWriteProgress& progress) {
+  const BlockPlan plan = PlanBlocks(static_cast<std::uint32_t>(image.size()), m_pUpgrader->GetBlockSize());
+  std::uint32_t unused = 0;
+  m_pUpgrader->GetMCUType(static_cast<std::uint32_t>(mcuIndex), &unused);
+  const auto writeBlock = [this](std::span<const std::uint8_t> block) {
+    return m_pUpgrader->FirmwareUpgradeWrite(block.data(), static_cast<std::uint16_t>(block.size())) != 0;
+  };
+  if (WriteBlocks(image, plan, writeBlock, progress)) return 1;
+  LogMessage("Firmware Write Error for mcuIndex %d", mcuIndex);
+  return 0;
+}
+
+int CFlashDlg::ProcessorWritten(std::uint32_t index, int result) {
+  m_recorder.Finished(index, result != 0);
   if (result != 0) {
     LogMessage("Finish");
     m_ReturnCode = FLASH_RC_OK;
@@ -556,39 +460,7 @@ int CFlashDlg::FlashOS(std::int16_t mcuIndex) {
 HRESULT CFlashDlg::LoadEmbeddedImage(std::uint32_t* rawSize, std::unique_ptr<std::uint8_t[]>* rawBuffer,
                                      std::int16_t mcuIndex) {
   if (!m_pUpgrader) return E_FAIL;
-  std::uint32_t type = 0;
-  m_pUpgrader->GetMCUType(static_cast<std::uint32_t>(mcuIndex), &type);
-
-  const std::optional<ImageItems> items = ItemsForType(type);
-  std::optional<std::span<const std::uint8_t>> image;
-  std::optional<std::span<const std::uint8_t>> digest;
-  if (items) {
-    LogMessage("LoadEmbeddedImage - Index [%d] - %s", mcuIndex, items->logWord);
-    image = m_imageLookup(items->image);
-    digest = m_imageLookup(items->digest);
-  } else {
-    LogMessage("LoadEmbeddedImage - Index [%d] - Unknown", mcuIndex);
-  }
-  if (!image) {
-    LogMessage("FW Resource not found! Error [%d]", kErrorItemNotFound);
-    return E_FAIL;
-  }
-
-  // Without a whole 16-byte digest there is nothing valid to compare against.
-  std::optional<Md5Digest> expected;
-  if (digest && digest->size() >= 16) {
-    expected.emplace();
-    std::copy_n(digest->begin(), 16, expected->begin());
-  }
-
-  const auto size = static_cast<std::uint32_t>(image->size());
-  LogMessage("Total Size of FW Resource [%d]", size);
-
-  if (!expected || CMd5::Of(*image) != *expected) {
-    LogMessage("FW Resource signature mismatch!");
-    return E_FAIL;
-  }
-  return m_pUpgrader->PrepareFirmwareImage(size, image->data(), rawSize, rawBuffer);
+  return ::LoadEmbeddedImage(*m_pUpgrader, m_imageLookup, mcuIndex, rawSize, rawBuffer);
 }
 
 void CFlashDlg::Cleanup() {

@@ -2,8 +2,8 @@
 // CFlashDlg: the main dialog and the controller of one upgrade run. It loads
 // the device, shows its name and versions, runs the flashing thread that walks
 // the processors, and keeps the run's result code. It reaches the screen only
-// through a CDialogSurface (headless or Qt), and it is itself the progress
-// surface that the whole-image writers drive.
+// through a CDialogSurface (headless or Qt); the writers' progress reaches it
+// through a CDialogProgress over the dialog itself.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -11,21 +11,22 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <thread>
 
 #include "platform/ProgressSurface.h"
 #include "platform/SleepInhibitor.h"
 #include "app/log/Status.h"
 #include "ui/RunRecord.h"
+#include "ui/RunRecorder.h"
+#include "upgrader/ImagePreparation.h"
 
 class CFirmwareUpgrade;
 class CDialogSurface;
 class CConsoleTranscript;
 class CEndRequest;
+class CWriteProgress;
 
 // Dialog results, with the values Windows gives them; where <windows.h> came
 // first, its macros of the same names and values stand in.
@@ -49,7 +50,7 @@ class CFlashDlg : public CProgressSurface {
   // Starts `body` on a new thread stored in `thread`; false when no thread could be made.
   using ThreadStarter = std::function<bool(std::function<void()> body, std::thread& thread)>;
   // Finds an embedded item by name (default: the images this program carries).
-  using ImageLookup = std::function<std::optional<std::span<const std::uint8_t>>(std::string_view name)>;
+  using ImageLookup = EmbeddedItemLookup;
   // Shows the dialog in the window system's windows and runs it until it ends;
   // the start-up sets one when a display can show windows.
   using WindowRunner = std::function<int(CFlashDlg& dialog)>;
@@ -127,7 +128,7 @@ class CFlashDlg : public CProgressSurface {
   // Fills in `record` (the caller's; it must outlive the dialog) during the
   // run, complete once the flashing thread has ended. It asks the device for
   // each processor's type and version when it is loaded, before and after writing.
-  void SetRunRecord(RunRecord* record) { m_record = record; }
+  void SetRunRecord(RunRecord* record) { m_recorder.Attach(record); }
   // Requests to end the program (the caller's; it must outlive the dialog):
   // the flashing thread marks its writing there and stops the run, once the
   // device is safe, when a request came in the meantime. Without one nothing
@@ -136,8 +137,8 @@ class CFlashDlg : public CProgressSurface {
   // The run was stopped on request after the device was made safe.
   bool StoppedOnRequest() const { return m_stoppedOnRequest.load(); }
 
-  // The progress surface the writers see: the modes of this dialog, the rest
-  // passed on to the attached surface.
+  // The progress surface the writers' progress is shown on: the modes of this
+  // dialog, the rest passed on to the attached surface.
   bool IsSilentMode() const override { return m_SilentMode; }
   bool IsProgressMode() const override { return m_ProgressMode; }
   void ProgressSetPos(int position) override;
@@ -173,9 +174,14 @@ class CFlashDlg : public CProgressSurface {
   // A closed window shows nothing more, though its flashing thread still writes.
   bool Transcribing() const { return m_transcript && !HasEnded(); }
   void RunFlashingThread();
-  void RecordLoadedDevice();
-  // The record of processor `index`; null when no record is kept or the device has no such processor.
-  ProcessorRecord* RecordOf(std::uint32_t index);
+  // FlashOS's steps: the verdict on a processor (1 when verdicts are not
+  // checked), its image made ready (1 when it is), its writing from
+  // initialisation to end, and the result code of a processor written.
+  int JudgeProcessor(std::uint32_t index);
+  int PrepareImage(std::int16_t mcuIndex, std::uint32_t* imageSize, std::unique_ptr<std::uint8_t[]>* imageBuffer);
+  int WriteProcessor(std::int16_t mcuIndex, std::uint32_t type, std::span<const std::uint8_t> image);
+  int WriteInBlocks(std::int16_t mcuIndex, std::span<const std::uint8_t> image, CWriteProgress& progress);
+  int ProcessorWritten(std::uint32_t index, int result);
   bool EndRequestPending() const;
   // Sends the device back to its application; true when a request to end
   // waited for that, so the run stops here.
@@ -194,7 +200,7 @@ class CFlashDlg : public CProgressSurface {
   SleepInhibitorFactory m_sleepInhibitorFactory;
   // Held by the flashing thread from the bootloader entry to the end of the run.
   std::unique_ptr<CSleepInhibitor> m_sleepInhibitor;
-  RunRecord* m_record = nullptr;
+  CRunRecorder m_recorder;
   CEndRequest* m_endRequest = nullptr;
   std::atomic<bool> m_stoppedOnRequest = false;
   std::unique_ptr<CDialogSurface> m_surface;

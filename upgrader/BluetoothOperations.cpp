@@ -4,10 +4,10 @@
 #include "bluetooth/DfuDownload.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
-int CUpgradeLPC18XX::FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) {
+int CUpgradeLPC18XX::FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) {
   if (image == nullptr && size != 0) return 0;
   const std::span<const std::uint8_t> bytes = image != nullptr ? std::span(image, size) : std::span<const std::uint8_t>();
-  return DownloadDfuImage(m_helper.Device(), m_helper.ReaderStoppedFlag(), bytes, dialog);
+  return DownloadDfuImage(m_helper.Device(), m_helper.ReaderStoppedFlag(), bytes, progress);
 }
 
 void CUpgradeLPC18XX::SetUartFirmwareUpgradeMode(int enter) { SendUartBridgeMode(m_helper, enter); }

@@ -5,6 +5,7 @@
 #include "app/log/Log.h"
 #include "bluetooth/UartBridge.h"
 #include "bluetooth/testing/TestChip.h"
+#include "ui/DialogProgress.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
@@ -49,7 +50,8 @@ TEST(BluetoothUpgradeTest, BridgeModeCommandsAndTheUartHook) {
     EXPECT_TRUE(log.ContainsInOrder(
         std::vector<std::string>{"Exiting UART Firmware upgrade mode", "L::EndFirmwareUpgradeB - success[TRUE]"}));
 
-    CFakeProgress progress;
+    CFakeProgress surface;
+    CDialogProgress progress(surface);
     EXPECT_EQ(upgrader.FirmwareUpgradeWriteB(nullptr, 100, progress), 0);
   }
   DrainHostQueue();

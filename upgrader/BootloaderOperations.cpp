@@ -51,9 +51,9 @@ int CUpgradeLPC18XX::InitFirmwareUpgradeL(std::uint32_t /*imageSize*/) {
   return BeginMainLoader(m_helper, m_md5);
 }
 
-int CUpgradeLPC18XX::WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) {
+int CUpgradeLPC18XX::WriteToP(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) {
   if (image == nullptr) return 0;
-  return SendHexRecords(m_helper, m_md5, std::span(image, size), ">>> WriteToP total lines = %d", &dialog);
+  return SendHexRecords(m_helper, m_md5, std::span(image, size), ">>> WriteToP total lines = %d", &progress);
 }
 
 int CUpgradeLPC18XX::FirmwareUpgradeWriteL(const std::uint8_t* image, std::uint32_t size) {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ProgressSurface.h"
+#include "platform/WriteProgress.h"
 #include "app/log/Status.h"
 
 // Interface processor types, as GetMCUType reports them.
@@ -63,8 +63,8 @@ class CFirmwareUpgrade {
   virtual int CanUpgradeCurrentActiveMCU() = 0;
   virtual int EnterBootloader() = 0;
   virtual int ExitBootloader() = 0;
-  virtual int WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) = 0;
-  virtual int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) = 0;
+  virtual int WriteToP(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) = 0;
+  virtual int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) = 0;
 
  protected:
   std::uint16_t m_productId = 0;

@@ -29,8 +29,8 @@ class CBareUpgrade : public CFirmwareUpgrade {
   int CanUpgradeCurrentActiveMCU() override { return 0; }
   int EnterBootloader() override { return 0; }
   int ExitBootloader() override { return 0; }
-  int WriteToP(const std::uint8_t*, std::uint32_t, CProgressSurface&) override { return 0; }
-  int FirmwareUpgradeWriteB(const std::uint8_t*, std::uint32_t, CProgressSurface&) override { return 0; }
+  int WriteToP(const std::uint8_t*, std::uint32_t, CWriteProgress&) override { return 0; }
+  int FirmwareUpgradeWriteB(const std::uint8_t*, std::uint32_t, CWriteProgress&) override { return 0; }
 
   void SetDefaultType(std::uint32_t type) { m_defaultMcuType = type; }
 };

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/testing/FakeHidDevice.h"
 #include "platform/testing/RecordingSurface.h"
+#include "ui/DialogProgress.h"
 #include "upgrader/UpgradeLPC18XX.h"
 
 namespace {
@@ -194,7 +195,8 @@ HexRun WriteHex(const std::string& text, std::optional<std::size_t> failAt = std
   run.surface = std::make_unique<CRecordingSurface>(silent, false);
   CUpgraderOnFake upgrader(true);
   upgrader.Device().failSendAt = failAt;
-  run.result = upgrader.WriteToP(Bytes(text).data(), text.size(), *run.surface);
+  CDialogProgress progress(*run.surface);
+  run.result = upgrader.WriteToP(Bytes(text).data(), text.size(), progress);
   for (const Report& report : upgrader.Device().Sent())
     if (IsCommand(report, 0x82)) run.records.push_back(report);
   return run;
@@ -267,7 +269,8 @@ TEST(HexWriter, SilentRunTouchesNothingOnScreenAndProgressModeStartsTheWindowOnc
   CUpgraderOnFake upgrader(true);
   CRecordingSurface progress(true, true);
   LogCapture log;
-  EXPECT_EQ(upgrader.WriteToP(Bytes(text).data(), text.size(), progress), 1);
+  CDialogProgress dialogProgress(progress);
+  EXPECT_EQ(upgrader.WriteToP(Bytes(text).data(), text.size(), dialogProgress), 1);
   EXPECT_EQ(progress.m_progressWindowsStarted, 1);
   EXPECT_EQ(progress.m_progressWindowSteps, 2);
   EXPECT_EQ(progress.m_progressWindowStepCalls, 0);

@@ -49,8 +49,8 @@ class CUpgradeLPC18XX : public CFirmwareUpgrade {
   int CanUpgradeCurrentActiveMCU() override;
   int EnterBootloader() override;
   int ExitBootloader() override;
-  int WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
-  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
+  int WriteToP(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) override;
+  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) override;
 
   // Operations this upgrader adds, in their fixed order.
   virtual void ConstructInit();                                                 // 25

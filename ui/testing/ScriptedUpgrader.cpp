@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ui/DialogProgress.h"
+
 std::vector<std::string> UpgraderScript::Calls() const {
   std::lock_guard lock(m_mutex);
   return m_calls;
@@ -139,7 +141,16 @@ int CScriptedUpgrader::ExitBootloader() {
   return 1;
 }
 
-int CScriptedUpgrader::WriteToP(const std::uint8_t*, std::uint32_t size, CProgressSurface& dialog) {
+namespace {
+
+// The dialog behind the progress a whole-image writer is handed, whose modes
+// the scripted writers record.
+CProgressSurface& DialogOf(CWriteProgress& progress) { return dynamic_cast<CDialogProgress&>(progress).Surface(); }
+
+}  // namespace
+
+int CScriptedUpgrader::WriteToP(const std::uint8_t*, std::uint32_t size, CWriteProgress& progress) {
+  CProgressSurface& dialog = DialogOf(progress);
   // Like the real whole-image writers: they start the progress window but never step it.
   if (dialog.IsProgressMode()) dialog.StartProgressWindow(100);
   m_script->HoldIfAsked();
@@ -147,7 +158,8 @@ int CScriptedUpgrader::WriteToP(const std::uint8_t*, std::uint32_t size, CProgre
   return m_script->writeWholeResult;
 }
 
-int CScriptedUpgrader::FirmwareUpgradeWriteB(const std::uint8_t*, std::uint32_t size, CProgressSurface& dialog) {
+int CScriptedUpgrader::FirmwareUpgradeWriteB(const std::uint8_t*, std::uint32_t size, CWriteProgress& progress) {
+  const CProgressSurface& dialog = DialogOf(progress);
   m_script->HoldIfAsked();
   m_script->Record("FirmwareUpgradeWriteB " + std::to_string(size) + (dialog.IsSilentMode() ? " silent" : ""));
   return m_script->writeWholeResult;

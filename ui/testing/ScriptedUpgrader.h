@@ -86,8 +86,8 @@ class CScriptedUpgrader : public CFirmwareUpgrade {
   int VersionCheckingHardcodedCompare() override;
   int EnterBootloader() override;
   int ExitBootloader() override;
-  int WriteToP(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
-  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CProgressSurface& dialog) override;
+  int WriteToP(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) override;
+  int FirmwareUpgradeWriteB(const std::uint8_t* image, std::uint32_t size, CWriteProgress& progress) override;
 
  private:
   std::shared_ptr<UpgraderScript> m_script;
