@@ -293,12 +293,7 @@ int CFlashDlg::flashAllOS() {
     LogMessage("flashAllOS - Ending as requested before the bootloader entry");
     return 1;
   }
-  // From here to the end of the run the device may be half written: the
-  // machine must neither sleep nor shut down.
-  // xgettext:python-brace-format
-  const std::string writingReason = FormatText(Tr("Writing new firmware to {product}"), {{"product", m_strProductName}});
-  if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory(writingReason);
-  if (m_surface) m_surface->BlockSessionEnd(writingReason);
+  HoldOffSleepAndSessionEnd();
   if (!m_pUpgrader->IsBootloader() && m_pUpgrader->EnterBootloader() == 0) {
     EnableButton(DialogButton::Upgrade, false);
     SetStatusColour(kRed);
@@ -334,6 +329,15 @@ int CFlashDlg::flashAllOS() {
     LogMessage("flashAllOS - Stopped on request after the last processor");
   }
   return result;
+}
+
+// From here to the end of the run the device may be half written: the machine
+// must neither sleep nor shut down.
+void CFlashDlg::HoldOffSleepAndSessionEnd() {
+  // xgettext:python-brace-format
+  const std::string writingReason = FormatText(Tr("Writing new firmware to {product}"), {{"product", m_strProductName}});
+  if (m_sleepInhibitorFactory) m_sleepInhibitor = m_sleepInhibitorFactory(writingReason);
+  if (m_surface) m_surface->BlockSessionEnd(writingReason);
 }
 
 bool CFlashDlg::EndRequestPending() const { return m_endRequest != nullptr && m_endRequest->Pending(); }

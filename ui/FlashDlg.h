@@ -182,6 +182,8 @@ class CFlashDlg : public CProgressSurface {
   int WriteProcessor(std::int16_t mcuIndex, std::uint32_t type, std::span<const std::uint8_t> image);
   int WriteInBlocks(std::int16_t mcuIndex, std::span<const std::uint8_t> image, CWriteProgress& progress);
   int ProcessorWritten(std::uint32_t index, int result);
+  // Takes the sleep lock and refuses the end of the session for the writing.
+  void HoldOffSleepAndSessionEnd();
   bool EndRequestPending() const;
   // Sends the device back to its application; true when a request to end
   // waited for that, so the run stops here.
