@@ -8,6 +8,7 @@
 
 #include "emulator/DevEmuOptions.h"
 #include "emulator/DeviceEmulator.h"
+#include "emulator/UhidDevice.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);

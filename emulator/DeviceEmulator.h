@@ -1,12 +1,12 @@
 #pragma once
 // The device emulator: plays one device with its firmware, flash, UART bridge
 // and Bluetooth chip, models bus and UART timing, writes a trace and injects
-// faults. Its front end is a vhid bus directory (the device side of the vhid
-// contract), the kernel's uhid driver, which makes it a HID device of the
-// running kernel with a hidraw node, or a USB device function on a USB device
-// controller (configfs and FunctionFS). Everything runs on one thread of its
-// own (plus the uhid event reader or the gadget's endpoint threads); the
-// operations below may be called from any thread.
+// faults. Its front end (EmuFrontEnd.h) is a vhid bus directory (the device
+// side of the vhid contract), the kernel's uhid driver, which makes it a HID
+// device of the running kernel with a hidraw node, or a USB device function
+// on a USB device controller (configfs and FunctionFS). Everything runs on one
+// thread of its own (plus the uhid event reader or the gadget's endpoint
+// threads); the operations below may be called from any thread.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -22,10 +22,9 @@
 
 #include "emulator/EmuChipPort.h"
 #include "emulator/EmuFirmware.h"
+#include "emulator/EmuFrontEnd.h"
 #include "emulator/EmuTrace.h"
 #include "emulator/EmulatorConfig.h"
-#include "emulator/UhidDevice.h"
-#include "emulator/UsbGadget.h"
 #include "emulator/VhidWire.h"
 
 struct EmuCounters {
@@ -38,7 +37,7 @@ struct EmuCounters {
   std::uint64_t refusedRoutes = 0;   // commands a strict device ignored for the route they came by
 };
 
-class CDeviceEmulator : private CEmuFirmwarePort {
+class CDeviceEmulator : private CEmuFirmwarePort, private CEmuFrontEndSink {
  public:
   // `chipFactory` replaces the emulated Bluetooth chip (tests put their own peer there).
   explicit CDeviceEmulator(EmulatorConfig config, EmuChipFactory chipFactory = nullptr);
@@ -109,6 +108,10 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   bool WaitFor(const std::function<bool(const CDeviceEmulator&)>& predicate, std::chrono::milliseconds timeout) const;
 
  private:
+  // A UART data report: kind 0x28, the count, up to 28 bytes.
+  static constexpr std::size_t kUartBytesPerReport = 28;
+  static constexpr std::uint8_t kKindUartData = 0x28;
+
   struct Scheduled {
     enum class EScope { Free, Bus, Connection } scope = EScope::Free;
     std::uint64_t generation = 0;
@@ -123,51 +126,49 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   double NowMs() override;
   void Unplug() override;
 
-  bool StartFrontEnd();
-  void LeaveByFault(const char* why);
-  void PlugIn();
+  // CEmuFrontEndSink
+  double Now() const override;
+  void OnHostConnected(const std::string& where, bool pollsFromNow) override;
+  void OnHostDisconnected(const char* why) override;
+  void OnHostRequest(EVhidType type, std::span<const std::uint8_t> payload, EEmuAnswerScope scope,
+                     EmuAnswer answer) override;
+  void RunDue() override;
+  std::uint32_t TakeInterruptInHalts() override;
 
-  double Now() const;
+  // The base a front end reports to, for code outside the class (make_unique).
+  CEmuFrontEndSink& Sink() { return *this; }
+  bool StartFrontEnd(std::unique_ptr<CEmuFrontEnd> frontEnd);
+  // Hands `action` to the loop; from any thread.
+  void Post(std::function<void()> action);
+
+  // The loop, on its own thread.
   std::optional<timespec> PollTimeout(double nextDue) const;
   double RealToDevice(std::chrono::steady_clock::duration duration) const;
   void Schedule(double atMs, Scheduled::EScope scope, std::function<void()> action);
-  void Post(std::function<void()> action);
-
+  void AfterAnswer(std::function<void()> action);
   void Run();
-  void RunDue();
   void Attach();
-  void AttachUhid();
-  void AttachGadget();
   bool InterruptOutPresent() const;
   bool RouteRefused(EVhidType type, std::span<const std::uint8_t> payload);
-  void CountCommandForUnplug(EVhidType type, std::span<const std::uint8_t> payload);
-  void HaltInterruptInWhenDue();
-  void PullCable(const char* why);
   void Detach(const char* why);
   bool HostConnected() const;
-  void Accept();
-  void ReadFromHost();
-  void CloseConnection(const char* why);
-  void HandleMessage(const VhidMessage& message);
-  // One host request through the firmware; `answer` gets the completion when the modelled transfer ends.
-  void HandleRequest(EVhidType type, std::span<const std::uint8_t> payload, Scheduled::EScope answerScope,
-                     std::function<void(EVhidType, std::vector<std::uint8_t>)> answer);
-  void OnUhidEvent(UhidEvent event);
-  void OnGadgetEvent(UsbGadgetEvent event);
   void QueueInput(std::vector<std::uint8_t> report);
-  void SendInput(const std::vector<std::uint8_t>& report);
-  void SendMessage(EVhidType type, std::span<const std::uint8_t> payload);
-  void FlushOutput(bool block);
   void PumpInput();
   double NextPumpTime() const;
   void OnChipBytes(std::vector<std::uint8_t> bytes);
   void BootDevice(bool intoBootloader);
   double ByteMs() const;
 
+  // Faults, on the loop's thread.
+  void LeaveByFault(const char* why);
+  void PlugIn();
+  void PullCable(const char* why);
+  // The unplugs the faults ask for once the request just handled is answered.
+  void ScheduleFaultsAfterRequest(EVhidType type, std::span<const std::uint8_t> payload);
+
   EmulatorConfig m_config;
   EmuFaults m_faults;
   EmuChipFactory m_chipFactory;
-  std::string m_bus;
   CEmuTrace m_trace;
 
   mutable std::mutex m_mutex;
@@ -177,14 +178,11 @@ class CDeviceEmulator : private CEmuFirmwarePort {
   std::thread m_thread;
   int m_wakeFd = -1;
 
-  // Bus state.
+  // Bus state. The front end is made by Start for the run and, declared after
+  // the trace it writes to, goes before it.
+  std::unique_ptr<CEmuFrontEnd> m_frontEnd;
   bool m_present = false;
   std::uint16_t m_productId = 0;
-  std::string m_socketPath;
-  int m_listenFd = -1;
-  int m_connectionFd = -1;
-  CVhidReceiver m_receiver;
-  std::vector<std::uint8_t> m_outBuffer;
   std::uint64_t m_busGeneration = 1;
   std::uint64_t m_connectionGeneration = 1;
   std::multimap<double, Scheduled> m_schedule;
@@ -207,20 +205,6 @@ class CDeviceEmulator : private CEmuFirmwarePort {
 
   std::mutex m_postMutex;
   std::vector<std::function<void()>> m_posted;
-
-  enum class EFrontEnd { Vhid, Uhid, UsbGadget } m_frontEnd = EFrontEnd::Vhid;
-  // uhid front end: the node, the device while present, which
-  // device that is (answers due to an earlier one are dropped), whether the host has it open.
-  std::string m_uhidNode;
-  std::unique_ptr<CUhidDevice> m_uhid;
-  std::uint64_t m_uhidDevice = 0;
-  bool m_uhidOpen = false;
-  // USB front end: the UDC asked for, the gadget while present, which one that
-  // is, whether the host has configured it.
-  std::string m_udc;
-  std::unique_ptr<CUsbGadget> m_gadget;
-  std::uint64_t m_gadgetDevice = 0;
-  bool m_gadgetConfigured = false;
 
   // Declared last: destroyed first, so its thread ends before anything it calls back into.
   std::unique_ptr<CEmuChipPort> m_chip;
