@@ -9,8 +9,7 @@
 
 void SendUartBridgeMode(CHIDHelper& helper, int enter) {
   std::array<std::uint8_t, kOutputReportLength> report{};
-  report[1] = CMD_GROUP_SYSTEM;
-  report[2] = enter == 1 ? SYS_UART_BRIDGE_ENTER : SYS_UART_BRIDGE_EXIT;
+  SetRequestHeader(report, CMD_GROUP_SYSTEM, enter == 1 ? SYS_UART_BRIDGE_ENTER : SYS_UART_BRIDGE_EXIT);
   SendClassRequest(helper, report);
   LogMessage(enter != 0 ? "Entering UART Firmware upgrade mode" : "Exiting UART Firmware upgrade mode");
 }

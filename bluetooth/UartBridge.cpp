@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "hid/Reports.h"
 
@@ -34,7 +35,7 @@ std::mutex g_rxWaitMutex;
 std::condition_variable g_rxWaitCondition;
 
 void SendOutputReport() {
-  g_outputReport[3] = static_cast<std::uint8_t>(g_outputCount);
+  SetPayloadCount(g_outputReport, static_cast<std::uint8_t>(g_outputCount));
   g_outputCount = 0;
   if (const HidHandle device = g_outputHandle.lock()) {
     device->SetOutputReport(g_outputReport);
@@ -44,7 +45,7 @@ void SendOutputReport() {
 // Appends one byte to the report; sends it when it is full or `send`.
 void AppendOutputByte(std::uint8_t byte, bool send) {
   if (g_outputHandle.expired()) return;
-  g_outputReport[4 + g_outputCount] = byte;
+  RequestPayload(g_outputReport)[g_outputCount] = byte;
   ++g_outputCount;
   if (g_outputCount >= kUartReportDataMax || send) SendOutputReport();
 }
@@ -54,7 +55,7 @@ void AppendOutputByte(std::uint8_t byte, bool send) {
 void UartBridgeSetHandle(const HidHandle& handle) {
   g_outputHandle = handle;
   g_outputReport.fill(0);
-  g_outputReport[1] = CMD_GROUP_UART_DATA;
+  SetRequestHeader(g_outputReport, CMD_GROUP_UART_DATA, 0x00);
   g_outputCount = 0;
 }
 
@@ -75,17 +76,15 @@ bool UartRxPending() {
 }
 
 void UartRxPush(std::span<const std::uint8_t> report) {
-  if (report.size() < 4 || report[2] != CMD_GROUP_UART_DATA) return;
-  std::size_t count = std::min<std::size_t>(report[3], kUartInputDataMax);
-  count = std::min(count, report.size() - 4);
-  if (count == 0) return;
+  const std::optional<std::span<const std::uint8_t>> data = UartDataOf(report);
+  if (!data || data->empty()) return;
 
   const std::uint32_t read = g_rxRead.load(std::memory_order_acquire);
   std::uint32_t write = g_rxWrite.load(std::memory_order_relaxed);
-  for (std::size_t i = 0; i < count; ++i) {
+  for (const std::uint8_t byte : *data) {
     const std::uint32_t next = (write + 1) & kRingMask;
     if (next == read) break;  // full: the rest of this report is lost
-    g_rxRing[write] = report[4 + i];
+    g_rxRing[write] = byte;
     write = next;
   }
   g_rxWrite.store(write, std::memory_order_release);

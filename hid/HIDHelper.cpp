@@ -24,13 +24,13 @@ constexpr std::uint32_t kTransactionCapMs = 5000;
 constexpr std::uint32_t kWriteTimeoutMs = 500;
 constexpr std::uint32_t kReaderSignalWaitMs = 1000;
 constexpr int kFeatureAttempts = 5;
-constexpr std::uint8_t kNegativeAnswer = 0x80;
 constexpr int kI2CTries = 5;
 constexpr std::uint32_t kI2CRetrySleepMs = 100;
 constexpr std::size_t kI2CMaxData = 60;
-// A UART data report carries at most this many bytes (bytes 4..31).
-constexpr std::size_t kUartDataMax = 28;
-constexpr std::size_t kUartDataOffset = 4;
+// An I2C write request: the target, the data's length, then the data.
+constexpr std::size_t kI2CTargetByte = 3;
+constexpr std::size_t kI2CLengthByte = 4;
+constexpr std::size_t kI2CDataByte = 5;
 
 constexpr std::uint32_t NextSlot(std::uint32_t index) { return (index + 1) % 32; }
 
@@ -124,21 +124,17 @@ void HIDInterruptThread(CHIDHelper& helper) {
     if (received == 0) continue;  // an empty report carries nothing to keep
 
     // Hand-offs first, so a consumer woken by the report already sees their effects.
-    if (received > 2 && report[2] == CMD_GROUP_UART_DATA) {
-      const CHIDHelper::UartDataHook hook = helper.m_uartDataHook.load();
-      if (hook != nullptr && received > kUartDataOffset - 1) {
+    const std::span<const std::uint8_t> arrived(report.data(), received);
+    if (const auto uartData = UartDataOf(arrived)) {
+      if (const CHIDHelper::UartDataHook hook = helper.m_uartDataHook.load()) {
         // The count byte is the device's claim; hand on only bytes that arrived,
         // and make the count say so.
-        const std::size_t arrived = received > kUartDataOffset ? received - kUartDataOffset : 0;
-        const std::size_t count = std::min({static_cast<std::size_t>(report[3]), kUartDataMax, arrived});
         std::array<std::uint8_t, CHIDHelper::kSlotBytes> data = report;
-        data[3] = static_cast<std::uint8_t>(count);
-        hook(std::span<const std::uint8_t>(data.data(), kUartDataOffset + count));
+        SetPayloadCount(data, static_cast<std::uint8_t>(uartData->size()));
+        hook(std::span<const std::uint8_t>(data.data(), kPayloadByte + uartData->size()));
       }
-    } else if (received >= 7 && report[2] == REPORT_KIND_STATUS) {
-      helper.m_statusWord.store(static_cast<std::uint32_t>(report[3]) | static_cast<std::uint32_t>(report[4]) << 8 |
-                                static_cast<std::uint32_t>(report[5]) << 16 |
-                                static_cast<std::uint32_t>(report[6]) << 24);
+    } else if (const auto statusWord = StatusWordOf(arrived)) {
+      helper.m_statusWord.store(*statusWord);
     }
 
     // Keep the report unless the consumer is 31 reports behind: then the newest
@@ -202,12 +198,11 @@ CHIDHelper::ScanOutcome CHIDHelper::ScanRing(std::span<std::uint8_t> request, bo
   std::uint32_t r = m_ringRead.load(std::memory_order_relaxed);
   const std::uint32_t w = m_ringWrite.load(std::memory_order_acquire);
   while (r != w) {
-    const auto& slot = m_inputRing[r];
-    const std::uint32_t length = m_ringLength[r];
-    if (length > 2 && slot[2] == request[1]) {
-      if (checkNegative && length > 3 && slot[3] == kNegativeAnswer) return ScanOutcome::Negative;
+    const std::span<const std::uint8_t> slot(m_inputRing[r].data(), m_ringLength[r]);
+    if (IsAnswerTo(slot, request)) {
+      if (checkNegative && IsNegativeAnswer(slot)) return ScanOutcome::Negative;
       // Only what arrived is copied; the rest of the caller's buffer keeps the request.
-      m_answerLength = std::min<std::size_t>(request.size(), length);
+      m_answerLength = std::min(request.size(), slot.size());
       std::memcpy(request.data(), slot.data(), m_answerLength);
       return ScanOutcome::Answer;
     }
@@ -266,17 +261,17 @@ int CHIDHelper::I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const
   std::array<std::uint8_t, kOutputReportLength> report{};
   for (int attempt = 0; attempt < kI2CTries; ++attempt) {
     report.fill(0);
-    report[1] = CMD_GROUP_I2C_WRITE;
-    report[2] = 0x00;
-    report[3] = target;
-    report[4] = length;
-    if (length > 0) std::memcpy(&report[5], data, length);
+    SetRequestHeader(report, CMD_GROUP_I2C_WRITE, 0x00);
+    PutReportByte(report, kI2CTargetByte, target);
+    PutReportByte(report, kI2CLengthByte, length);
+    if (length > 0) std::memcpy(report.data() + kI2CDataByte, data, length);
     if (CommandTransaction(report) == 0) {
       LogMessage("L::I2CPassthruWrite - 2 Try [%d] failed", attempt);
       return 0;
     }
-    // Byte 4 is the device's verdict only if the answer reached it.
-    const bool accepted = report[2] == CMD_GROUP_I2C_WRITE && m_answerLength > 4 && report[4] == 0;
+    // The answer value is the device's verdict only if the answer reached it.
+    const std::span<const std::uint8_t> answer(report.data(), m_answerLength);
+    const bool accepted = InputKind(answer) == CMD_GROUP_I2C_WRITE && AnswerValue(answer) == 0;
     if (m_isBootloader != 0 || force == 1 || accepted) return 1;
     LogMessage("L::I2CPassthruWrite - Try [%d] failed", attempt);
     Clock::SleepMs(kI2CRetrySleepMs);

@@ -1,5 +1,8 @@
 #include "loader/BootloaderSwitch.h"
 
+#include <algorithm>
+#include <array>
+
 #include "app/log/Log.h"
 #include "hid/DeviceIdentity.h"
 #include "hid/HidDiscovery.h"
@@ -13,6 +16,8 @@ constexpr std::uint32_t kPresencePollMs = 1000;
 constexpr int kEnterPresenceChecks = 61;
 constexpr int kExitPresenceChecks = 11;
 constexpr std::uint32_t kSettleMs = 3000;
+// The parameters of both requests that restart the device in its bootloader.
+constexpr std::array<std::uint8_t, 3> kPreEnterParameters{0x00, 0x07, 0x01};
 
 // Presence checks one second apart; the number of the first positive check, or -1.
 int AwaitDevice(std::uint16_t productId, int checks) {
@@ -27,11 +32,9 @@ int AwaitDevice(std::uint16_t productId, int checks) {
 
 bool RestartInBootloader(CHIDHelper& helper) {
   OutputReport report = MakeLoaderRequest(CMD_GROUP_SYSTEM, SYS_PRE_ENTER_LOADER);
-  report[3] = 0x00;
-  report[4] = 0x07;
-  report[5] = 0x01;
+  std::ranges::copy(kPreEnterParameters, RequestParameters(report).begin());
   SendClassRequest(helper, report);
-  report[2] = SYS_ENTER_LOADER;
+  SetRequestCode(report, SYS_ENTER_LOADER);
   SendClassRequest(helper, report);
   LogMessage("EnterBootloader - Command sent");
 

@@ -31,8 +31,8 @@ int SendHexRecords(CHIDHelper& helper, CMd5& md5, std::span<const std::uint8_t> 
   while (const auto line = lines.Next()) {
     const bool last = IsLastRecordLine(*line);
     const std::size_t count = DecodeRecordLine(*line, record).value_or(0);
-    report[3] = static_cast<std::uint8_t>(count);
-    std::copy_n(record.begin(), count, report.begin() + 4);
+    SetPayloadCount(report, static_cast<std::uint8_t>(count));
+    std::copy_n(record.begin(), count, RequestPayload(report).begin());
     md5.Update(std::span(record).first(count));
     if (!SendClassRequest(helper, report)) return 0;
     bytesSent += static_cast<std::uint32_t>(count);

@@ -4,8 +4,7 @@
 
 OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {
   OutputReport report{};
-  report[1] = group;
-  report[2] = code;
+  SetRequestHeader(report, group, code);
   return report;
 }
 

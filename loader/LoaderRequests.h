@@ -10,6 +10,10 @@
 
 using OutputReport = std::array<std::uint8_t, kOutputReportLength>;
 
+// What a loader's version answer holds before it is read: an answer that does
+// not reach the version bytes leaves them so.
+inline constexpr LoaderVersion kUnreadLoaderVersion{0xFF, 0xFF};
+
 // An all-zero output report with the loader's group and `code`.
 OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code);
 

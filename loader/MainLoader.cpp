@@ -18,16 +18,16 @@ const char* TrueFalse(int result) { return result != 0 ? "TRUE" : "FALSE"; }
 
 int BeginMainLoader(CHIDHelper& helper, CMd5& md5) {
   OutputReport answer{};
-  answer[3] = 0xFF;  // an answer that does not fill the version reads as 255.255
-  answer[4] = 0xFF;
+  PutLoaderVersion(answer, kUnreadLoaderVersion);
   const bool versionRead = SendClassRequest(helper, MakeLoaderRequest(CMD_GROUP_LOADER, LDR_GET_VERSION)) &&
                            ReadInputReportNow(helper, answer);
-  LogMessage("InitFirmwareUpgradeL LoaderVersion %d.%02d", answer[3], answer[4]);
-  if (!versionRead || answer[3] != kLoaderMajorVersion) return 0;
+  const LoaderVersion version = LoaderVersionOf(answer).value_or(kUnreadLoaderVersion);
+  LogMessage("InitFirmwareUpgradeL LoaderVersion %d.%02d", version.major, version.minor);
+  if (!versionRead || version.major != kLoaderMajorVersion) return 0;
 
   helper.SetStatusWord(0);
   OutputReport begin = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_BEGIN);
-  PutLittleEndian32(std::span(begin).subspan<3, 4>(), kMainImageStartAddress);
+  PutLittleEndian32(RequestParameters(begin).first<4>(), kMainImageStartAddress);
   int result = 0;
   if (SendClassRequest(helper, begin)) {
     const std::uint32_t status = AwaitStatusWord(helper, kBeginStatusPolls);
@@ -45,7 +45,7 @@ int BeginMainLoader(CHIDHelper& helper, CMd5& md5) {
 int FinishMainLoader(CHIDHelper& helper, CMd5& md5) {
   OutputReport finish = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_FINISH);
   const Md5Digest digest = md5.Finish();
-  std::copy(digest.begin(), digest.end(), finish.begin() + 3);
+  std::ranges::copy(digest, RequestParameters(finish).begin());
 
   helper.SetStatusWord(0);
   // A finish the device never received cannot have been confirmed.

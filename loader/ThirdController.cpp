@@ -14,7 +14,8 @@ constexpr std::uint32_t kEraseBlocks = 7;
 constexpr int kErasePolls = 20;
 constexpr std::uint32_t kErasePollMs = 100;
 constexpr int kFinishStatusPolls = 100;
-// Bytes 8 .. 8+n-1 carry the data and byte 8+n the checksum, inside the 65-byte report.
+// The payload: the write address, the data, then the checksum, inside the 65-byte report.
+constexpr std::size_t kAddressBytes = 4;
 constexpr std::uint32_t kMaxWriteBytes = 56;
 
 const char* TrueFalse(int result) { return result != 0 ? "TRUE" : "FALSE"; }
@@ -24,9 +25,9 @@ bool AwaitEraseDone(CHIDHelper& helper) {
   for (int poll = 0; poll < kErasePolls; ++poll) {
     Clock::SleepMs(kErasePollMs);
     OutputReport answer{};
-    answer[3] = 0xFF;
+    PutReportByte(answer, kAnswerStatusByte, 0xFF);
     ReadInputReportNow(helper, answer);
-    if (answer[3] == 0) return true;
+    if (AnswerStatus(answer) == 0) return true;
   }
   return false;
 }
@@ -35,19 +36,19 @@ bool AwaitEraseDone(CHIDHelper& helper) {
 
 int BeginThirdController(CHIDHelper& helper, CMd5& md5, std::uint32_t& writeAddress) {
   OutputReport answer{};
-  answer[3] = 0xFF;
-  answer[4] = 0xFF;
+  PutLoaderVersion(answer, kUnreadLoaderVersion);
   const bool versionRead = SendClassRequest(helper, MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_GET_VERSION)) &&
                            ReadInputReportNow(helper, answer);
-  LogMessage("InitFirmwareUpgradeM M Bootloader Version %d.%02d", answer[3], answer[4]);
-  if (!versionRead || answer[3] != kLoaderMajorVersion) return 0;
+  const LoaderVersion version = LoaderVersionOf(answer).value_or(kUnreadLoaderVersion);
+  LogMessage("InitFirmwareUpgradeM M Bootloader Version %d.%02d", version.major, version.minor);
+  if (!versionRead || version.major != kLoaderMajorVersion) return 0;
 
   LogMessage("L::InitfirmwareUpgradeM -> Erasing M...");
   bool erased = true;
   for (std::uint32_t block = 0; block < kEraseBlocks && erased; ++block) {
     LogMessage("L::InitfirmwareUpgradeM -> Erasing M... %d", block);
     OutputReport erase = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_ERASE_BLOCK);
-    PutLittleEndian32(std::span(erase).subspan<3, 4>(), block << 16);
+    PutLittleEndian32(RequestParameters(erase).first<4>(), block << 16);
     SendClassRequest(helper, erase);
     erased = AwaitEraseDone(helper);
   }
@@ -67,13 +68,14 @@ int WriteThirdController(CHIDHelper& helper, CMd5& md5, std::uint32_t& writeAddr
     return 0;
   }
   OutputReport report = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_WRITE);
-  report[3] = static_cast<std::uint8_t>(length + 5);
-  PutLittleEndian32(std::span(report).subspan<4, 4>(), writeAddress);
-  std::copy_n(data, length, report.begin() + 8);
-  const std::uint8_t sum = std::accumulate(report.begin() + 4, report.begin() + 8 + length, std::uint8_t{0},
+  SetPayloadCount(report, static_cast<std::uint8_t>(length + 5));
+  const std::span<std::uint8_t> payload = RequestPayload(report);
+  PutLittleEndian32(payload.first<kAddressBytes>(), writeAddress);
+  std::copy_n(data, length, payload.begin() + kAddressBytes);
+  const std::uint8_t sum = std::accumulate(payload.begin(), payload.begin() + kAddressBytes + length, std::uint8_t{0},
                                            [](std::uint8_t a, std::uint8_t b) { return static_cast<std::uint8_t>(a + b); });
-  report[8 + length] = static_cast<std::uint8_t>(-sum);
-  md5.Update(std::span(report).subspan(4, length + 5));
+  payload[kAddressBytes + length] = static_cast<std::uint8_t>(-sum);
+  md5.Update(payload.first(length + 5));
   writeAddress += length;
   const bool sent = SendClassRequest(helper, report);
   if (!sent) LogMessage("L::FirmwareUpgradeWriteM failed");
@@ -83,7 +85,7 @@ int WriteThirdController(CHIDHelper& helper, CMd5& md5, std::uint32_t& writeAddr
 int FinishThirdController(CHIDHelper& helper, CMd5& md5) {
   OutputReport finish = MakeLoaderRequest(CMD_GROUP_LOADER, LDR_M_FINISH);
   const Md5Digest digest = md5.Finish();
-  std::copy(digest.begin(), digest.end(), finish.begin() + 3);
+  std::ranges::copy(digest, RequestParameters(finish).begin());
   helper.SetStatusWord(0);
   // A finish the device never received cannot have been confirmed.
   int result = 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ enum class HidReadResult {
 
 // An open HID interface. ReadInputReport runs on one thread (the reader) while
 // the other operations run on another; CancelRead may be called from any thread.
+//
+// The public operations check their arguments once for every backend, then
+// call the backend's own; LastError keeps what the system said of the last
+// failure the backend met.
 class CHidDevice {
  public:
   virtual ~CHidDevice() = default;
@@ -34,29 +39,52 @@ class CHidDevice {
   // Blocks until the next interrupt-in report arrives (reports are delivered in
   // arrival order and none is lost while no read is waiting), CancelRead() is
   // called, or the device goes away. `received` is the number of bytes stored.
-  virtual HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) = 0;
+  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received);
 
   // Wakes a reader blocked in ReadInputReport, or makes its next call return
   // Cancelled at once if it is not blocked yet. One cancel wakes one read.
-  virtual void CancelRead() = 0;
+  void CancelRead();
 
   // Interrupt-out report; false when the device does not accept it within
   // `timeoutMs` milliseconds of program time or the device is gone.
-  virtual bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) = 0;
+  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs);
 
   // HID class SET_REPORT (Output) request.
-  virtual bool SetOutputReport(std::span<const std::uint8_t> report) = 0;
+  bool SetOutputReport(std::span<const std::uint8_t> report);
 
   // HID class GET_REPORT (Input) request: report[0] holds the report ID on entry;
   // on success the report is stored from byte 0 (bytes beyond the answer keep their values).
-  virtual bool GetInputReport(std::span<std::uint8_t> report) = 0;
+  bool GetInputReport(std::span<std::uint8_t> report);
 
   // HID class SET_REPORT (Feature) request.
-  virtual bool SetFeatureReport(std::span<const std::uint8_t> report) = 0;
+  bool SetFeatureReport(std::span<const std::uint8_t> report);
 
   // The device's product string as NUL-terminated UTF-16, cut to fit `buffer`
   // (which then still ends in NUL); false when the buffer holds no unit or the device gives none.
-  virtual bool GetProductString(std::span<char16_t> buffer) = 0;
+  bool GetProductString(std::span<char16_t> buffer);
+
+  // What the system said of the backend's last failure on this device; empty
+  // while none happened. Safe to call from any thread.
+  std::string LastError() const;
+
+ protected:
+  // Keeps `text` as the last error; for the backends, from any thread.
+  void RecordError(std::string text);
+
+ private:
+  // The backends' operations. A report span is never empty here; `received`
+  // is 0 on entry.
+  virtual HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) = 0;
+  virtual void DoCancelRead() = 0;
+  virtual bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) = 0;
+  virtual bool DoSetOutputReport(std::span<const std::uint8_t> report) = 0;
+  virtual bool DoGetInputReport(std::span<std::uint8_t> report) = 0;
+  virtual bool DoSetFeatureReport(std::span<const std::uint8_t> report) = 0;
+  // `buffer` holds at least one unit.
+  virtual bool DoGetProductString(std::span<char16_t> buffer) = 0;
+
+  mutable std::mutex m_errorMutex;
+  std::string m_lastError;
 };
 
 // A handle to an open device; null is the invalid handle.

@@ -95,8 +95,8 @@ class CHidrawDevice final : public CHidDevice {
     close(m_fd);
   }
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    received = 0;
+ private:
+  HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     for (;;) {
       pollfd entries[2] = {{m_cancelFd, POLLIN, 0}, {m_fd, POLLIN, 0}};
       if (poll(entries, 2, -1) < 0) {
@@ -118,6 +118,7 @@ class CHidrawDevice final : public CHidDevice {
       buffer[0] = 0;
       const ssize_t got = read(m_fd, data, sizeof buffer - 1);
       if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got < 0) RecordErrno("read");
       if (got <= 0) return HidReadResult::DeviceGone;  // ENODEV/EIO: unplugged
       const std::size_t length = static_cast<std::size_t>(got) + (m_numbered ? 0 : 1);
       received = std::min(length, report.size());
@@ -126,7 +127,7 @@ class CHidrawDevice final : public CHidDevice {
     }
   }
 
-  void CancelRead() override {
+  void DoCancelRead() override {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(m_cancelFd, &one, sizeof one);
   }
@@ -140,36 +141,37 @@ class CHidrawDevice final : public CHidDevice {
   // the transfer ends, whatever the file's flags. The bound that holds is the
   // kernel's: a USB device's interrupt-out transfer fails after about 5 s (the
   // USB HID driver's time-out). A uhid device takes the report at once.
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t /*timeoutMs*/) override {
-    if (report.empty()) return false;
+  bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t /*timeoutMs*/) override {
     const ssize_t written = write(m_fd, report.data(), report.size());
+    if (written < 0) RecordErrno("write");
     return written == static_cast<ssize_t>(report.size());
   }
 
   // Class requests take byte 0 = report ID (0 here) just like write().
-  bool SetOutputReport(std::span<const std::uint8_t> report) override {
-    if (report.empty()) return false;
+  bool DoSetOutputReport(std::span<const std::uint8_t> report) override {
     std::vector<std::uint8_t> copy(report.begin(), report.end());
     if (ioctl(m_fd, HIDIOCSOUTPUT(copy.size()), copy.data()) >= 0) return true;
+    RecordErrno("HIDIOCSOUTPUT");
     if (errno == ENOTTY) LogOldKernelOnce(s_outputLogged, "HIDIOCSOUTPUT (SET_REPORT Output)");
     return false;
   }
 
   // The kernel keeps byte 0 (the report ID we pass in) and stores the report after it.
-  bool GetInputReport(std::span<std::uint8_t> report) override {
-    if (report.empty()) return false;
+  bool DoGetInputReport(std::span<std::uint8_t> report) override {
     if (ioctl(m_fd, HIDIOCGINPUT(report.size()), report.data()) >= 0) return true;
+    RecordErrno("HIDIOCGINPUT");
     if (errno == ENOTTY) LogOldKernelOnce(s_inputLogged, "HIDIOCGINPUT (GET_REPORT Input)");
     return false;
   }
 
-  bool SetFeatureReport(std::span<const std::uint8_t> report) override {
-    if (report.empty()) return false;
+  bool DoSetFeatureReport(std::span<const std::uint8_t> report) override {
     std::vector<std::uint8_t> copy(report.begin(), report.end());
-    return ioctl(m_fd, HIDIOCSFEATURE(copy.size()), copy.data()) >= 0;
+    if (ioctl(m_fd, HIDIOCSFEATURE(copy.size()), copy.data()) >= 0) return true;
+    RecordErrno("HIDIOCSFEATURE");
+    return false;
   }
 
-  bool GetProductString(std::span<char16_t> buffer) override {
+  bool DoGetProductString(std::span<char16_t> buffer) override {
     std::u16string product = m_productString;
     if (product.empty()) {
       char name[256] = {};
@@ -181,7 +183,13 @@ class CHidrawDevice final : public CHidDevice {
     return CopyProductText(product, buffer);
   }
 
- private:
+  // Keeps what errno says of the failed `call`; errno itself is left as it is.
+  void RecordErrno(const char* call) {
+    const int error = errno;
+    RecordError(std::string(call) + ": " + std::strerror(error));
+    errno = error;
+  }
+
   static inline std::atomic<bool> s_outputLogged{false};
   static inline std::atomic<bool> s_inputLogged{false};
 

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -163,6 +165,8 @@ TEST_F(HidrawBackendTest, MissingClassRequestsAreLoggedAsAKernelTooOld) {
   EXPECT_NE(lines[0].find("HIDIOCSOUTPUT"), std::string::npos);
   EXPECT_NE(lines[1].find("HIDIOCGINPUT"), std::string::npos);
   for (const std::string& line : lines) EXPECT_NE(line.find("Linux 5.11 or newer"), std::string::npos);
+  // The device keeps what the system said of the last failure.
+  EXPECT_EQ(device->LastError(), std::string("HIDIOCGINPUT: ") + std::strerror(ENOTTY));
 }
 
 // A node the user may not open is reported with its fix, not taken for "no device".

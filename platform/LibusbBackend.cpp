@@ -273,8 +273,8 @@ class CLibusbDevice final : public CHidDevice {
     m_events.join();
   }
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    received = 0;
+ private:
+  HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [this] { return m_cancels > 0 || !m_reports.empty() || m_gone; });
     if (m_cancels > 0) {
@@ -289,14 +289,13 @@ class CLibusbDevice final : public CHidDevice {
     return HidReadResult::Report;
   }
 
-  void CancelRead() override {
+  void DoCancelRead() override {
     std::lock_guard lock(m_mutex);
     ++m_cancels;
     m_changed.notify_all();
   }
 
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
-    if (report.empty()) return false;
+  bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
     if (!m_hid.outEndpoint) return SetReport(kOutputReport, report, TimeoutMs(timeoutMs));
     const UsbReport usb = SplitReportId(report);
     std::vector<std::uint8_t> buffer(usb.data.begin(), usb.data.end());
@@ -307,18 +306,17 @@ class CLibusbDevice final : public CHidDevice {
     return Run("interrupt out") == buffer.size();
   }
 
-  bool SetOutputReport(std::span<const std::uint8_t> report) override {
-    return !report.empty() && SetReport(kOutputReport, report, kControlTimeoutMs);
+  bool DoSetOutputReport(std::span<const std::uint8_t> report) override {
+    return SetReport(kOutputReport, report, kControlTimeoutMs);
   }
 
-  bool SetFeatureReport(std::span<const std::uint8_t> report) override {
-    return !report.empty() && SetReport(kFeatureReport, report, kControlTimeoutMs);
+  bool DoSetFeatureReport(std::span<const std::uint8_t> report) override {
+    return SetReport(kFeatureReport, report, kControlTimeoutMs);
   }
 
   // An unnumbered report is asked for without its ID byte, which stays in
   // byte 0; the answer is stored after it.
-  bool GetInputReport(std::span<std::uint8_t> report) override {
-    if (report.empty()) return false;
+  bool DoGetInputReport(std::span<std::uint8_t> report) override {
     const std::uint8_t id = report[0];
     const std::span<std::uint8_t> answer = id == 0 ? report.subspan(1) : report;
     if (answer.size() > 0xFFFF) return false;
@@ -332,9 +330,8 @@ class CLibusbDevice final : public CHidDevice {
     return true;
   }
 
-  bool GetProductString(std::span<char16_t> buffer) override { return CopyProductText(m_product, buffer); }
+  bool DoGetProductString(std::span<char16_t> buffer) override { return CopyProductText(m_product, buffer); }
 
- private:
   // One queued interrupt-in transfer and its buffer.
   struct CRead {
     CLibusbDevice* owner = nullptr;
@@ -537,6 +534,7 @@ class CLibusbDevice final : public CHidDevice {
     std::lock_guard lock(m_mutex);
     if (m_gone) return;
     m_gone = true;
+    RecordError(why == nullptr ? std::string(kind) + ": device gone" : std::string(kind) + ": " + why);
     if (why == nullptr)
       LogMessage("USB: %s: device gone (%s)", m_session->Node(), kind);
     else  // a removed device's transfers often end as errors rather than as "no device"
@@ -549,7 +547,9 @@ class CLibusbDevice final : public CHidDevice {
   // is gone, not at all.
   void LogFailureOnce(const char* kind, const char* why) {
     std::lock_guard lock(m_mutex);
-    if (!m_gone && ++m_failures[kind] == 1)
+    if (m_gone) return;
+    RecordError(std::string(kind) + ": " + why);
+    if (++m_failures[kind] == 1)
       LogMessage("USB: %s: %s failed (%s); further failures of this kind are not logged", m_session->Node(), kind, why);
   }
 

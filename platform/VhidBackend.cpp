@@ -167,8 +167,8 @@ class CVhidDevice final : public CHidDevice {
     m_receiver.join();
   }
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    received = 0;
+ private:
+  HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     std::unique_lock lock(m_mutex);
     m_inputChanged.wait(lock, [&] { return m_cancelPending || !m_inputs.empty() || m_gone; });
     if (m_cancelPending) {
@@ -184,7 +184,7 @@ class CVhidDevice final : public CHidDevice {
     return HidReadResult::Report;
   }
 
-  void CancelRead() override {
+  void DoCancelRead() override {
     {
       std::lock_guard lock(m_mutex);
       m_cancelPending = true;
@@ -192,18 +192,17 @@ class CVhidDevice final : public CHidDevice {
     m_inputChanged.notify_all();
   }
 
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
+  bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
     const auto reply = Request(kOutput, report, kOutputDone, timeoutMs);
     return reply && !reply->empty() && (*reply)[0] == 0;
   }
 
-  bool SetOutputReport(std::span<const std::uint8_t> report) override {
+  bool DoSetOutputReport(std::span<const std::uint8_t> report) override {
     const auto reply = Request(kSetOutput, report, kSetOutputDone, kClassRequestWaitMs);
     return reply && !reply->empty() && (*reply)[0] == 0;
   }
 
-  bool GetInputReport(std::span<std::uint8_t> report) override {
-    if (report.empty()) return false;
+  bool DoGetInputReport(std::span<std::uint8_t> report) override {
     const std::size_t wanted = std::min<std::size_t>(report.size(), 0xFFFF);
     const std::uint8_t request[] = {report[0], static_cast<std::uint8_t>(wanted),
                                     static_cast<std::uint8_t>(wanted >> 8)};
@@ -214,13 +213,13 @@ class CVhidDevice final : public CHidDevice {
     return true;
   }
 
-  bool SetFeatureReport(std::span<const std::uint8_t> report) override {
+  bool DoSetFeatureReport(std::span<const std::uint8_t> report) override {
     const auto reply = Request(kSetFeature, report, kSetFeatureDone, kClassRequestWaitMs);
     return reply && !reply->empty() && (*reply)[0] == 0;
   }
 
-  bool GetProductString(std::span<char16_t> buffer) override {
-    if (buffer.empty() || m_productString.empty()) return false;
+  bool DoGetProductString(std::span<char16_t> buffer) override {
+    if (m_productString.empty()) return false;
     {
       std::lock_guard lock(m_mutex);
       if (m_gone) return false;
@@ -231,7 +230,6 @@ class CVhidDevice final : public CHidDevice {
     return true;
   }
 
- private:
   enum class Holder { None, Receiver, Requester };
   enum class PumpEnd { Done, TimedOut, Kicked, Broken };
 

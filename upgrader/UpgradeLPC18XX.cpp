@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -58,27 +59,23 @@ std::uint16_t BlockSizeOf(std::uint32_t code) {
   }
 }
 
-// Answer lengths that carry the value of an inventory query: byte 4 for the
-// count and the type code, bytes 4..7 for the version.
-constexpr std::size_t kCountAnswerLength = 5;
-constexpr std::size_t kTypeAnswerLength = 5;
-constexpr std::size_t kVersionAnswerLength = 8;
-
 // Sends one inventory query in `buffer`, zeroed beyond the request so that no
-// earlier answer is left in it. Answers how many bytes the answer wrote, 0
-// when none came.
-std::size_t Query(CHIDHelper& helper, std::span<std::uint8_t> buffer, std::uint8_t code,
-                  std::uint8_t processorNumber) {
+// earlier answer is left in it. Answers with the bytes the answer wrote; none
+// when no answer came.
+std::span<const std::uint8_t> Query(CHIDHelper& helper, std::span<std::uint8_t> buffer, std::uint8_t code,
+                                    std::uint8_t processorNumber) {
   std::fill(buffer.begin(), buffer.end(), 0);
-  buffer[1] = CMD_GROUP_SYSTEM;
-  buffer[2] = code;
-  buffer[3] = processorNumber;
-  return helper.CommandTransaction(buffer) != 0 ? helper.AnswerLength() : 0;
+  SetRequestHeader(buffer, CMD_GROUP_SYSTEM, code);
+  PutReportByte(buffer, kRequestParametersByte, processorNumber);
+  const std::size_t answered = helper.CommandTransaction(buffer) != 0 ? helper.AnswerLength() : 0;
+  return buffer.first(answered);
 }
 
-McuVersion VersionFromAnswer(std::span<const std::uint8_t> answer) {
-  return (static_cast<McuVersion>(answer[4]) << 24) | (static_cast<McuVersion>(answer[5]) << 16) |
-         (static_cast<McuVersion>(answer[7]) << 8) | answer[6];
+// The version answer carries a BCD date: day, month, then the year low byte first.
+McuVersion VersionFromBytes(const std::array<std::uint8_t, kAnswerVersionLength>& bytes) {
+  const auto [day, month, yearLow, yearHigh] = bytes;
+  return (static_cast<McuVersion>(day) << 24) | (static_cast<McuVersion>(month) << 16) |
+         (static_cast<McuVersion>(yearHigh) << 8) | yearLow;
 }
 
 }  // namespace
@@ -145,10 +142,11 @@ int CUpgradeLPC18XX::InitMCUData() {
   std::array<std::uint8_t, kOutputReportLength> buffer{};
 
   // A count the answer did not carry is a failed query.
-  if (Query(m_helper, buffer, SYS_GET_MCU_COUNT, 0) < kCountAnswerLength) {
+  const std::optional<std::uint8_t> countValue = AnswerValue(Query(m_helper, buffer, SYS_GET_MCU_COUNT, 0));
+  if (!countValue) {
     return 0;
   }
-  const std::uint32_t count = buffer[4];
+  const std::uint32_t count = *countValue;
   LogMessage("L::Num MCU [%d]", count);
   LogMessage("L::Num MCU [%d]", count);
 
@@ -182,20 +180,20 @@ bool CUpgradeLPC18XX::ReadProcessor(std::uint32_t index, std::span<std::uint8_t>
   const auto processorNumber = static_cast<std::uint8_t>(index + 1);
 
   LogMessage("L::Get MCU [%d] Type...", index);
-  const std::size_t typeAnswer = Query(m_helper, buffer, SYS_GET_MCU_TYPE, processorNumber);
-  if (typeAnswer == 0) return false;
-  if (typeAnswer >= kTypeAnswerLength) {
-    m_mcuTypes[index] = buffer[4];
+  const std::span<const std::uint8_t> typeAnswer = Query(m_helper, buffer, SYS_GET_MCU_TYPE, processorNumber);
+  if (typeAnswer.empty()) return false;
+  if (const std::optional<std::uint8_t> type = AnswerValue(typeAnswer)) {
+    m_mcuTypes[index] = *type;
     LogMessage("L::MCU [%d] Type [%d]", index, m_mcuTypes[index]);
   }
 
   LogMessage("L::Get MCU [%d] Ver...", index);
-  const std::size_t versionAnswer = Query(m_helper, buffer, SYS_GET_MCU_VERSION, processorNumber);
-  if (versionAnswer == 0) return false;
-  if (versionAnswer >= kVersionAnswerLength) {
+  const std::span<const std::uint8_t> versionAnswer = Query(m_helper, buffer, SYS_GET_MCU_VERSION, processorNumber);
+  if (versionAnswer.empty()) return false;
+  if (const auto versionBytes = AnswerVersionBytes(versionAnswer)) {
     const std::uint16_t blockSize = BlockSizeOf(m_mcuTypes[index]);
     if (blockSize != 0) {
-      m_mcuVersions[index] = VersionFromAnswer(buffer);
+      m_mcuVersions[index] = VersionFromBytes(*versionBytes);
       m_blockSizes[index] = blockSize;
     }
     LogMessage("L::MCU [%d] ver [%08x]", index, m_mcuVersions[index]);

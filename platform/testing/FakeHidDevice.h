@@ -56,8 +56,8 @@ class CFakeHidDevice final : public CHidDevice {
     m_sent.clear();
   }
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    received = 0;
+ private:
+  HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     std::unique_lock lock(m_mutex);
     m_readerWaiting = true;
     m_changed.notify_all();
@@ -74,24 +74,23 @@ class CFakeHidDevice final : public CHidDevice {
     return HidReadResult::Report;
   }
 
-  void CancelRead() override {
+  void DoCancelRead() override {
     std::lock_guard lock(m_mutex);
     ++m_cancels;
     m_changed.notify_all();
   }
 
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t) override { return Send(report); }
-  bool SetOutputReport(std::span<const std::uint8_t> report) override { return Send(report); }
-  bool SetFeatureReport(std::span<const std::uint8_t> report) override { return Send(report); }
+  bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t) override { return Send(report); }
+  bool DoSetOutputReport(std::span<const std::uint8_t> report) override { return Send(report); }
+  bool DoSetFeatureReport(std::span<const std::uint8_t> report) override { return Send(report); }
 
-  bool GetInputReport(std::span<std::uint8_t> report) override {
+  bool DoGetInputReport(std::span<std::uint8_t> report) override {
     return onGetInputReport ? onGetInputReport(report) : false;
   }
-  bool GetProductString(std::span<char16_t> buffer) override {
+  bool DoGetProductString(std::span<char16_t> buffer) override {
     return onGetProductString ? onGetProductString(buffer) : false;
   }
 
- private:
   bool Send(std::span<const std::uint8_t> report) {
     Report copy(report.begin(), report.end());
     {

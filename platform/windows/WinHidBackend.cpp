@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "app/log/Log.h"
@@ -163,8 +164,19 @@ class CWinHidDevice final : public CHidDevice {
         m_requestEvent(std::move(requestEvent)),
         m_lengths(lengths) {}
 
-  HidReadResult ReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
-    received = 0;
+  // Once, at open, before any read is pending on the handle: later callers get
+  // the text kept here. As a bounded request, like the class requests:
+  // HidD_GetProductString waits without a bound.
+  void ReadProductString() {
+    // The last unit stays 0, so the text always ends within the buffer.
+    std::vector<std::uint8_t> answer((kProductUnits - 1) * sizeof(wchar_t), 0);
+    if (!ClassRequest("product string", IOCTL_HID_GET_PRODUCT_STRING, answer, answer, false)) return;
+    m_product.assign(kProductUnits, L'\0');
+    std::memcpy(m_product.data(), answer.data(), answer.size());
+  }
+
+ private:
+  HidReadResult DoReadInputReport(std::span<std::uint8_t> report, std::size_t& received) override {
     if (WaitForSingleObject(m_cancel.get(), 0) == WAIT_OBJECT_0) return HidReadResult::Cancelled;
     if (m_lengths.input == 0) return Gone("the device has no input report", ERROR_SUCCESS);
 
@@ -190,57 +202,49 @@ class CWinHidDevice final : public CHidDevice {
     return Gone("read ended", result.error);
   }
 
-  void CancelRead() override { ReleaseSemaphore(m_cancel.get(), 1, nullptr); }
+  void DoCancelRead() override { ReleaseSemaphore(m_cancel.get(), 1, nullptr); }
 
-  bool WriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
+  bool DoWriteOutputReport(std::span<const std::uint8_t> report, std::uint32_t timeoutMs) override {
     std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.output);
     if (!buffer) return Refused("interrupt-out", report.size(), m_lengths.output);
     const DWORD length = static_cast<DWORD>(buffer->size());
 
     std::lock_guard lock(m_writeMutex);  // one write event
     COverlappedTransfer transfer(m_api, m_file.get(), m_writeEvent.get(), std::move(*buffer));
-    if (!transfer.StartWrite()) return false;
+    if (!transfer.StartWrite()) {
+      RecordWindowsError("interrupt-out", transfer.StartError());
+      return false;
+    }
     const DWORD woke = WaitForSingleObject(m_writeEvent.get(), WaitMilliseconds(Clock::RealDuration(timeoutMs)));
     // On time-out the write is cancelled; one that completed meanwhile still counts.
     const TransferResult result = woke == WAIT_OBJECT_0 ? transfer.Finish() : transfer.Cancel();
+    if (!result.done) RecordWindowsError("interrupt-out", result.error);
     return result.done && result.bytes == length;
   }
 
-  bool SetOutputReport(std::span<const std::uint8_t> report) override {
+  bool DoSetOutputReport(std::span<const std::uint8_t> report) override {
     std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.output);
     if (!buffer) return Refused("SET_REPORT Output", report.size(), m_lengths.output);
     return ClassRequest("SET_REPORT Output", IOCTL_HID_SET_OUTPUT_REPORT, std::move(*buffer), {});
   }
 
-  bool GetInputReport(std::span<std::uint8_t> report) override {
-    if (report.empty() || m_lengths.input == 0) return false;
+  bool DoGetInputReport(std::span<std::uint8_t> report) override {
+    if (m_lengths.input == 0) return false;
     std::vector<std::uint8_t> buffer(m_lengths.input, 0);
     buffer[0] = report[0];  // the report ID asked for
     return ClassRequest("GET_REPORT Input", IOCTL_HID_GET_INPUT_REPORT, std::move(buffer), report);
   }
 
-  bool SetFeatureReport(std::span<const std::uint8_t> report) override {
+  bool DoSetFeatureReport(std::span<const std::uint8_t> report) override {
     std::optional<std::vector<std::uint8_t>> buffer = FitReport(report, m_lengths.feature);
     if (!buffer) return Refused("SET_REPORT Feature", report.size(), m_lengths.feature);
     return ClassRequest("SET_REPORT Feature", IOCTL_HID_SET_FEATURE, std::move(*buffer), {});
   }
 
-  bool GetProductString(std::span<char16_t> buffer) override {
+  bool DoGetProductString(std::span<char16_t> buffer) override {
     return !m_product.empty() && CopyProductString(m_product, buffer);
   }
 
-  // Once, at open, before any read is pending on the handle: later callers get
-  // the text kept here. As a bounded request, like the class requests:
-  // HidD_GetProductString waits without a bound.
-  void ReadProductString() {
-    // The last unit stays 0, so the text always ends within the buffer.
-    std::vector<std::uint8_t> answer((kProductUnits - 1) * sizeof(wchar_t), 0);
-    if (!ClassRequest("product string", IOCTL_HID_GET_PRODUCT_STRING, answer, answer, false)) return;
-    m_product.assign(kProductUnits, L'\0');
-    std::memcpy(m_product.data(), answer.data(), answer.size());
-  }
-
- private:
   // One class request, sent as an overlapped device I/O control so that it
   // has a bound: hid.dll's calls wait without one, and a device that stops
   // answering on its control pipe would hold the caller for ever. After the
@@ -251,6 +255,7 @@ class CWinHidDevice final : public CHidDevice {
     std::lock_guard lock(m_requestMutex);  // one request event
     COverlappedTransfer transfer(m_api, m_file.get(), m_requestEvent.get(), std::move(buffer));
     if (!transfer.StartControl(code, sends)) {
+      RecordWindowsError(kind, transfer.StartError());
       LogMessage("Windows HID: %s request failed (error %u)", kind, transfer.StartError());
       return false;
     }
@@ -260,6 +265,7 @@ class CWinHidDevice final : public CHidDevice {
                  static_cast<unsigned>(m_api.requestBound.count()));
     const TransferResult result = woke == WAIT_OBJECT_0 ? transfer.Finish() : transfer.Cancel();
     if (!result.done) {
+      RecordWindowsError(kind, result.error);
       LogMessage("Windows HID: %s request ended with error %u", kind, result.error);
       return false;
     }
@@ -267,7 +273,14 @@ class CWinHidDevice final : public CHidDevice {
     return true;
   }
 
-  static HidReadResult Gone(const char* what, DWORD error) {
+  // Keeps the system's error code of the failed `what`; Windows' own message
+  // text depends on the system's language, the code does not.
+  void RecordWindowsError(const char* what, DWORD error) {
+    RecordError(std::string(what) + ": error " + std::to_string(error));
+  }
+
+  HidReadResult Gone(const char* what, DWORD error) {
+    RecordWindowsError(what, error);
     LogMessage("Windows HID: %s (error %u); the device counts as gone", what, error);
     return HidReadResult::DeviceGone;
   }
