@@ -16,6 +16,7 @@
 #include "bluetooth/BcspLink.h"
 #include "bluetooth/UartBridge.h"
 #include "platform/Clock.h"
+#include "platform/Poll.h"
 
 namespace {
 
@@ -213,15 +214,13 @@ std::optional<std::uint8_t> FindLoaderState() {
 
 // Pumps up to 20 times, 10 ms apart, for one delivered packet.
 void AwaitAnyReply() {
-  for (int poll = 0; poll < kReplyPolls; ++poll) {
+  Poll(kReplyPolls, 10, EPollWait::AfterEachFailedTry, [](int) -> std::optional<bool> {
     std::uint8_t events = 0;
     BcspPump(&events);
-    if (events & BCSP_EVENT_RX_PACKET) {
-      ArmReply();
-      return;
-    }
-    Clock::SleepMs(10);
-  }
+    if ((events & BCSP_EVENT_RX_PACKET) == 0) return std::nullopt;
+    ArmReply();
+    return true;
+  });
 }
 
 class CDfuDownload {

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "hid/Reports.h"
+#include "platform/ThreadChecker.h"
 
 namespace {
 
@@ -32,6 +33,11 @@ std::atomic<std::uint32_t> g_rxRead{0};
 // Wakes a consumer blocked in UartRxWaitFor. The mutex only orders the
 // wake-up against the consumer's check; the ring itself takes no lock.
 std::mutex g_rxWaitMutex;
+
+// The output side and the ring's consumer: the upgrade thread; the ring's
+// producer: the reader. Both are handed on when a new device is set.
+CThreadChecker g_consumerThread;
+CThreadChecker g_producerThread;
 std::condition_variable g_rxWaitCondition;
 
 void SendOutputReport() {
@@ -44,6 +50,7 @@ void SendOutputReport() {
 
 // Appends one byte to the report; sends it when it is full or `send`.
 void AppendOutputByte(std::uint8_t byte, bool send) {
+  g_consumerThread.Check("UART output");
   if (g_outputHandle.expired()) return;
   RequestPayload(g_outputReport)[g_outputCount] = byte;
   ++g_outputCount;
@@ -53,6 +60,9 @@ void AppendOutputByte(std::uint8_t byte, bool send) {
 }  // namespace
 
 void UartBridgeSetHandle(const HidHandle& handle) {
+  g_consumerThread.Release();
+  g_producerThread.Release();
+  g_consumerThread.Check("UartBridgeSetHandle");
   g_outputHandle = handle;
   g_outputReport.fill(0);
   SetRequestHeader(g_outputReport, CMD_GROUP_UART_DATA, 0x00);
@@ -64,6 +74,7 @@ void UartPutByte(std::uint8_t byte) { AppendOutputByte(byte, byte == kFrameDelim
 void UartPutHeldDelimiter() { AppendOutputByte(kFrameDelimiter, false); }
 
 bool UartGetByte(std::uint8_t& byte) {
+  g_consumerThread.Check("UartGetByte");
   const std::uint32_t read = g_rxRead.load(std::memory_order_relaxed);
   if (read == g_rxWrite.load(std::memory_order_acquire)) return false;
   byte = g_rxRing[read];
@@ -78,6 +89,7 @@ bool UartRxPending() {
 void UartRxPush(std::span<const std::uint8_t> report) {
   const std::optional<std::span<const std::uint8_t>> data = UartDataOf(report);
   if (!data || data->empty()) return;
+  g_producerThread.Check("UartRxPush");
 
   const std::uint32_t read = g_rxRead.load(std::memory_order_acquire);
   std::uint32_t write = g_rxWrite.load(std::memory_order_relaxed);

@@ -80,6 +80,7 @@ bool CDeviceEmulator::StartFrontEnd(std::unique_ptr<CEmuFrontEnd> frontEnd) {
     Schedule(static_cast<double>(m_faults.unplugAtMs), Scheduled::EScope::Free,
              [this] { LeaveByFault("unplugged at the set time"); });
   }
+  m_loopThread.Release();  // the set-up above ran on the caller's thread
   m_thread = std::thread([this] { Run(); });
   return true;
 }
@@ -95,6 +96,7 @@ void CDeviceEmulator::Stop() {
     // The counter is saturated, so the loop is awake anyway.
   }
   m_thread.join();
+  m_loopThread.Release();
   std::lock_guard lock(m_mutex);
   if (m_present) Detach("emulator stopped");
   m_schedule.clear();
@@ -115,6 +117,7 @@ double CDeviceEmulator::NowMs() { return Now(); }
 double CDeviceEmulator::ByteMs() const { return 10.0 * 1000.0 / m_config.uartBaud; }
 
 void CDeviceEmulator::Schedule(double atMs, Scheduled::EScope scope, std::function<void()> action) {
+  m_loopThread.Check("the emulator's schedule");
   Scheduled entry;
   entry.scope = scope;
   entry.generation = scope == Scheduled::EScope::Bus          ? m_busGeneration
@@ -254,6 +257,7 @@ void CDeviceEmulator::OnHostDisconnected(const char* why) {
 
 void CDeviceEmulator::OnHostRequest(EVhidType type, std::span<const std::uint8_t> payload, EEmuAnswerScope scope,
                                     EmuAnswer answer) {
+  m_loopThread.Check("a host request");
   m_trace.Transfer(Now(), "h2d", VhidTypeName(type), payload);
   ++m_counters.transfers;
   const bool timed = m_config.timing == EmuTiming::FullSpeed;
@@ -394,6 +398,7 @@ double CDeviceEmulator::NextPumpTime() const {
 }
 
 void CDeviceEmulator::PumpInput() {
+  m_loopThread.Check("the emulator's input pump");
   if (!HostConnected()) {
     m_inputQueue.clear();
     return;

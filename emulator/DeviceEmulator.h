@@ -26,6 +26,7 @@
 #include "emulator/EmuTrace.h"
 #include "emulator/EmulatorConfig.h"
 #include "emulator/VhidWire.h"
+#include "platform/ThreadChecker.h"
 
 struct EmuCounters {
   std::uint64_t transfers = 0;       // host requests received
@@ -176,6 +177,8 @@ class CDeviceEmulator : private CEmuFirmwarePort, private CEmuFrontEndSink {
   std::chrono::steady_clock::time_point m_start;
   bool m_stopping = false;
   std::thread m_thread;
+  // The loop's thread while it runs; the caller's once Stop has joined it.
+  CThreadChecker m_loopThread;
   int m_wakeFd = -1;
 
   // Bus state. The front end is made by Start for the run and, declared after

@@ -13,6 +13,7 @@
 #include "hid/HidDiscovery.h"
 #include "hid/Reports.h"
 #include "platform/Clock.h"
+#include "platform/Poll.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ void HIDInterruptThread(CHIDHelper& helper) {
     // Keep the report unless the consumer is 31 reports behind: then the newest
     // is not kept, so no slot it may be reading is rewritten and the kept ones
     // stay in arrival order.
+    helper.m_ringProducer.Check("the input ring's producer");
     const std::uint32_t w = helper.m_ringWrite.load(std::memory_order_relaxed);
     if (NextSlot(w) != helper.m_ringRead.load(std::memory_order_acquire)) {
       std::memcpy(helper.m_inputRing[w].data(), report.data(), received);
@@ -242,7 +244,8 @@ int CHIDHelper::CommandTransaction(std::span<std::uint8_t> report) { return Tran
 int CHIDHelper::FeatureReportTransaction(std::span<std::uint8_t> report) {
   m_answerLength = 0;
   if (report.size() < 2 || !m_hDevice || !ReaderRunning()) return 0;
-  for (int attempt = 0; attempt < kFeatureAttempts; ++attempt) {
+  // Tried again at once: the answer's wait is the pause.
+  const auto answered = Poll(kFeatureAttempts, 0, EPollWait::AfterEachFailedTry, [&](int) -> std::optional<int> {
     m_ringRead.store(m_ringWrite.load(std::memory_order_acquire), std::memory_order_release);
     std::uint64_t seen = m_reader->Generation();
     m_hDevice->SetFeatureReport(report);  // its answer, not its status, decides
@@ -250,8 +253,9 @@ int CHIDHelper::FeatureReportTransaction(std::span<std::uint8_t> report) {
     if (outcome == ScanOutcome::Negative) return 0;
     if (outcome == ScanOutcome::Answer) return 1;
     if (!ReaderRunning()) return 0;
-  }
-  return 0;
+    return std::nullopt;
+  });
+  return answered.value_or(0);
 }
 
 std::uint32_t CHIDHelper::IsBootloader() { return m_isBootloader; }
@@ -259,7 +263,7 @@ std::uint32_t CHIDHelper::IsBootloader() { return m_isBootloader; }
 int CHIDHelper::I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const std::uint8_t* data, int force) {
   if (length > kI2CMaxData || (length > 0 && data == nullptr)) return 0;
   std::array<std::uint8_t, kOutputReportLength> report{};
-  for (int attempt = 0; attempt < kI2CTries; ++attempt) {
+  const auto written = Poll(kI2CTries, kI2CRetrySleepMs, EPollWait::AfterEachFailedTry, [&](int attempt) -> std::optional<int> {
     report.fill(0);
     SetRequestHeader(report, CMD_GROUP_I2C_WRITE, 0x00);
     PutReportByte(report, kI2CTargetByte, target);
@@ -274,14 +278,15 @@ int CHIDHelper::I2CPassthruWrite(std::uint8_t target, std::uint8_t length, const
     const bool accepted = InputKind(answer) == CMD_GROUP_I2C_WRITE && AnswerValue(answer) == 0;
     if (m_isBootloader != 0 || force == 1 || accepted) return 1;
     LogMessage("L::I2CPassthruWrite - Try [%d] failed", attempt);
-    Clock::SleepMs(kI2CRetrySleepMs);
-  }
-  return 0;
+    return std::nullopt;
+  });
+  return written.value_or(0);
 }
 
 void CHIDHelper::JoinReader() {
   if (m_reader && m_reader->thread.joinable()) m_reader->thread.join();
   m_reader.reset();
+  m_ringProducer.Release();
 }
 
 HRESULT CHIDHelper::StartHIDInterruptThread() {

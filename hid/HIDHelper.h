@@ -13,6 +13,7 @@
 #include <span>
 
 #include "platform/HidDevice.h"
+#include "platform/ThreadChecker.h"
 #include "app/log/Status.h"
 
 class CHIDHelper {
@@ -97,6 +98,7 @@ class CHIDHelper {
   std::array<std::uint32_t, kRingSlots> m_ringLength{};
   std::atomic<std::uint32_t> m_ringRead{0};
   std::atomic<std::uint32_t> m_ringWrite{0};
+  CThreadChecker m_ringProducer;  // the reader thread of the moment
   std::uint32_t m_isBootloader = 0;
   std::size_t m_answerLength = 0;
   std::atomic<UartDataHook> m_uartDataHook{nullptr};

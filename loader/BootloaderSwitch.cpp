@@ -8,6 +8,7 @@
 #include "hid/HidDiscovery.h"
 #include "loader/LoaderRequests.h"
 #include "platform/Clock.h"
+#include "platform/Poll.h"
 
 namespace {
 
@@ -21,11 +22,11 @@ constexpr std::array<std::uint8_t, 3> kPreEnterParameters{0x00, 0x07, 0x01};
 
 // Presence checks one second apart; the number of the first positive check, or -1.
 int AwaitDevice(std::uint16_t productId, int checks) {
-  for (int attempt = 0; attempt < checks; ++attempt) {
-    Clock::SleepMs(kPresencePollMs);
-    if (IsHidDevicePresent(kVendorId, productId) != 0) return attempt;
-  }
-  return -1;
+  const auto found = Poll(checks, kPresencePollMs, EPollWait::BeforeEachTry, [&](int check) -> std::optional<int> {
+    if (IsHidDevicePresent(kVendorId, productId) != 0) return check;
+    return std::nullopt;
+  });
+  return found.value_or(-1);
 }
 
 }  // namespace

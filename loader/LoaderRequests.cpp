@@ -1,6 +1,7 @@
 #include "loader/LoaderRequests.h"
 
 #include "platform/Clock.h"
+#include "platform/Poll.h"
 
 OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {
   OutputReport report{};
@@ -14,12 +15,12 @@ bool ReadInputReportNow(CHIDHelper& helper, std::span<std::uint8_t> report) {
 }
 
 std::uint32_t AwaitStatusWord(CHIDHelper& helper, int polls) {
-  for (int i = 0; i < polls; ++i) {
-    Clock::SleepMs(10);
-    const std::uint32_t status = helper.StatusWord();
-    if (status != 0) return status;
-  }
-  return 0;
+  const auto status = Poll(polls, 10, EPollWait::BeforeEachTry, [&](int) -> std::optional<std::uint32_t> {
+    const std::uint32_t word = helper.StatusWord();
+    if (word != 0) return word;
+    return std::nullopt;
+  });
+  return status.value_or(0);
 }
 
 void PutLittleEndian32(std::span<std::uint8_t, 4> where, std::uint32_t value) {

@@ -6,6 +6,7 @@
 #include "app/log/Log.h"
 #include "loader/LoaderRequests.h"
 #include "platform/Clock.h"
+#include "platform/Poll.h"
 
 namespace {
 
@@ -22,14 +23,14 @@ const char* TrueFalse(int result) { return result != 0 ? "TRUE" : "FALSE"; }
 
 // Polls the erase of one block; true when the loader reported it done.
 bool AwaitEraseDone(CHIDHelper& helper) {
-  for (int poll = 0; poll < kErasePolls; ++poll) {
-    Clock::SleepMs(kErasePollMs);
+  const auto done = Poll(kErasePolls, kErasePollMs, EPollWait::BeforeEachTry, [&](int) -> std::optional<bool> {
     OutputReport answer{};
     PutReportByte(answer, kAnswerStatusByte, 0xFF);
     ReadInputReportNow(helper, answer);
     if (AnswerStatus(answer) == 0) return true;
-  }
-  return false;
+    return std::nullopt;
+  });
+  return done.value_or(false);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "app/log/Log.h"
 #include "platform/Clock.h"
 #include "platform/LinuxHidRules.h"
+#include "platform/ThreadChecker.h"
 
 namespace {
 
@@ -415,6 +416,7 @@ class CLibusbDevice final : public CHidDevice {
   // The event thread: queues the reads, handles every transfer's completion
   // (callbacks run here only), and on close cancels the reads and waits for them.
   void RunEvents() {
+    m_eventThread.Check("the USB event loop");
     m_reads.resize(kReadsQueued);
     for (CRead& read : m_reads) {
       read.owner = this;
@@ -462,6 +464,7 @@ class CLibusbDevice final : public CHidDevice {
   // Reports are delivered in the order the transfers end, which for one
   // endpoint is the order they were queued in.
   void OnRead(CRead& read) {
+    m_eventThread.Check("an interrupt-in completion");
     read.queued = false;
     const libusb_transfer& transfer = *read.transfer;
     if (transfer.status == LIBUSB_TRANSFER_CANCELLED) return;
@@ -515,6 +518,7 @@ class CLibusbDevice final : public CHidDevice {
   }
 
   void QueueReadsAgain() {
+    m_eventThread.Check("the interrupt-in recovery");
     if (m_recovery.TakeRound()) {
       const int cleared = libusb_clear_halt(m_session->Handle(), m_hid.inEndpoint);
       if (cleared == LIBUSB_ERROR_NO_DEVICE) return MarkGone("interrupt in");
@@ -593,6 +597,7 @@ class CLibusbDevice final : public CHidDevice {
   const TransferPtr m_request;
 
   std::vector<CRead> m_reads;  // the event thread's alone, as is m_recovery
+  CThreadChecker m_eventThread;
   CInterruptInRecovery m_recovery;
   std::thread m_events;
 };
