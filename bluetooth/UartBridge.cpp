@@ -33,12 +33,12 @@ std::atomic<std::uint32_t> g_rxRead{0};
 // Wakes a consumer blocked in UartRxWaitFor. The mutex only orders the
 // wake-up against the consumer's check; the ring itself takes no lock.
 std::mutex g_rxWaitMutex;
+std::condition_variable g_rxWaitCondition;
 
 // The output side and the ring's consumer: the upgrade thread; the ring's
 // producer: the reader. Both are handed on when a new device is set.
 CThreadChecker g_consumerThread;
 CThreadChecker g_producerThread;
-std::condition_variable g_rxWaitCondition;
 
 void SendOutputReport() {
   SetPayloadCount(g_outputReport, static_cast<std::uint8_t>(g_outputCount));

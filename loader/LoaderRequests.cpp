@@ -1,6 +1,5 @@
 #include "loader/LoaderRequests.h"
 
-#include "platform/Clock.h"
 #include "platform/Poll.h"
 
 OutputReport MakeLoaderRequest(std::uint8_t group, std::uint8_t code) {

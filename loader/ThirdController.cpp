@@ -5,7 +5,6 @@
 
 #include "app/log/Log.h"
 #include "loader/LoaderRequests.h"
-#include "platform/Clock.h"
 #include "platform/Poll.h"
 
 namespace {
